@@ -1,0 +1,63 @@
+// Entry point: headless unless a display is available and /NOGUI is absent. The desktop user
+// interface is a module loaded only in desktop mode, so a headless monitor never carries the
+// weight of the widget libraries.
+#include "CommandLine.h"
+#include "Runner.h"
+#include "View.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+bool wantsHeadless(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (::strcasecmp(argv[i], "/NOGUI") == 0)
+            return true;
+    }
+    const auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr && *value != '\0';
+    };
+    return !(set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM"));
+}
+
+std::string programDirectory() {
+    char path[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return ".";
+    std::string exe(path, static_cast<size_t>(n));
+    return exe.substr(0, exe.rfind('/'));
+}
+
+using DesktopMain = int (*)(int, char**);
+
+DesktopMain loadDesktop() {
+    const std::string module = programDirectory() + "/libprowlix-desktop.so";
+    void* handle = ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        std::fprintf(stderr, "Prowlix: desktop module not available (%s); running headless\n",
+                     ::dlerror());
+        return nullptr;
+    }
+    return reinterpret_cast<DesktopMain>(::dlsym(handle, "prowlixDesktopMain"));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (!wantsHeadless(argc, argv)) {
+        if (const DesktopMain desktopMain = loadDesktop())
+            return desktopMain(argc, argv);
+    }
+    QCoreApplication app(argc, argv);
+    HeadlessView view;
+    return runMonitor(view, QCoreApplication::arguments().mid(1));
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+struct AppSettings;
+class Log;
+class SMTPClient;
+class TaskFunctions;
+
+// Reads the INI file once, at start: task lines start their task at once, mail keys go to the
+// mail sender, LOG to the event log, every other key is stored in AppSettings.
+class ConfigINI final {
+public:
+    ConfigINI(AppSettings& settings, TaskFunctions& taskFunctions, SMTPClient& mail, Log& log);
+
+    // A regular file at exactly that path (relative to the current directory).
+    static bool fileExists(const QString& path);
+
+    // Reads every line; events run between lines. Conversion and read errors throw RuntimeError.
+    void LoadINIFile(const QString& path);
+    void ParseINILine(const QString& line);
+
+    // Fields of a value, numbered from 1 (element 0 is an unused empty string).
+    static QStringList SplitFields(const QString& text);
+
+private:
+    AppSettings& settings_;
+    TaskFunctions& taskFunctions_;
+    SMTPClient& mail_;
+    Log& log_;
+};

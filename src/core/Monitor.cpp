@@ -1,0 +1,151 @@
+#include "Monitor.h"
+
+#include "ConfigINI.h"
+#include "Conversions.h"
+#include "EventPump.h"
+#include "ProcessControl.h"
+#include "RuntimeError.h"
+#include "Version.h"
+#include "View.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentText,
+                 ProgramInfo program, QObject* parent)
+    : QObject(parent), view_(view), processes_(processes), argumentText_(argumentText),
+      log_(std::move(program), &view),
+      taskFunctions_(tasks_, upList_, downList_, log_, processes, *this) {
+    quit = [] {
+        std::fflush(nullptr);
+        std::exit(0);
+    };
+    taskFunctions_.closeApp = [this] { return CloseApp; };
+    Timer1_.setInterval(100);
+    connect(&Timer1_, &QTimer::timeout, this, &Monitor::Timer1_Timer);
+    connect(&processes_, &ProcessControl::processEnded, this, &Monitor::Timer1_Timer);
+    Timer1_.start();
+}
+
+Monitor::~Monitor() = default;
+
+void Monitor::startUp() {
+    view_.applyFlatLook();
+    try {
+        runStartUp();
+    } catch (const RuntimeError& error) {
+        log_.WriteLog(error.description());
+    }
+}
+
+void Monitor::runStartUp() {
+    tasks_.reset();
+    view_.showTray();
+    settings_.KillOnExit = commandLine_.CommandFlag(QStringLiteral("KILL"), argumentText_);
+    view_.setTitle(QString::fromLatin1(Version::productName));
+
+    log_.LogActivity = true;
+    log_.Silent = false;
+    log_.WriteLog(QStringLiteral("SYSTEM STARTED (") + argumentText_ + QLatin1Char(')'));
+    if (commandLine_.CommandValue(QStringLiteral("L"), argumentText_).toUpper() == QLatin1String("OFF"))
+        log_.LogActivity = false;
+
+    view_.setListCaptions(QStringLiteral("U\r\np"), QStringLiteral("D\r\no\r\nw\r\nn"));
+
+    settings_.StatusPort = 180;
+    const double commandLinePort =
+        Conversions::Val(commandLine_.CommandValue(QStringLiteral("P"), argumentText_));
+    if (commandLinePort > 0)
+        settings_.StatusPort = commandLinePort;
+
+    applyWindowState(commandLine_.CommandValue(QStringLiteral("W"), argumentText_));
+
+    const QString iniPath = commandLine_.CommandValue(QStringLiteral("I"), argumentText_);
+    if (iniPath.isEmpty()) {
+        startCommandLinePrograms();
+    } else if (ConfigINI::fileExists(iniPath)) {
+        ConfigINI(settings_, taskFunctions_, mail_, log_).LoadINIFile(iniPath);
+        const double filePort = Conversions::Val(settings_.GetINIValue(QStringLiteral("port")));
+        if (filePort > 0)
+            settings_.StatusPort = filePort;
+        const QString kill = settings_.GetINIValue(QStringLiteral("kill")).toUpper();
+        if (kill == QLatin1String("TRUE"))
+            settings_.KillOnExit = true;
+        else if (kill == QLatin1String("FALSE"))
+            settings_.KillOnExit = false;
+        applyWindowState(settings_.GetINIValue(QStringLiteral("windowstate")));
+    } else {
+        const QString text = QStringLiteral("Error: INI file (") + iniPath + QStringLiteral(") not found");
+        view_.showMessage(text);
+        log_.WriteLog(text);
+    }
+
+    view_.setLoggingChecked(log_.LogActivity);
+    view_.setStatusLine(QStringLiteral("Items: ") + QString::number(tasks_.upperBound()) +
+                        QStringLiteral("   Port: ") + Conversions::numberText(settings_.StatusPort));
+    statusPort_.setPort(settings_.StatusPort);
+    taskFunctions_.SignalAllUp();
+    log_.WriteLog(QStringLiteral("PORT: ") + Conversions::numberText(settings_.StatusPort));
+}
+
+void Monitor::startCommandLinePrograms() {
+    // The count is taken once: the walk sees the tokens as they were when it began.
+    const QStringList tokens = commandLine_.split(argumentText_);
+    for (const QString& token : tokens) {
+        if (clsCommandLine::isOption(token))
+            continue;
+        QString name;
+        qint16 mode = 0;
+        taskFunctions_.StartTask(name, token, mode, false);
+    }
+}
+
+void Monitor::applyWindowState(const QString& value) {
+    const QString upper = value.toUpper();
+    if (upper == QLatin1String("MIN"))
+        view_.applyWindowState(View::WindowState::Hidden);
+    else if (upper == QLatin1String("MAX"))
+        view_.applyWindowState(View::WindowState::Maximised);
+    else
+        view_.applyWindowState(View::WindowState::Normal);
+}
+
+void Monitor::Timer1_Timer() {
+    taskFunctions_.sweep();
+}
+
+bool Monitor::closeRule(CloseReason reason) {
+    if (reason == CloseReason::SystemShutdown || reason == CloseReason::TaskManager) {
+        ShutDownMonitor();
+        return true;
+    }
+    return CloseApp;
+}
+
+void Monitor::ShutDownMonitor() {
+    if (ShuttingDown)
+        return;
+    ShuttingDown = true;
+    CloseApp = true;
+    log_.LogActivity = true;
+    log_.WriteLog(QStringLiteral("SYSTEM STOPPED (") + argumentText_ + QLatin1Char(')'));
+    if (settings_.KillOnExit) {
+        Timer1_.stop();
+        const int bound = tasks_.upperBound();
+        for (int p = 1; p <= bound; ++p) {
+            const TaskRecord& task = tasks_[p];
+            if (taskFunctions_.IsTaskProcessAlive(task.ProcessId) > 0 && task.IsUp) {
+                processes_.requestClose(task.ProcessId);
+                EventPump::letEventsRun();
+            }
+        }
+    }
+    view_.unloadAll();
+    if (quit)
+        quit();
+}
+
+void Monitor::NotifyON() { view_.NotifyON(); }
+void Monitor::NotifyOFF() { view_.NotifyOFF(); }
+void Monitor::closeStatusListener() { statusPort_.close(); }
+void Monitor::openStatusListener() { statusPort_.listen(); }

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "AppSettings.h"
+#include "CommandLine.h"
+#include "Log.h"
+#include "SMTPClient.h"
+#include "SignalTarget.h"
+#include "StatusPort.h"
+#include "TaskFunctions.h"
+#include "TaskList.h"
+#include "TaskTable.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <functional>
+
+class ProcessControl;
+class View;
+
+// The life of the monitor: start-up in its fixed order, the 100 ms supervision tick, the close
+// rule and shutdown. Owns the engine's process-wide objects; the view is supplied by the mode.
+class Monitor final : public QObject, private SignalTarget {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Monitor)
+
+public:
+    enum class CloseReason { User, Code, SystemShutdown, TaskManager };
+
+    Monitor(View& view, ProcessControl& processes, const QString& argumentText,
+            ProgramInfo program = ProgramInfo::current(), QObject* parent = nullptr);
+    ~Monitor() override;
+
+    void startUp();              // the main window's load handler
+    void Timer1_Timer();         // the supervision tick
+    bool closeRule(CloseReason reason); // true when the close may go ahead
+    void ShutDownMonitor();
+
+    // Ends the process after shutdown; tests replace it.
+    std::function<void()> quit;
+
+    bool CloseApp = false;
+    bool ShuttingDown = false;
+
+    const QString& argumentText() const { return argumentText_; }
+    AppSettings& settings() { return settings_; }
+    Log& eventLog() { return log_; }
+    TaskTable& tasks() { return tasks_; }
+    TaskList& upList() { return upList_; }
+    TaskList& downList() { return downList_; }
+    TaskFunctions& taskFunctions() { return taskFunctions_; }
+    StatusPort& statusPort() { return statusPort_; }
+    SMTPClient& mail() { return mail_; }
+    ProcessControl& processes() { return processes_; }
+    QTimer& Timer1() { return Timer1_; }
+
+private:
+    void runStartUp();
+    void startCommandLinePrograms();
+    void applyWindowState(const QString& value);
+
+    // SignalTarget
+    void NotifyON() override;
+    void NotifyOFF() override;
+    void closeStatusListener() override;
+    void openStatusListener() override;
+
+    View& view_;
+    ProcessControl& processes_;
+    QString argumentText_;
+    clsCommandLine commandLine_;
+    AppSettings settings_;
+    Log log_;
+    TaskTable tasks_;
+    TaskList upList_;
+    TaskList downList_;
+    StatusPort statusPort_;
+    SMTPClient mail_;
+    TaskFunctions taskFunctions_;
+    QTimer Timer1_;
+};

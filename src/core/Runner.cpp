@@ -1,0 +1,35 @@
+#include "Runner.h"
+
+#include "CommandLine.h"
+#include "Monitor.h"
+#include "ProcessControl.h"
+#include "SignalWatcher.h"
+
+#include <QCoreApplication>
+
+#include <sys/resource.h>
+
+namespace {
+// Every task holds a process descriptor: lift the soft limit so that large tables fit.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+} // namespace
+
+int runMonitor(View& view, const QStringList& arguments,
+               const std::function<void(Monitor&)>& attach) {
+    raiseDescriptorLimit();
+    const auto processes = createProcessControl();
+    Monitor monitor(view, *processes, clsCommandLine::argumentText(arguments));
+    SignalWatcher signalWatcher;
+    QObject::connect(&signalWatcher, &SignalWatcher::stopRequested, &monitor,
+                     [&monitor] { monitor.ShutDownMonitor(); });
+    if (attach)
+        attach(monitor);
+    monitor.startUp();
+    return QCoreApplication::exec();
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "Log.h"
+
+#include <QString>
+
+// Everything the engine asks of the user interface. The desktop implements it with widgets;
+// headless mode writes message texts to standard error and ignores the rest.
+class View : public LogPresenter {
+public:
+    enum class WindowState { Hidden, Normal, Maximised };
+
+    virtual void applyFlatLook() = 0;
+    virtual void showTray() = 0;
+    virtual void setTitle(const QString& title) = 0;
+    virtual void setListCaptions(const QString& up, const QString& down) = 0;
+    virtual void applyWindowState(WindowState state) = 0;
+    virtual void setLoggingChecked(bool checked) = 0;
+    virtual void setStatusLine(const QString& text) = 0;
+    virtual void NotifyON() = 0;
+    virtual void NotifyOFF() = 0;
+    // Closes every window (the tray icon is removed first).
+    virtual void unloadAll() = 0;
+};
+
+class HeadlessView final : public View {
+public:
+    void showMessage(const QString& text) override;
+    void openFile(const QString& path) override;
+    void applyFlatLook() override {}
+    void showTray() override {}
+    void setTitle(const QString&) override {}
+    void setListCaptions(const QString&, const QString&) override {}
+    void applyWindowState(WindowState) override {}
+    void setLoggingChecked(bool) override {}
+    void setStatusLine(const QString&) override {}
+    void NotifyON() override {}
+    void NotifyOFF() override {}
+    void unloadAll() override {}
+};

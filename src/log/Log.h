@@ -1,0 +1,47 @@
+#pragma once
+
+#include "ProgramInfo.h"
+
+#include <QDate>
+#include <QString>
+
+// What the log shows the user: message boxes and opening a file in the desktop's viewer.
+// The desktop implements it with widgets; headless mode writes the texts to standard error.
+class LogPresenter {
+public:
+    virtual ~LogPresenter() = default;
+    virtual void showMessage(const QString& text) = 0;
+    virtual void openFile(const QString& path) = 0;
+};
+
+// A plain-text event log, one file per calendar day in the program's directory:
+// <dir>/<FileNameBase>.<exe><yyyy-mm-dd>.txt, one "time stamp - event" line per event.
+class Log final {
+public:
+    explicit Log(ProgramInfo program = ProgramInfo::current(), LogPresenter* presenter = nullptr);
+
+    bool LogActivity = false;
+    QString FileNameBase;
+    bool Silent = false;
+
+    void setPresenter(LogPresenter* presenter) { presenter_ = presenter; }
+
+    void WriteLog(const QString& EventMessage);
+    // Whole text of the file of that date, every line ending in CR LF; events run after each line.
+    QString LogContents(const QDate& FileDate);
+    void ViewLog();
+    void Delete();
+    void Purge();
+    QString LogFileName(const QDate& date);
+
+    // The local time stamp of a log line: short date, blank, time with seconds; midnight gives
+    // the date alone.
+    static QString timeStamp(const QDateTime& when);
+
+private:
+    void message(const QString& text);
+
+    ProgramInfo program_;
+    LogPresenter* presenter_;
+    bool writeWarned_ = false;
+};

@@ -1,0 +1,3 @@
+#include "ProcessControl.h"
+
+std::unique_ptr<ProcessControl> createProcessControl(QObject*) { return nullptr; }

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+// Launching and testing the tasks' processes. The engine talks to this interface only;
+// tests may replace it, the real one spawns processes without a shell.
+class ProcessControl : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr qint32 WAIT_TIMEOUT = 258; // status of a process that is still running
+
+    using QObject::QObject;
+    ~ProcessControl() override = default;
+
+    // Starts the command (program and arguments; blanks separate, double quotes group, no
+    // shell) and returns the process identifier. Throws RuntimeError with the system's
+    // description when the program cannot be found or run. The show value has no effect here.
+    virtual qint32 launch(const QString& command, int showValue) = 0;
+
+    // 0 when the process has ended, cannot be found or may not be signalled; WAIT_TIMEOUT while
+    // it runs. A process seen to end never counts as running again.
+    virtual qint32 status(qint32 pid) = 0;
+
+    // Polite request to close (SIGTERM); never forces, never waits.
+    virtual void requestClose(qint32 pid) = 0;
+
+    // Immediate detection can be switched off (benchmarks compare it with the tick alone).
+    virtual void setImmediateDetection(bool on) = 0;
+
+Q_SIGNALS:
+    // A launched process has ended and at least one tick interval has passed since its launch:
+    // the supervision sweep should run now instead of waiting for the next tick.
+    void processEnded();
+};
+
+std::unique_ptr<ProcessControl> createProcessControl(QObject* parent = nullptr);

@@ -1,0 +1,9 @@
+#include "ProgramInfo.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+ProgramInfo ProgramInfo::current() {
+    const QFileInfo exe(QCoreApplication::applicationFilePath());
+    return {exe.absolutePath(), exe.completeBaseName()};
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+class QTcpServer;
+class QTcpSocket;
+
+// The monitor's TCP socket control: a listener that reports connection requests, accept of
+// a request on a second control, and a non-blocking client. Events arrive through the event
+// loop. Methods that cannot do their work throw RuntimeError with a description.
+class SocketControl final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(SocketControl)
+
+public:
+    enum StateValue : qint16 {
+        sckClosed = 0,
+        sckOpen = 1,
+        sckListening = 2,
+        sckConnectionPending = 3,
+        sckResolvingHost = 4,
+        sckHostResolved = 5,
+        sckConnecting = 6,
+        sckConnected = 7,
+        sckClosing = 8,
+        sckError = 9,
+    };
+
+    explicit SocketControl(QObject* parent = nullptr);
+    ~SocketControl() override;
+
+    qint32 LocalPort = 0;
+    qint32 Protocol = 0; // 0 is TCP, the only protocol used
+    QString RemoteHost;
+    qint32 RemotePort = 0;
+
+    qint16 State() const;
+
+    void Listen();
+    void Accept(qintptr requestID);
+    void Connect();
+    void SendData(const QString& text); // sent in the locale's encoding, unchanged
+    void GetData(QString& data);
+    void Close();
+
+    // The port actually bound by Listen (useful when LocalPort was 0).
+    quint16 boundPort() const;
+
+Q_SIGNALS:
+    void ConnectionRequest(qintptr requestID);
+    void SendComplete();
+    void DataArrival(qint64 bytesTotal);
+
+private:
+    class Server;
+    void adopt(QTcpSocket* socket);
+
+    Server* server_ = nullptr;
+    QTcpSocket* socket_ = nullptr;
+    QByteArray received_;
+};

@@ -1,0 +1,15 @@
+#include "TaskTable.h"
+
+#include "RuntimeError.h"
+
+void TaskTable::reset() {
+    Tasks.assign(1, TaskRecord{});
+}
+
+TaskRecord& TaskTable::add() {
+    if (TaskCount == maxTasks)
+        throw RuntimeError(QStringLiteral("Overflow"));
+    ++TaskCount;
+    Tasks.resize(static_cast<size_t>(TaskCount) + 1);
+    return Tasks.back();
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+
+#include <vector>
+
+struct TaskRecord {
+    qint32 TaskId = 0;
+    qint32 ProcessId = 0;
+    QString TaskName;
+    QString PathAndFile;
+    bool IsUp = false;
+    bool AutoRestart = false;
+};
+
+// The task table: position p holds the task whose TaskId is p; position 0 is a blank record
+// that never holds a task. Records are only ever appended.
+class TaskTable final {
+public:
+    static constexpr qint16 maxTasks = 32767;
+
+    TaskTable() { reset(); }
+
+    void reset();                          // only the blank position 0 remains
+    int upperBound() const { return static_cast<int>(Tasks.size()) - 1; }
+    TaskRecord& operator[](int p) { return Tasks.at(static_cast<size_t>(p)); }
+    const TaskRecord& operator[](int p) const { return Tasks.at(static_cast<size_t>(p)); }
+
+    // Adds a record at position TaskCount + 1 and returns it; throws RuntimeError("Overflow")
+    // when the table is full.
+    TaskRecord& add();
+
+    qint16 TaskCount = 0;
+
+private:
+    std::vector<TaskRecord> Tasks;
+};

@@ -1,0 +1,13 @@
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+// Tests that need widgets link their own main; every other test gets an event loop here.
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDir>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <functional>
+
+namespace testsupport {
+
+// Runs the event loop until the condition holds or the deadline passes; returns the condition.
+bool waitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+// A TCP port on loopback that nobody listens on right now.
+quint16 freePort();
+
+// Connects to 127.0.0.1:port and reads until the peer closes. Returns nullopt-like
+// {refused=true} when the connection is refused.
+struct ProbeResult {
+    bool refused = false;
+    QByteArray data;
+};
+ProbeResult probePort(quint16 port, int timeoutMs = 5000);
+
+// Reads a whole text file (empty when missing).
+QString readFile(const QString& path);
+
+// Directory of the built executables, and of the sources.
+QString binaryDir();
+QString sourceDir();
+
+} // namespace testsupport
