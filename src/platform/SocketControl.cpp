@@ -1,18 +1,207 @@
 #include "SocketControl.h"
 
+#include "RuntimeError.h"
+
+#include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <unistd.h>
 
-class SocketControl::Server : public QTcpServer {};
+namespace {
+// Requests reported but not yet taken over. Accept only adopts descriptors listed here, so a
+// caller cannot make a control take over an arbitrary descriptor of the process.
+QSet<qintptr>& pendingRequests() {
+    static QSet<qintptr> requests;
+    return requests;
+}
+} // namespace
+
+// Reports each incoming connection instead of queueing it; whatever the handler does not
+// accept is closed at once, so an ignored request never leaks a descriptor.
+class SocketControl::Server final : public QTcpServer {
+  public:
+    explicit Server(SocketControl* owner) : QTcpServer(owner), owner_(owner) {}
+
+  protected:
+    void incomingConnection(qintptr descriptor) override {
+        pendingRequests().insert(descriptor);
+        try {
+            Q_EMIT owner_->ConnectionRequest(descriptor);
+        } catch (...) {
+            // No exception may escape into Qt; the request is simply refused below.
+        }
+        if (pendingRequests().remove(descriptor))
+            ::close(static_cast<int>(descriptor));
+    }
+
+  private:
+    SocketControl* owner_;
+};
 
 SocketControl::SocketControl(QObject* parent) : QObject(parent) {}
-SocketControl::~SocketControl() = default;
-qint16 SocketControl::State() const { return sckClosed; }
-void SocketControl::Listen() {}
-void SocketControl::Accept(qintptr) {}
-void SocketControl::Connect() {}
-void SocketControl::SendData(const QString&) {}
-void SocketControl::GetData(QString& data) { data.clear(); }
-void SocketControl::Close() {}
-quint16 SocketControl::boundPort() const { return 0; }
-void SocketControl::adopt(QTcpSocket*) {}
+
+SocketControl::~SocketControl() {
+    Close();
+}
+
+qint16 SocketControl::State() const {
+    if (server_ != nullptr)
+        return sckListening;
+    if (failed_)
+        return sckError;
+    if (socket_ == nullptr)
+        return sckClosed;
+    switch (socket_->state()) {
+    case QAbstractSocket::HostLookupState:
+    case QAbstractSocket::ConnectingState:
+        return sckConnecting;
+    case QAbstractSocket::ConnectedState:
+        return sckConnected;
+    case QAbstractSocket::ClosingState:
+        return sckClosing;
+    default:
+        return sckClosed;
+    }
+}
+
+void SocketControl::requireClosed() const {
+    // A control whose connection failed counts as closed: it holds nothing any more.
+    const qint16 state = State();
+    if (state != sckClosed && state != sckError)
+        throw RuntimeError(QStringLiteral("Invalid operation at current state"));
+}
+
+void SocketControl::Listen() {
+    requireClosed();
+    // Port 0 would bind a port chosen by the system, which no checker could know of.
+    if (LocalPort < 1 || LocalPort > 65535)
+        throw RuntimeError(QStringLiteral("Invalid port number ") + QString::number(LocalPort) +
+                           QStringLiteral(": a port must lie between 1 and 65535"));
+    Close(); // clears a previous error state
+    auto* server = new Server(this);
+    const auto port = static_cast<quint16>(LocalPort);
+    bool ok = server->listen(QHostAddress::Any, port);
+    if (!ok && server->serverError() == QAbstractSocket::UnsupportedSocketOperationError)
+        ok = server->listen(QHostAddress::AnyIPv4, port); // a host without IPv6
+    if (!ok) {
+        const QString reason = server->errorString();
+        delete server;
+        throw RuntimeError(QStringLiteral("Unable to listen on port ") + QString::number(port) +
+                           QStringLiteral(": ") + reason);
+    }
+    server_ = server;
+}
+
+void SocketControl::Accept(qintptr requestID) {
+    requireClosed();
+    if (!pendingRequests().contains(requestID))
+        throw RuntimeError(QStringLiteral("Invalid connection request ") +
+                           QString::number(requestID));
+    Close();
+    auto* socket = new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(requestID)) {
+        const QString reason = socket->errorString();
+        delete socket; // the descriptor stays pending and the listener closes it
+        throw RuntimeError(QStringLiteral("Unable to accept the connection: ") + reason);
+    }
+    pendingRequests().remove(requestID);
+    socket->setReadBufferSize(answeringReadBufferSize);
+    adopt(socket);
+}
+
+void SocketControl::Connect() {
+    requireClosed();
+    Close();
+    auto* socket = new QTcpSocket(this);
+    adopt(socket);
+    connect(socket, &QTcpSocket::readyRead, this, &SocketControl::takeIncoming);
+    if (LocalPort > 0 && LocalPort <= 65535)
+        socket->bind(QHostAddress::Any, static_cast<quint16>(LocalPort));
+    socket->connectToHost(RemoteHost, static_cast<quint16>(qBound(0, RemotePort, 65535)));
+}
+
+void SocketControl::adopt(QTcpSocket* socket) {
+    socket_ = socket;
+    failed_ = false;
+    unsent_ = 0;
+    received_.clear();
+    connect(socket, &QTcpSocket::bytesWritten, this, &SocketControl::onBytesWritten);
+    connect(socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+        // A peer that hangs up has merely closed the connection; anything else is an error.
+        if (error != QAbstractSocket::RemoteHostClosedError)
+            failed_ = true;
+    });
+    connect(socket, &QTcpSocket::disconnected, this, [this] {
+        if (socket_ != nullptr && socket_->readBufferSize() == 0)
+            takeIncoming();
+    });
+}
+
+void SocketControl::SendData(const QString& text) {
+    if (State() != sckConnected)
+        throw RuntimeError(QStringLiteral("Wrong protocol or connection state for the requested "
+                                          "transaction or request"));
+    const QByteArray bytes = text.toLocal8Bit();
+    if (bytes.isEmpty())
+        return;
+    unsent_ += bytes.size();
+    if (socket_->write(bytes) != bytes.size()) {
+        unsent_ = 0;
+        throw RuntimeError(QStringLiteral("Unable to send: ") + socket_->errorString());
+    }
+}
+
+void SocketControl::onBytesWritten(qint64 bytes) {
+    if (unsent_ <= 0)
+        return;
+    unsent_ -= bytes;
+    if (unsent_ <= 0) {
+        unsent_ = 0;
+        Q_EMIT SendComplete();
+    }
+}
+
+void SocketControl::takeIncoming() {
+    if (socket_ == nullptr)
+        return;
+    const QByteArray bytes = socket_->readAll();
+    if (bytes.isEmpty())
+        return;
+    received_ += bytes;
+    Q_EMIT DataArrival(received_.size());
+}
+
+void SocketControl::GetData(QString& data) {
+    if (socket_ != nullptr && socket_->readBufferSize() == 0)
+        received_ += socket_->readAll();
+    data = QString::fromLocal8Bit(received_);
+    received_.clear();
+}
+
+void SocketControl::Close() {
+    if (server_ != nullptr) {
+        server_->close();
+        server_->deleteLater();
+        server_ = nullptr;
+    }
+    dropSocket();
+    failed_ = false;
+    received_.clear();
+    unsent_ = 0;
+}
+
+void SocketControl::dropSocket() {
+    if (socket_ == nullptr)
+        return;
+    QTcpSocket* socket = socket_;
+    socket_ = nullptr;
+    socket->disconnect(this);
+    socket->flush(); // hand what is still queued to the system before the descriptor goes
+    socket->abort();
+    // Close may run inside one of this socket's own signals: delete it from the event loop.
+    socket->deleteLater();
+}
+
+quint16 SocketControl::boundPort() const {
+    return server_ != nullptr ? server_->serverPort() : 0;
+}

@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 
 class QTcpServer;
@@ -15,7 +14,7 @@ class SocketControl final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(SocketControl)
 
-public:
+  public:
     enum StateValue : qint16 {
         sckClosed = 0,
         sckOpen = 1,
@@ -28,6 +27,10 @@ public:
         sckClosing = 8,
         sckError = 9,
     };
+
+    // An accepted connection's data is never read; this caps what Qt buffers of it, so a
+    // client that keeps sending is held back by TCP flow control instead of growing memory.
+    static constexpr qint64 answeringReadBufferSize = 4096;
 
     explicit SocketControl(QObject* parent = nullptr);
     ~SocketControl() override;
@@ -46,19 +49,25 @@ public:
     void GetData(QString& data);
     void Close();
 
-    // The port actually bound by Listen (useful when LocalPort was 0).
+    // The port actually bound by Listen.
     quint16 boundPort() const;
 
-Q_SIGNALS:
+  Q_SIGNALS:
     void ConnectionRequest(qintptr requestID);
     void SendComplete();
     void DataArrival(qint64 bytesTotal);
 
-private:
+  private:
     class Server;
     void adopt(QTcpSocket* socket);
+    void onBytesWritten(qint64 bytes);
+    void takeIncoming();
+    void dropSocket();
+    void requireClosed() const;
 
     Server* server_ = nullptr;
     QTcpSocket* socket_ = nullptr;
     QByteArray received_;
+    qint64 unsent_ = 0;
+    bool failed_ = false;
 };
