@@ -1,9 +1,62 @@
 #include "StatusPort.h"
 
-StatusPort::StatusPort(QObject* parent) : QObject(parent) {}
-void StatusPort::setPort(double) {}
-void StatusPort::listen() {}
-void StatusPort::close() {}
-bool StatusPort::isListening() const { return false; }
-void StatusPort::Winsock1_ConnectionRequest(qintptr) {}
-void StatusPort::Winsock2_SendComplete() {}
+#include "RuntimeError.h"
+
+#include <cfenv>
+#include <cmath>
+#include <limits>
+
+StatusPort::StatusPort(QObject* parent) : QObject(parent) {
+    connect(&Winsock1, &SocketControl::ConnectionRequest, this,
+            &StatusPort::Winsock1_ConnectionRequest);
+    connect(&Winsock2, &SocketControl::SendComplete, this, &StatusPort::Winsock2_SendComplete);
+}
+
+qint32 StatusPort::roundPort(double StatusPort) {
+    if (!std::isfinite(StatusPort) || std::fabs(StatusPort) > std::numeric_limits<qint32>::max())
+        return -1; // not a port: Listen reports it
+    const int previous = std::fegetround();
+    std::fesetround(FE_TONEAREST);
+    const double rounded = std::nearbyint(StatusPort);
+    std::fesetround(previous);
+    return static_cast<qint32>(rounded);
+}
+
+void StatusPort::setPort(double StatusPort) {
+    Winsock1.LocalPort = roundPort(StatusPort);
+    Winsock2.LocalPort = Winsock1.LocalPort;
+}
+
+void StatusPort::listen() {
+    Winsock1.Listen();
+}
+
+void StatusPort::close() {
+    Winsock1.Close();
+}
+
+bool StatusPort::isListening() const {
+    return Winsock1.State() == SocketControl::sckListening;
+}
+
+void StatusPort::Winsock1_ConnectionRequest(qintptr requestID) {
+    // A connection still being served is dropped in favour of the new request.
+    if (Winsock2.State() != SocketControl::sckClosed)
+        Winsock2.Close();
+    // Errors are ignored: the client then sees its connection closed without the text.
+    try {
+        Winsock2.Accept(requestID);
+    } catch (const RuntimeError&) {
+    }
+    if (Winsock2.State() == SocketControl::sckConnected) {
+        try {
+            Winsock2.SendData(QStringLiteral("SERVICES UP"));
+        } catch (const RuntimeError&) {
+        }
+    }
+}
+
+void StatusPort::Winsock2_SendComplete() {
+    if (Winsock2.State() != SocketControl::sckClosed)
+        Winsock2.Close();
+}

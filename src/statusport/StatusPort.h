@@ -10,7 +10,7 @@ class StatusPort final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(StatusPort)
 
-public:
+  public:
     explicit StatusPort(QObject* parent = nullptr);
 
     // Both sockets' local port = the port rounded to an integer, halves to the even neighbour.
@@ -19,10 +19,13 @@ public:
     void close();
     bool isListening() const;
 
+    // Halves go to the even neighbour; a value that is no 32-bit number gives -1 (unusable).
+    static qint32 roundPort(double StatusPort);
+
     SocketControl Winsock1; // listener
     SocketControl Winsock2; // answers one request at a time
 
-private:
+  private:
     void Winsock1_ConnectionRequest(qintptr requestID);
     void Winsock2_SendComplete();
 };

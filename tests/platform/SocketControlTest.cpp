@@ -5,8 +5,13 @@
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <arpa/inet.h>
+#include <cerrno>
 #include <gtest/gtest.h>
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using testsupport::waitUntil;
 
@@ -167,4 +172,41 @@ TEST(SocketControlTest, RefusedConnectionNeverReportsConnected) {
     EXPECT_EQ(client.State(), SocketControl::sckClosed);
     client.Connect(); // a failed control can be used again
     EXPECT_EQ(client.State(), SocketControl::sckConnecting);
+}
+
+TEST(SocketControlTest, AcceptedConnectionCannotGrowMemoryBySending) {
+    ListenerPair pair;
+    QObject::connect(&pair.listener, &SocketControl::ConnectionRequest,
+                     [&](qintptr id) { pair.answer.Accept(id); });
+    const quint16 port = pair.listen();
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ASSERT_TRUE(waitUntil([&] { return pair.answer.State() == SocketControl::sckConnected; }));
+
+    // Send until the connection stays full while events run; an unread, uncapped socket would
+    // drain everything into the monitor's memory.
+    constexpr qint64 limit = 64 * 1024 * 1024;
+    const QByteArray block(256 * 1024, 'x');
+    qint64 sent = 0;
+    int fullPolls = 0;
+    waitUntil(
+        [&] {
+            const ssize_t n =
+                ::send(fd, block.constData(), static_cast<size_t>(block.size()), MSG_NOSIGNAL);
+            if (n > 0) {
+                sent += n;
+                fullPolls = 0;
+            } else if (errno == EAGAIN) {
+                ++fullPolls;
+            }
+            return sent >= limit || fullPolls >= 50;
+        },
+        std::chrono::seconds(20));
+    ::close(fd);
+    EXPECT_EQ(fullPolls, 50) << "sent " << sent << " bytes without being held back";
+    EXPECT_LT(sent, limit / 2);
 }
