@@ -1,0 +1,41 @@
+#pragma once
+
+#include "HostSource.h"
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+// The host's name, DNS domain and name servers, loaded once per run. The mail side sends the
+// domain with HELO and builds the alert's sender address from it.
+class IPInfo final {
+  public:
+    // Used when no source names a domain at all.
+    static constexpr const char* defaultDomain = "localdomain";
+
+    explicit IPInfo(HostSource source = HostSource());
+
+    // The process-wide instance that the mail sender and the failure alert share.
+    static IPInfo& shared();
+
+    bool HostInfoLoaded = false;
+    QString HostName;
+    QString DomainName;
+    // Keyed by the server text itself, so a repeated server is kept once; absent until the
+    // first entry is added.
+    std::optional<QStringList> NameServers;
+
+    void LoadHostInfo();
+    QString ReadRegValue(quint32 root, const QString& subKey, const QString& valueName) const;
+    static QString FilterHostText(const QString& text);
+    void SplitNameList(const QString& text);
+
+    HostSource& source() { return source_; }
+
+  private:
+    void ReadHostName();
+    void ReadDomainName();
+    void ReadNameServers();
+
+    HostSource source_;
+};
