@@ -15,12 +15,14 @@ Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentT
                  ProgramInfo program, QObject* parent)
     : QObject(parent), view_(view), processes_(processes), argumentText_(argumentText),
       log_(std::move(program), &view),
-      taskFunctions_(tasks_, upList_, downList_, log_, processes, *this) {
+      taskFunctions_(tasks_, upList_, downList_, log_, processes, *this),
+      failureAlert_(tasks_, mail_, log_) {
     quit = [] {
         std::fflush(nullptr);
         std::exit(0);
     };
     taskFunctions_.closeApp = [this] { return CloseApp; };
+    taskFunctions_.sendFailureAlert = [this](int p) { failureAlert_.SendFailureAlert(p); };
     Timer1_.setInterval(100);
     connect(&Timer1_, &QTimer::timeout, this, &Monitor::Timer1_Timer);
     connect(&processes_, &ProcessControl::processEnded, this, &Monitor::Timer1_Timer);

@@ -2,6 +2,7 @@
 
 #include "AppSettings.h"
 #include "CommandLine.h"
+#include "FailureAlert.h"
 #include "Log.h"
 #include "SMTPClient.h"
 #include "SignalTarget.h"
@@ -77,5 +78,6 @@ private:
     StatusPort statusPort_;
     SMTPClient mail_;
     TaskFunctions taskFunctions_;
+    FailureAlert failureAlert_;
     QTimer Timer1_;
 };
