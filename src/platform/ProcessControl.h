@@ -31,6 +31,10 @@ public:
     // Immediate detection can be switched off (benchmarks compare it with the tick alone).
     virtual void setImmediateDetection(bool on) = 0;
 
+    // No task refers to this identifier any more: what was remembered about an ended process
+    // of that number may be forgotten.
+    virtual void release(qint32 pid) { (void)pid; }
+
 Q_SIGNALS:
     // A launched process has ended and at least one tick interval has passed since its launch:
     // the supervision sweep should run now instead of waiting for the next tick.

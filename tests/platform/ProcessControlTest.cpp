@@ -1,0 +1,209 @@
+#include "PosixProcessControl.h"
+#include "RuntimeError.h"
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using testsupport::waitUntil;
+
+namespace {
+
+QString launchError(ProcessControl& control, const QString& command) {
+    try {
+        control.launch(command, 4);
+    } catch (const RuntimeError& error) {
+        return error.description();
+    }
+    return QStringLiteral("(launched)");
+}
+
+bool reaped(qint32 pid) {
+    return !QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid));
+}
+
+TEST(ProcessLaunch, ProgramsThatCannotRunAreErrorsWithTheSystemText) {
+    PosixProcessControl control;
+    QTemporaryDir dir;
+    QFile plain(dir.filePath(QStringLiteral("plain")));
+    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    plain.write("#!/bin/sh\n");
+    plain.close();
+
+    const QString missing = QString::fromLocal8Bit(std::strerror(ENOENT));
+    const QString denied = QString::fromLocal8Bit(std::strerror(EACCES));
+    EXPECT_EQ(launchError(control, QStringLiteral("prowlix-no-such-program 1")), missing);
+    EXPECT_EQ(launchError(control, QStringLiteral("/nonexistent/dir/tool")), missing);
+    EXPECT_EQ(launchError(control, QString()), missing);
+    EXPECT_EQ(launchError(control, QStringLiteral("   ")), missing);
+    EXPECT_EQ(launchError(control, dir.path()), denied);
+    EXPECT_EQ(launchError(control, plain.fileName()), denied);
+}
+
+TEST(ProcessLaunch, NoShellInterpretsTheCommand) {
+    PosixProcessControl control;
+    QTemporaryDir dir;
+    const QString d = dir.path() + QLatin1Char('/');
+    // Each of these would do something else under a shell; here they are plain file names.
+    const QStringList names{QStringLiteral("a;touch"), QStringLiteral("$(id)"),
+                            QStringLiteral("`id`"), QStringLiteral(">out"),
+                            QStringLiteral("with blank")};
+    const qint32 pid = control.launch(
+        QStringLiteral("touch %1a;touch %1$(id) %1`id` %1>out \"%1with blank\"").arg(d), 4);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(waitUntil([&] { return control.status(pid) == 0; }));
+    for (const QString& name : names)
+        EXPECT_TRUE(QFileInfo::exists(d + name)) << qPrintable(name);
+    EXPECT_FALSE(QFileInfo::exists(d + QStringLiteral("out")));
+    EXPECT_EQ(QDir(d).entryList(QDir::Files).size(), names.size());
+}
+
+TEST(ProcessLaunch, SplittingFollowsTheCommandLineRules) {
+    using P = PosixProcessControl;
+    EXPECT_EQ(P::splitCommand(QStringLiteral("sh -c \"sleep 7\"")),
+              (QStringList{"sh", "-c", "sleep 7"}));
+    EXPECT_EQ(P::splitCommand(QStringLiteral("  a   b ")), (QStringList{"a", "b"}));
+    EXPECT_EQ(P::splitCommand(QStringLiteral("a \"b c")), (QStringList{"a"}));
+    EXPECT_EQ(P::splitCommand(QStringLiteral("a\"b c\"d")), (QStringList{"ab cd"}));
+}
+
+TEST(ProcessLaunch, TaskStartsCleanInItsOwnSession) {
+    // The monitor ignores SIGPIPE and may block signals; a task must inherit neither.
+    const auto previousTerm = std::signal(SIGTERM, SIG_IGN);
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigprocmask(SIG_BLOCK, &block, &old);
+    PosixProcessControl control;
+    const qint32 pid = control.launch(QStringLiteral("sleep 3600"), 2);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    std::signal(SIGTERM, previousTerm);
+    ASSERT_GT(pid, 0);
+
+    EXPECT_EQ(::getsid(pid), pid);
+    EXPECT_EQ(control.status(pid), ProcessControl::WAIT_TIMEOUT);
+    ASSERT_TRUE(waitUntil([&] {
+        return testsupport::readFile(QStringLiteral("/proc/%1/comm").arg(pid)).trimmed() == "sleep";
+    }));
+    const QString stat = testsupport::readFile(QStringLiteral("/proc/%1/status").arg(pid));
+    // The standard signals 1 to 31; the C library keeps a few real-time ones for itself.
+    const auto standardSignals = [&stat](const char* field) {
+        const auto match =
+            QRegularExpression(QString::fromLatin1(field) + QStringLiteral(":\\s*([0-9a-f]+)"))
+                .match(stat);
+        return match.captured(1).toULongLong(nullptr, 16) & 0x7fffffffULL;
+    };
+    EXPECT_EQ(standardSignals("SigBlk"), 0u) << qPrintable(stat);
+    EXPECT_EQ(standardSignals("SigIgn"), 0u) << qPrintable(stat);
+
+    control.requestClose(pid); // SIGTERM reaches it despite the monitor's own disposition
+    EXPECT_TRUE(waitUntil([&] { return control.status(pid) == 0; }));
+}
+
+TEST(ProcessStatus, EndedProcessesStayEndedAndBadNumbersAreSafe) {
+    PosixProcessControl control;
+    const qint32 pid = control.launch(QStringLiteral("sh -c \"exit 3\""), 4);
+    ASSERT_TRUE(waitUntil([&] { return control.status(pid) == 0; }));
+    EXPECT_TRUE(reaped(pid)); // no zombie left behind
+    EXPECT_EQ(control.status(pid), 0);
+
+    EXPECT_EQ(control.status(0), 0);
+    EXPECT_EQ(control.status(-1), 0);
+    EXPECT_EQ(control.status(::getpid()), ProcessControl::WAIT_TIMEOUT);
+    control.requestClose(0);  // would signal our own process group
+    control.requestClose(-1); // would signal everything we may signal
+    control.requestClose(pid);
+    SUCCEED() << "still alive";
+}
+
+TEST(ProcessStatus, ReusedIdentifierOfAnEndedTaskDoesNotCountAsRunning) {
+    PosixProcessControl control;
+    const qint32 pid = control.launch(QStringLiteral("true"), 4);
+    ASSERT_TRUE(waitUntil([&] { return control.status(pid) == 0; }));
+
+    // Make the system hand the same number to an unrelated process (needs root).
+    QFile lastPid(QStringLiteral("/proc/sys/kernel/ns_last_pid"));
+    pid_t other = 0;
+    for (int attempt = 0; attempt < 20 && other != pid; ++attempt) {
+        if (other > 0) {
+            ::kill(other, SIGKILL);
+            ::waitpid(other, nullptr, 0);
+        }
+        if (!lastPid.open(QIODevice::WriteOnly))
+            GTEST_SKIP() << "cannot steer process numbers here";
+        lastPid.write(QByteArray::number(pid - 1));
+        lastPid.close();
+        char sleepName[] = "sleep";
+        char arg[] = "3600";
+        char* argv[] = {sleepName, arg, nullptr};
+        if (::posix_spawnp(&other, "sleep", nullptr, nullptr, argv, environ) != 0)
+            other = 0;
+    }
+    if (other != pid) {
+        if (other > 0) {
+            ::kill(other, SIGKILL);
+            ::waitpid(other, nullptr, 0);
+        }
+        GTEST_SKIP() << "the number was not reused";
+    }
+    EXPECT_EQ(control.status(pid), 0);
+    control.requestClose(pid); // must not reach the stranger
+    EXPECT_EQ(::waitpid(other, nullptr, WNOHANG), 0);
+    ::kill(other, SIGKILL);
+    ::waitpid(other, nullptr, 0);
+}
+
+TEST(ImmediateDetection, EndAfterTheTickIntervalIsSignalledAtOnceQuickEndIsLeftToTheTick) {
+    PosixProcessControl control;
+    int ended = 0;
+    QObject::connect(&control, &ProcessControl::processEnded, [&ended] { ++ended; });
+
+    const qint32 quick = control.launch(QStringLiteral("true"), 4);
+    // Reaped by the watch alone (status is never asked), yet not signalled.
+    ASSERT_TRUE(waitUntil([&] { return reaped(quick); }));
+    EXPECT_EQ(ended, 0);
+    EXPECT_EQ(control.status(quick), 0);
+
+    const qint32 slow = control.launch(QStringLiteral("sleep 0.3"), 4);
+    ASSERT_TRUE(waitUntil([&] { return ended == 1; }));
+    EXPECT_TRUE(reaped(slow));
+    EXPECT_EQ(control.status(slow), 0);
+
+    // Switched off, an end is only seen when asked.
+    control.setImmediateDetection(false);
+    const qint32 unwatched = control.launch(QStringLiteral("sleep 0.3"), 4);
+    EXPECT_TRUE(waitUntil([&] { return control.status(unwatched) == 0; }));
+    EXPECT_EQ(ended, 1);
+}
+
+TEST(ProcessStatus, ManyTasksAreAnsweredFromOnePoll) {
+    PosixProcessControl control;
+    std::vector<qint32> pids;
+    for (int i = 0; i < 20; ++i)
+        pids.push_back(control.launch(QStringLiteral("sleep 3600"), 4));
+    for (const qint32 pid : pids)
+        EXPECT_EQ(control.status(pid), ProcessControl::WAIT_TIMEOUT);
+    ::kill(pids[7], SIGKILL);
+    ::kill(pids[13], SIGKILL);
+    // Every answer changes once events have run, and only for the two that ended.
+    ASSERT_TRUE(
+        waitUntil([&] { return control.status(pids[7]) == 0 && control.status(pids[13]) == 0; }));
+    for (size_t i = 0; i < pids.size(); ++i) {
+        if (i != 7 && i != 13) {
+            EXPECT_EQ(control.status(pids[i]), ProcessControl::WAIT_TIMEOUT);
+            ::kill(pids[i], SIGKILL);
+        }
+    }
+}
+
+} // namespace
