@@ -1,0 +1,160 @@
+#include "MonitorProcess.h"
+#include "TestSupport.h"
+
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QTcpServer>
+#include <csignal>
+#include <gtest/gtest.h>
+
+using testsupport::MonitorProcess;
+using testsupport::probePort;
+using testsupport::waitUntil;
+
+namespace {
+
+QString portArgument(quint16 port) {
+    return QStringLiteral("/P:") + QString::number(port);
+}
+
+bool answers(quint16 port) {
+    return waitUntil([&] { return probePort(port, 1000).data == QByteArray("SERVICES UP"); });
+}
+
+bool mapsLibrary(qint64 pid, const char* library) {
+    return testsupport::readFile(QStringLiteral("/proc/%1/maps").arg(pid))
+        .contains(QLatin1String(library));
+}
+
+QList<qint64> childrenOf(qint64 pid) {
+    QList<qint64> children;
+    const QString text =
+        testsupport::readFile(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
+    for (const QString& word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        children << word.toLongLong();
+    return children;
+}
+
+bool processGone(qint64 pid) {
+    const QString stat = testsupport::readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    return stat.isEmpty() ||
+           stat.section(QLatin1Char(')'), 1).trimmed().startsWith(QLatin1Char('Z'));
+}
+
+} // namespace
+
+TEST(LifecycleTest, StartsAnswersAndStopsOnEachStopSignal) {
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        const quint16 port = testsupport::freePort();
+        const QString arguments = QStringLiteral("/NOGUI ") + portArgument(port);
+        MonitorProcess monitor;
+        monitor.start(arguments.split(QLatin1Char(' ')));
+        ASSERT_TRUE(monitor.waitForLog(QStringLiteral("PORT: ") + QString::number(port)))
+            << qPrintable(monitor.log());
+        EXPECT_TRUE(monitor.log().contains(QStringLiteral(" - SYSTEM STARTED (") + arguments +
+                                           QStringLiteral(")\r\n")));
+        EXPECT_EQ(probePort(port).data, QByteArray("SERVICES UP"));
+
+        EXPECT_TRUE(monitor.stop(signal));
+        EXPECT_TRUE(monitor.log().endsWith(QStringLiteral(" - SYSTEM STOPPED (") + arguments +
+                                           QStringLiteral(")\r\n")))
+            << qPrintable(monitor.log());
+        EXPECT_TRUE(probePort(port).refused);
+    }
+}
+
+TEST(LifecycleTest, LoggingOffKeepsOnlyTheStartAndStopEntries) {
+    const quint16 port = testsupport::freePort();
+    MonitorProcess monitor;
+    monitor.start({QStringLiteral("/NOGUI"), QStringLiteral("/L:OFF"), portArgument(port)});
+    ASSERT_TRUE(answers(port));
+    ASSERT_TRUE(monitor.stop());
+    const QStringList lines = monitor.log().split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2) << qPrintable(monitor.log());
+    EXPECT_TRUE(lines[0].contains(QStringLiteral("SYSTEM STARTED (/NOGUI /L:OFF ")));
+    EXPECT_TRUE(lines[1].contains(QStringLiteral("SYSTEM STOPPED (/NOGUI /L:OFF ")));
+}
+
+TEST(LifecycleTest, PortInUseIsLoggedAndTheMonitorKeepsRunning) {
+    QTcpServer occupier;
+    ASSERT_TRUE(occupier.listen(QHostAddress::Any, 0));
+    MonitorProcess monitor;
+    monitor.start({QStringLiteral("/NOGUI"), portArgument(occupier.serverPort())});
+    ASSERT_TRUE(monitor.waitForLog(QStringLiteral("Unable to listen on port ") +
+                                   QString::number(occupier.serverPort())))
+        << qPrintable(monitor.log());
+    EXPECT_TRUE(monitor.running());
+    EXPECT_TRUE(monitor.stop());
+    EXPECT_FALSE(monitor.log().contains(QStringLiteral("PORT: ")));
+    EXPECT_TRUE(monitor.log().contains(QStringLiteral("SYSTEM STOPPED (")));
+}
+
+TEST(LifecycleTest, UnwritableLogCostsTheLinesButNotTheService) {
+    MonitorProcess monitor;
+    // A directory in place of today's file: no write can succeed, even for root.
+    const QString today = QStringLiteral("LOG.prowlix") +
+                          QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) +
+                          QStringLiteral(".txt");
+    ASSERT_TRUE(QDir(monitor.dir()).mkdir(today));
+    const quint16 port = testsupport::freePort();
+    monitor.start({QStringLiteral("/NOGUI"), portArgument(port)});
+    EXPECT_TRUE(answers(port));
+    EXPECT_TRUE(monitor.stop());
+}
+
+TEST(LifecycleTest, RunsHeadlessWithoutDisplayOrWhenAskedTo) {
+    const quint16 port = testsupport::freePort();
+    {
+        MonitorProcess monitor(true);
+        monitor.start({portArgument(port)});
+        ASSERT_TRUE(answers(port));
+        EXPECT_FALSE(mapsLibrary(monitor.pid(), "libQt6Widgets"));
+        EXPECT_TRUE(monitor.stop());
+    }
+    QProcessEnvironment display = MonitorProcess::headlessEnvironment();
+    display.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    {
+        MonitorProcess monitor(true);
+        monitor.start({QStringLiteral("/nogui"), portArgument(port)}, display);
+        ASSERT_TRUE(answers(port));
+        EXPECT_FALSE(mapsLibrary(monitor.pid(), "libQt6Widgets"));
+        EXPECT_TRUE(monitor.stop());
+    }
+    {
+        // The same display without the option selects the desktop module.
+        MonitorProcess monitor(true);
+        monitor.start({portArgument(port)}, display);
+        ASSERT_TRUE(answers(port));
+        EXPECT_TRUE(mapsLibrary(monitor.pid(), "libQt6Widgets"));
+        EXPECT_TRUE(monitor.stop());
+    }
+}
+
+TEST(LifecycleTest, KillOptionAsksRunningTasksToCloseOnStop) {
+    for (const bool kill : {true, false}) {
+        SCOPED_TRACE(kill);
+        const quint16 port = testsupport::freePort();
+        QStringList arguments = {QStringLiteral("/NOGUI"), portArgument(port),
+                                 QStringLiteral("sleep 300")};
+        if (kill)
+            arguments << QStringLiteral("/KILL");
+        MonitorProcess monitor;
+        monitor.start(arguments);
+        ASSERT_TRUE(monitor.waitForLog(QStringLiteral("PORT: "))) << qPrintable(monitor.log());
+        ASSERT_TRUE(monitor.log().contains(QStringLiteral("START: sleep 300 (sleep 300)")))
+            << qPrintable(monitor.log());
+        const QList<qint64> tasks = childrenOf(monitor.pid());
+        ASSERT_EQ(tasks.size(), 1);
+
+        EXPECT_TRUE(monitor.stop());
+        if (kill) {
+            EXPECT_TRUE(waitUntil([&] { return processGone(tasks[0]); }));
+        } else {
+            EXPECT_FALSE(processGone(tasks[0]))
+                << "without the option the task outlives the monitor";
+            ::kill(static_cast<pid_t>(tasks[0]), SIGKILL);
+        }
+    }
+}
