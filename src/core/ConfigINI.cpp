@@ -1,14 +1,125 @@
 #include "ConfigINI.h"
 
+#include "AppSettings.h"
+#include "Conversions.h"
+#include "EventPump.h"
+#include "Log.h"
+#include "RuntimeError.h"
+#include "SMTPClient.h"
+#include "TaskFunctions.h"
+
+#include <QFile>
 #include <QFileInfo>
 
-ConfigINI::ConfigINI(AppSettings& settings, TaskFunctions& taskFunctions, SMTPClient& mail, Log& log)
+namespace {
+
+// Only spaces are trimmed: a tab belongs to the key or value.
+QString trimSpaces(const QString& text) {
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text[begin] == QLatin1Char(' '))
+        ++begin;
+    while (end > begin && text[end - 1] == QLatin1Char(' '))
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+} // namespace
+
+ConfigINI::ConfigINI(AppSettings& settings, TaskFunctions& taskFunctions, SMTPClient& mail,
+                     Log& log)
     : settings_(settings), taskFunctions_(taskFunctions), mail_(mail), log_(log) {}
 
 bool ConfigINI::fileExists(const QString& path) {
     return !path.isEmpty() && QFileInfo(path).isFile();
 }
 
-void ConfigINI::LoadINIFile(const QString&) {}
-void ConfigINI::ParseINILine(const QString&) {}
-QStringList ConfigINI::SplitFields(const QString&) { return {QString()}; }
+void ConfigINI::LoadINIFile(const QString& path) {
+    if (!fileExists(path))
+        return;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw RuntimeError(file.errorString());
+    QByteArray content = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        throw RuntimeError(file.errorString());
+    file.close();
+    if (content.startsWith("\xEF\xBB\xBF"))
+        content.remove(0, 3);
+
+    // A line ends at CR, LF or CR LF, whichever the file's writer used.
+    qsizetype start = 0;
+    const qsizetype size = content.size();
+    while (start < size) {
+        qsizetype end = start;
+        while (end < size && content[end] != '\r' && content[end] != '\n')
+            ++end;
+        const QString line = QString::fromLocal8Bit(content.constData() + start, end - start);
+        start = end;
+        if (start < size && content[start] == '\r')
+            ++start;
+        if (start < size && content[start] == '\n')
+            ++start;
+        ParseINILine(line);
+        // Tasks already started are supervised while the rest of the file is read.
+        EventPump::letEventsRun();
+    }
+}
+
+void ConfigINI::ParseINILine(const QString& text) {
+    QString line = text;
+    const qsizetype comment = line.indexOf(QLatin1Char(';'));
+    if (comment >= 0)
+        line.truncate(comment);
+    line = trimSpaces(line);
+    const qsizetype equals = line.indexOf(QLatin1Char('='));
+    if (equals <= 0)
+        return;
+    const QString key = trimSpaces(line.left(equals));
+    const QString value = trimSpaces(line.mid(equals + 1));
+    const QStringList fields = SplitFields(value);
+    const QString upperKey = key.toUpper();
+
+    if (upperKey == QLatin1String("START")) {
+        const auto field = [&fields](int i) { return i < fields.size() ? fields[i] : QString(); };
+        QString name = field(2);
+        const QString mode = field(3).toUpper();
+        qint16 style = mode == QLatin1String("MAX") ? 3 : mode == QLatin1String("MIN") ? 2 : 0;
+        // An empty restart field counts as missing.
+        const bool autoRestart = !field(4).isEmpty() && Conversions::CBool(field(4));
+        taskFunctions_.StartTask(name, field(1), style, autoRestart);
+    } else if (upperKey == QLatin1String("SMTP_SERVER")) {
+        mail_.MailServer = value;
+    } else if (upperKey == QLatin1String("SMTP_TO")) {
+        mail_.ToAddress = value;
+    } else if (upperKey == QLatin1String("SMTP_PORT")) {
+        mail_.SMTPPort = Conversions::CInt(value);
+    } else if (upperKey == QLatin1String("SMTP_TIMEOUT")) {
+        mail_.TimeOut = Conversions::CInt(value);
+    } else if (upperKey == QLatin1String("LOG")) {
+        if (value.toUpper() == QLatin1String("OFF"))
+            log_.LogActivity = false;
+    } else {
+        settings_.INIEntries.append(INIEntry{key, value});
+    }
+}
+
+QStringList ConfigINI::SplitFields(const QString& text) {
+    QStringList fields{QString()};
+    QString padded = text;
+    if (!padded.endsWith(QLatin1Char(',')))
+        padded += QLatin1Char(',');
+    bool inQuotes = false;
+    QString current;
+    for (const QChar c : std::as_const(padded)) {
+        if (c == QLatin1Char('"')) {
+            inQuotes = !inQuotes;
+        } else if (c == QLatin1Char(',') && !inQuotes) {
+            fields.append(current);
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    return fields;
+}

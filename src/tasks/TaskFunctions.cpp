@@ -2,19 +2,118 @@
 
 #include "Log.h"
 #include "ProcessControl.h"
+#include "RuntimeError.h"
 #include "SignalTarget.h"
+
+#include <algorithm>
 
 TaskFunctions::TaskFunctions(TaskTable& tasks, TaskList& upList, TaskList& downList, Log& log,
                              ProcessControl& processes, SignalTarget& signals, QObject* parent)
     : QObject(parent), tasks_(tasks), up_(upList), down_(downList), log_(log),
       processes_(processes), signals_(signals) {}
 
-void TaskFunctions::StartTask(QString&, const QString&, qint16&, bool) {}
-QString TaskFunctions::FileNameOf(const QString& command) { return command; }
-qint32 TaskFunctions::IsTaskProcessAlive(qint32) { return 0; }
-void TaskFunctions::sweep() {}
-void TaskFunctions::HandleTaskFailure(int) {}
-void TaskFunctions::RestartTask(int) {}
+void TaskFunctions::StartTask(QString& name, const QString& command, qint16& windowMode,
+                              bool autoRestart) {
+    try {
+        if (windowMode != 2 && windowMode != 3)
+            windowMode = 4;
+        if (name.isEmpty())
+            name = FileNameOf(command);
+        // A full table is refused before launching, so no program runs without a record.
+        if (tasks_.TaskCount == TaskTable::maxTasks)
+            throw RuntimeError(QStringLiteral("Overflow"));
+        const qint32 processId = processes_.launch(command, windowMode);
+        if (processId == 0) {
+            log_.WriteLog(QStringLiteral("ERROR: Unable to start ") + name + QStringLiteral(" (") +
+                          command + QLatin1Char(')'));
+            return;
+        }
+        TaskRecord& task = tasks_.add();
+        const int n = tasks_.TaskCount;
+        task.IsUp = true;
+        task.PathAndFile = command;
+        task.ProcessId = processId;
+        task.TaskName = name;
+        task.TaskId = n;
+        task.AutoRestart = autoRestart;
+        up_.insertTop(name, n);
+        log_.WriteLog(QStringLiteral("START: ") + name + QStringLiteral(" (") + command +
+                      QLatin1Char(')'));
+    } catch (const RuntimeError& error) {
+        log_.WriteLog(error.description());
+    }
+}
+
+QString TaskFunctions::FileNameOf(const QString& command) {
+    // Either separator ends a directory name: commands may come from either kind of system.
+    const qsizetype last =
+        std::max(command.lastIndexOf(QLatin1Char('\\')), command.lastIndexOf(QLatin1Char('/')));
+    return command.mid(last + 1);
+}
+
+qint32 TaskFunctions::IsTaskProcessAlive(qint32 processId) {
+    return processes_.status(processId);
+}
+
+void TaskFunctions::sweep() {
+    const int bound = tasks_.upperBound();
+    for (int p = 1; p <= bound; ++p) {
+        if (tasks_[p].IsUp && IsTaskProcessAlive(tasks_[p].ProcessId) < 1)
+            HandleTaskFailure(p);
+    }
+}
+
+void TaskFunctions::HandleTaskFailure(int p) {
+    if (p < 1 || p > tasks_.upperBound())
+        return;
+    // IsUp goes first: the alert lets events run, and a tick then must not take this task again.
+    tasks_[p].IsUp = false;
+    const TaskRecord task = tasks_[p];
+    down_.insertTop(task.TaskName, task.TaskId);
+    log_.WriteLog(QStringLiteral("TASK FAILURE: ") + task.TaskName + QStringLiteral(" (") +
+                  task.PathAndFile + QLatin1Char(')'));
+    up_.removeTask(p);
+    SignalFailure();
+    if (sendFailureAlert)
+        sendFailureAlert(p);
+    if (tasks_[p].AutoRestart)
+        RestartTask(p);
+}
+
+void TaskFunctions::RestartTask(int p) {
+    if (closeApp() || p < 1 || p > tasks_.upperBound())
+        return;
+    try {
+        const QString command = tasks_[p].PathAndFile;
+        const qint32 processId = processes_.launch(command, 4);
+        if (processId != 0) {
+            const qint32 previous = tasks_[p].ProcessId;
+            tasks_[p].IsUp = true;
+            tasks_[p].ProcessId = processId;
+            // A stale details window may restart a task that is up again: list it once.
+            up_.removeTask(p);
+            up_.insertTop(tasks_[p].TaskName, p);
+            down_.removeTask(p);
+            log_.WriteLog(QStringLiteral("RE-START: '") + command + QLatin1Char('\''));
+            if (previous != processId)
+                processes_.release(previous);
+        } else {
+            log_.WriteLog(QStringLiteral("ERROR: Unable to restart '") + command +
+                          QLatin1Char('\''));
+        }
+        // Only decides whether every task is up. A task found gone here keeps IsUp, so the next
+        // sweep reports it through the failure path instead of it lingering unsupervised; a task
+        // that is down counts as down even if its old number now belongs to another process.
+        bool allUp = true;
+        const int bound = tasks_.upperBound();
+        for (int q = 1; q <= bound && allUp; ++q)
+            allUp = tasks_[q].IsUp && IsTaskProcessAlive(tasks_[q].ProcessId) != 0;
+        if (allUp)
+            SignalAllUp();
+    } catch (const RuntimeError& error) {
+        log_.WriteLog(error.description());
+    }
+}
 
 void TaskFunctions::SignalFailure() {
     signals_.NotifyON();

@@ -4,6 +4,7 @@
 
 void TaskTable::reset() {
     Tasks.assign(1, TaskRecord{});
+    TaskCount = 0;
 }
 
 TaskRecord& TaskTable::add() {

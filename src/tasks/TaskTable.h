@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-
 #include <vector>
 
 struct TaskRecord {
@@ -16,12 +15,12 @@ struct TaskRecord {
 // The task table: position p holds the task whose TaskId is p; position 0 is a blank record
 // that never holds a task. Records are only ever appended.
 class TaskTable final {
-public:
+  public:
     static constexpr qint16 maxTasks = 32767;
 
     TaskTable() { reset(); }
 
-    void reset();                          // only the blank position 0 remains
+    void reset(); // only the blank position 0 remains; identifiers start again at 1
     int upperBound() const { return static_cast<int>(Tasks.size()) - 1; }
     TaskRecord& operator[](int p) { return Tasks.at(static_cast<size_t>(p)); }
     const TaskRecord& operator[](int p) const { return Tasks.at(static_cast<size_t>(p)); }
@@ -32,6 +31,6 @@ public:
 
     qint16 TaskCount = 0;
 
-private:
+  private:
     std::vector<TaskRecord> Tasks;
 };
