@@ -1,0 +1,114 @@
+#include "MailServers.h"
+
+#include "TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QTcpSocket>
+#include <QTimer>
+
+quint16 freeLowPort() {
+    static quint16 next = static_cast<quint16>(20000 + QCoreApplication::applicationPid() % 10000);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        next = next >= 32000 ? 20000 : next + 1;
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::LocalHost, next)) {
+            return next;
+        }
+    }
+    return 0;
+}
+
+SinkServer::SinkServer() {
+    port_ = freeLowPort();
+    process_.setProgram(QStringLiteral("/usr/bin/python3"));
+    process_.setArguments({testsupport::sourceDir() + QStringLiteral("/tests/mail/smtp_sink.py"),
+                           QString::number(port_), dir_.path()});
+    process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process_.start();
+    ready_ = testsupport::waitUntil(
+        [this] { return process_.canReadLine() && process_.readLine().startsWith("READY"); });
+}
+
+SinkServer::~SinkServer() {
+    process_.terminate();
+    if (!process_.waitForFinished(5000)) {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+}
+
+QList<QJsonObject> SinkServer::messages() const {
+    QList<QJsonObject> stored;
+    const QStringList names =
+        QDir(dir_.path()).entryList({QStringLiteral("msg-*.json")}, QDir::Files, QDir::Name);
+    for (const QString& name : names) {
+        QFile file(dir_.filePath(name));
+        if (file.open(QIODevice::ReadOnly)) {
+            stored.append(QJsonDocument::fromJson(file.readAll()).object());
+        }
+    }
+    return stored;
+}
+
+ScriptedServer::ScriptedServer() {
+    replyFor = [](const QByteArray& command, const QByteArray&) -> QByteArray {
+        if (command == "DATA") {
+            return "354 go ahead\r\n";
+        }
+        if (command == "QUIT") {
+            return "221 bye\r\n";
+        }
+        return "250 ok\r\n";
+    };
+    server_.listen(QHostAddress::LocalHost, freeLowPort());
+    connect(&server_, &QTcpServer::newConnection, this, &ScriptedServer::onConnection);
+}
+
+void ScriptedServer::onConnection() {
+    while (QTcpSocket* socket = server_.nextPendingConnection()) {
+        auto record = std::make_shared<Connection>();
+        connections_.append(record);
+        auto inData = std::make_shared<bool>(false);
+        auto pending = std::make_shared<QByteArray>();
+        connect(socket, &QTcpSocket::disconnected, socket, [socket, record] {
+            record->ended = true;
+            socket->deleteLater();
+        });
+        connect(socket, &QTcpSocket::readyRead, socket, [this, socket, record, inData, pending] {
+            pending->append(socket->readAll());
+            qsizetype end;
+            while ((end = pending->indexOf("\r\n")) >= 0) {
+                const QByteArray line = pending->left(end);
+                pending->remove(0, end + 2);
+                if (*inData && line != ".") {
+                    record->data.append(line + "\r\n");
+                    continue;
+                }
+                record->lines.append(line);
+                const QByteArray command =
+                    line == "." ? line : line.split(' ').first().split(':').first();
+                *inData = false;
+                if (!dropAfter.isEmpty() && command == dropAfter) {
+                    socket->disconnectFromHost();
+                    return;
+                }
+                const QByteArray reply = replyFor(command, line);
+                *inData = command == "DATA" && reply.startsWith("354");
+                socket->write(reply);
+                if (command == "QUIT") {
+                    socket->disconnectFromHost();
+                    return;
+                }
+            }
+        });
+        if (greetingDelayMs == 0) {
+            socket->write(greeting);
+        } else if (greetingDelayMs > 0) {
+            QTimer::singleShot(greetingDelayMs, socket,
+                               [socket, this] { socket->write(greeting); });
+        }
+    }
+}
