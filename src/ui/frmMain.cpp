@@ -1,0 +1,301 @@
+#include "frmMain.h"
+
+#include "AppIcons.h"
+#include "Monitor.h"
+#include "WindowRoutines.h"
+#include "frmViewLog.h"
+#include "frmViewTask.h"
+
+#include <QCloseEvent>
+#include <QInputDialog>
+#include <QLabel>
+#include <QListView>
+#include <QLocale>
+#include <QMenuBar>
+#include <QScreen>
+#include <algorithm>
+#include <cmath>
+
+using namespace WindowRoutines;
+
+namespace {
+
+QFont captionFont() {
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setPointSizeF(8.25);
+    font.setItalic(true);
+    return font;
+}
+
+// Short date formats often carry a two-digit year, which would read back a century early.
+QString fourDigitYear(QString format) {
+    if (!format.contains(QStringLiteral("yyyy")))
+        format.replace(QStringLiteral("yy"), QStringLiteral("yyyy"));
+    return format;
+}
+
+} // namespace
+
+frmMain::frmMain(Monitor& monitor, bool trayAvailable, QWidget* parent)
+    : QMainWindow(parent), monitor_(monitor), trayAvailable_(trayAvailable) {
+    setObjectName(QStringLiteral("frmMain"));
+    // A tool window stays out of the task bar; without a notification area the task bar is
+    // the only way back to the monitor, so it is an ordinary window there.
+    Qt::WindowFlags flags =
+        Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint;
+    if (trayAvailable_)
+        flags |= Qt::Tool;
+    else
+        flags |= Qt::WindowMinimizeButtonHint;
+    setWindowFlags(flags);
+    setWindowIcon(AppIcons::normalIcon());
+
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    setCentralWidget(client);
+
+    const auto place = [this](QWidget* widget, const char* name, int left, int top, int width,
+                              int height) {
+        widget->setObjectName(QString::fromLatin1(name));
+        widget->setGeometry(twipsToPixelsX(this, left), twipsToPixelsY(this, top),
+                            twipsToPixelsX(this, width), twipsToPixelsY(this, height));
+    };
+    Label1 = new QLabel(client);
+    place(Label1, "Label1", 240, 60, 2295, 195);
+    lblUP = new QLabel(client);
+    place(lblUP, "lblUP", 30, 360, 195, 735);
+    List1 = new QListView(client);
+    place(List1, "List1", 210, 330, 3015, 1035);
+    lblDown = new QLabel(client);
+    place(lblDown, "lblDown", 30, 1470, 195, 1005);
+    List2 = new QListView(client);
+    place(List2, "List2", 210, 1470, 3045, 840);
+    for (QLabel* caption : {lblUP, lblDown}) {
+        caption->setFont(captionFont());
+        caption->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    }
+    Label1->setMinimumWidth(Label1->width());
+
+    List1->setModel(&monitor_.upList());
+    List2->setModel(&monitor_.downList());
+    for (QListView* list : {List1, List2}) {
+        list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        list->setSelectionMode(QAbstractItemView::SingleSelection);
+        connect(list, &QListView::clicked, this, &frmMain::listClicked);
+        connect(list, &QListView::activated, this, &frmMain::listClicked);
+    }
+
+    buildMenus();
+    resize(twipsToPixelsX(this, 5175), twipsToPixelsY(this, 3255) + menuBar()->sizeHint().height());
+    askDate = [this](const QString& defaultReply, bool* ok) {
+        return askDateWithDialog(defaultReply, ok);
+    };
+    viewTask_ =
+        new frmViewTask(monitor_.tasks(), monitor_.taskFunctions(), monitor_.eventLog(), this);
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::buildMenus() {
+    const auto item = [this](QMenu* menu, const char* name, const char* caption) {
+        QAction* action = menu->addAction(QString::fromLatin1(caption));
+        action->setObjectName(QString::fromLatin1(name));
+        return action;
+    };
+    QMenu* mnuFile = menuBar()->addMenu(QStringLiteral("File"));
+    mnuFile->setObjectName(QStringLiteral("mnuFile"));
+    mnuFileExit = item(mnuFile, "mnuFileExit", "Exit");
+
+    QMenu* mnuLogs = menuBar()->addMenu(QStringLiteral("Logs"));
+    mnuLogs->setObjectName(QStringLiteral("mnuLogs"));
+    mnuLogsView = item(mnuLogs, "mnuLogsView", "View Current");
+    mnuLogsDelete = item(mnuLogs, "mnuLogsDelete", "Delete Current");
+    mnuLogs->addSeparator()->setObjectName(QStringLiteral("mnuLogsSep1"));
+    mnuLogsViewDate = item(mnuLogs, "mnuLogsViewDate", "View by Date");
+    mnuLogs->addSeparator()->setObjectName(QStringLiteral("mnuSep2"));
+    mnuLogsPurge = item(mnuLogs, "mnuLogsPurge", "Purge All");
+    mnuLogsDisable = item(mnuLogs, "mnuLogsDisable", "Enable Logging");
+    mnuLogsDisable->setCheckable(true);
+
+    connect(mnuFileExit, &QAction::triggered, this, &QWidget::close);
+    connect(mnuLogsView, &QAction::triggered, this, &frmMain::mnuLogsView_Click);
+    connect(mnuLogsDelete, &QAction::triggered, this, [this] { monitor_.eventLog().Delete(); });
+    connect(mnuLogsViewDate, &QAction::triggered, this, &frmMain::mnuLogsViewDate_Click);
+    connect(mnuLogsPurge, &QAction::triggered, this, [this] { monitor_.eventLog().Purge(); });
+    connect(mnuLogsDisable, &QAction::triggered, this, &frmMain::mnuLogsDisable_Click);
+}
+
+frmMain::ListSize frmMain::listSizeFor(double W, double H) {
+    return {W - 450, (H - 1200) / 2};
+}
+
+double frmMain::Width() const {
+    return pixelsToTwipsX(this, frameGeometry().width());
+}
+
+double frmMain::Height() const {
+    return pixelsToTwipsY(this, frameGeometry().height());
+}
+
+void frmMain::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    Form_Resize();
+}
+
+void frmMain::Form_Resize() {
+    if (windowState() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen))
+        return;
+    // The outer minimum becomes a minimum of the widget, so the window system holds it while
+    // the window is dragged and resize() cannot undercut it.
+    const QSize frame = frameGeometry().size() - size();
+    const QSize minimum(twipsToPixelsX(this, minimumSide) - frame.width(),
+                        twipsToPixelsY(this, minimumSide) - frame.height());
+    if (minimumSize() != minimum)
+        setMinimumSize(minimum);
+    if (width() < minimum.width() || height() < minimum.height()) {
+        resize(std::max(width(), minimum.width()), std::max(height(), minimum.height()));
+        return; // the resize runs this rule again
+    }
+
+    const double W = std::round(Width());
+    const double H = std::round(Height());
+    const ListSize size = listSizeFor(W, H);
+    List1->resize(twipsToPixelsX(this, size.width), twipsToPixelsY(this, size.height));
+    const double list2Top =
+        pixelsToTwipsY(this, List1->y()) + pixelsToTwipsY(this, List1->height()) + 150;
+    List2->setGeometry(List2->x(), twipsToPixelsY(this, list2Top), List1->width(), List1->height());
+    lblDown->move(lblDown->x(), List2->y());
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+    const auto reason =
+        event->spontaneous() ? Monitor::CloseReason::User : Monitor::CloseReason::Code;
+    if (monitor_.closeRule(reason)) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (trayAvailable_)
+        hide();
+    else
+        showMinimized();
+}
+
+void frmMain::applyWindowState(View::WindowState state) {
+    switch (state) {
+    case View::WindowState::Hidden:
+        if (trayAvailable_)
+            hide();
+        else
+            showMinimized();
+        break;
+    case View::WindowState::Maximised:
+        showMaximized();
+        break;
+    case View::WindowState::Normal:
+        if (!isVisible() && screen() != nullptr)
+            move(screen()->availableGeometry().center() - rect().center());
+        showNormal();
+        break;
+    }
+}
+
+void frmMain::setListCaptions(const QString& up, const QString& down) {
+    // The captions arrive with CR LF between the letters; a label breaks at LF alone.
+    lblUP->setText(QString(up).remove(QLatin1Char('\r')));
+    lblDown->setText(QString(down).remove(QLatin1Char('\r')));
+}
+
+void frmMain::listClicked(const QModelIndex& index) {
+    if (index.isValid())
+        ShowTaskDetails(index.data(TaskList::TaskIdRole).toInt());
+}
+
+void frmMain::ShowTaskDetails(qint32 taskId) {
+    // One details window, refilled for each selection, so its labels and its Restart button
+    // always belong to the same task.
+    viewTask_->Taskindex = taskId;
+    viewTask_->Form_Load();
+    viewTask_->show();
+    viewTask_->raise();
+    viewTask_->activateWindow();
+}
+
+void frmMain::closeViewLog() {
+    if (viewLog_ == nullptr)
+        return;
+    viewLog_->close();
+    delete viewLog_;
+}
+
+void frmMain::viewLogOf(const QDate& date) {
+    closeViewLog();
+    // Reading lets events run, so a later view command may finish first; the newest command
+    // wins and an older reading is dropped, leaving one viewer with one complete file.
+    const quint64 generation = ++viewGeneration_;
+    const QString text = monitor_.eventLog().LogContents(date);
+    if (generation != viewGeneration_)
+        return;
+    closeViewLog();
+    viewLog_ = new frmViewLog(this);
+    viewLog_->setText(text);
+    viewLog_->show();
+}
+
+void frmMain::mnuLogsView_Click() {
+    viewLogOf(QDate::currentDate());
+}
+
+QString frmMain::shortDateText(const QDate& date) {
+    const QLocale locale = QLocale::system();
+    return locale.toString(date, fourDigitYear(locale.dateFormat(QLocale::ShortFormat)));
+}
+
+QDate frmMain::readDate(const QString& reply) {
+    const QString text = reply.trimmed();
+    if (text.isEmpty())
+        return {};
+    const QLocale locale = QLocale::system();
+    const QString shortFormat = locale.dateFormat(QLocale::ShortFormat);
+    QDate date = locale.toDate(text, fourDigitYear(shortFormat));
+    if (!date.isValid()) {
+        date = locale.toDate(text, shortFormat);
+        // A two-digit year means the century nearest today.
+        if (date.isValid() && !shortFormat.contains(QStringLiteral("yyyy"))) {
+            const int today = QDate::currentDate().year();
+            while (date.year() < today - 50)
+                date = date.addYears(100);
+        }
+    }
+    if (!date.isValid())
+        date = locale.toDate(text, QLocale::LongFormat);
+    if (!date.isValid())
+        date = QDate::fromString(text, Qt::ISODate);
+    return date;
+}
+
+QString frmMain::askDateWithDialog(const QString& defaultReply, bool* ok) {
+    QInputDialog dialog(this);
+    dialog.setObjectName(QStringLiteral("ViewLogfileDialog"));
+    dialog.setWindowTitle(QStringLiteral("View Logfile"));
+    dialog.setLabelText(QStringLiteral("Date of logfile to be viewed:"));
+    dialog.setTextValue(defaultReply);
+    dialog.move(frameGeometry().topLeft());
+    *ok = dialog.exec() == QDialog::Accepted;
+    return dialog.textValue();
+}
+
+void frmMain::mnuLogsViewDate_Click() {
+    bool ok = false;
+    const QString reply = askDate(shortDateText(QDate::currentDate()), &ok);
+    if (!ok)
+        return;
+    const QDate date = readDate(reply);
+    if (date.isValid())
+        viewLogOf(date);
+}
+
+void frmMain::mnuLogsDisable_Click(bool checked) {
+    // The action has already flipped its mark; the switch follows it.
+    monitor_.eventLog().LogActivity = checked;
+}

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "View.h"
+#include "frmViewLog.h"
+
+#include <QMainWindow>
+#include <QPointer>
+#include <functional>
+
+class Monitor;
+class QAction;
+class QDate;
+class QLabel;
+class QListView;
+class frmViewTask;
+
+// The main window: the Up and Down lists, the status line and the File and Logs menus.
+// Closing it only hides it (or minimises it where there is no notification area to come
+// back from); the monitor ends from the tray.
+class frmMain final : public QMainWindow {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(frmMain)
+
+  public:
+    frmMain(Monitor& monitor, bool trayAvailable, QWidget* parent = nullptr);
+    ~frmMain() override;
+
+    // List sizes, in twips, for an outer window size of W by H twips (already at the minimum).
+    struct ListSize {
+        double width = 0;
+        double height = 0;
+    };
+    static ListSize listSizeFor(double W, double H);
+    static constexpr double minimumSide = 2700;
+
+    void ShowTaskDetails(qint32 taskId);
+    // Steps of View Current for any date: a fresh viewer holding that day's log.
+    void viewLogOf(const QDate& date);
+    void applyWindowState(View::WindowState state);
+    void setListCaptions(const QString& up, const QString& down);
+
+    frmViewTask* viewTask() const { return viewTask_; }
+    frmViewLog* viewLog() const { return viewLog_; }
+    void closeViewLog();
+
+    // Outer size in twips, title bar, border and menu bar included.
+    double Width() const;
+    double Height() const;
+
+    QLabel* Label1;
+    QLabel* lblUP;
+    QLabel* lblDown;
+    QListView* List1;
+    QListView* List2;
+    QAction* mnuFileExit;
+    QAction* mnuLogsView;
+    QAction* mnuLogsDelete;
+    QAction* mnuLogsViewDate;
+    QAction* mnuLogsPurge;
+    QAction* mnuLogsDisable;
+
+    // The View by Date question; replaceable so that a caller can answer without a dialog.
+    std::function<QString(const QString& defaultReply, bool* ok)> askDate;
+    static QString shortDateText(const QDate& date);
+    static QDate readDate(const QString& reply);
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void buildMenus();
+    void Form_Resize();
+    void listClicked(const QModelIndex& index);
+    void mnuLogsView_Click();
+    void mnuLogsViewDate_Click();
+    void mnuLogsDisable_Click(bool checked);
+    QString askDateWithDialog(const QString& defaultReply, bool* ok);
+
+    Monitor& monitor_;
+    bool trayAvailable_;
+    frmViewTask* viewTask_ = nullptr;
+    QPointer<frmViewLog> viewLog_;
+    quint64 viewGeneration_ = 0;
+};

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QTimer>
+#include <QWidget>
+
+class QFrame;
+class QLabel;
+
+// The first window the operator sees: product, platform, version, maker and a short notice,
+// topmost for about five seconds; a key press or a click closes it at once.
+class frmSplash final : public QWidget {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(frmSplash)
+
+  public:
+    explicit frmSplash(const QPixmap& logo, QWidget* parent = nullptr);
+
+    static QString versionText(int major, int minor, int revision);
+    static QString platformName();
+
+    qint16 SplashTicks = 0;
+    QTimer tmrSplash;
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void tmrSplash_Timer();
+    QLabel* addLabel(const char* name, int left, int top, int width, int height);
+
+    QFrame* Frame1;
+};

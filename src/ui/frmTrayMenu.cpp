@@ -1,0 +1,119 @@
+#include "frmTrayMenu.h"
+
+#include "AppIcons.h"
+#include "Version.h"
+#include "WindowRoutines.h"
+
+#include <QApplication>
+#include <QWidget>
+#include <cstdlib>
+
+using namespace WindowRoutines;
+
+frmTrayMenu::frmTrayMenu(QWidget* mainWindow, QObject* parent)
+    : QObject(parent), mainWindow_(mainWindow), pctDown_(AppIcons::failureIcon()) {
+    setObjectName(QStringLiteral("frmTrayMenu"));
+    beep = [] { QApplication::beep(); };
+    mnuOptions.setObjectName(QStringLiteral("mnuOptions"));
+    mnuOptions.setTitle(QStringLiteral("Options"));
+    mnuShow = mnuOptions.addAction(QStringLiteral("Show/Hide"));
+    mnuShow->setObjectName(QStringLiteral("mnuShow"));
+    mnuNotifyOff = mnuOptions.addAction(QStringLiteral("Turn Off Notification"));
+    mnuNotifyOff->setObjectName(QStringLiteral("mnuNotifyOff"));
+    mnuNotifyOff->setEnabled(false);
+    mnuOptions.addSeparator()->setObjectName(QStringLiteral("mnuSep1"));
+    mnuExit = mnuOptions.addAction(QStringLiteral("E&xit"));
+    mnuExit->setObjectName(QStringLiteral("mnuExit"));
+
+    tmrNotify.setInterval(1000);
+    connect(&tmrNotify, &QTimer::timeout, this, &frmTrayMenu::tmrNotify_Timer);
+    connect(mnuShow, &QAction::triggered, this, &frmTrayMenu::mnuShow_Click);
+    connect(mnuNotifyOff, &QAction::triggered, this, &frmTrayMenu::mnuNotifyOff_Click);
+    connect(mnuExit, &QAction::triggered, this, &frmTrayMenu::mnuExit_Click);
+    connect(&trayIcon, &QSystemTrayIcon::activated, this, &frmTrayMenu::pichook_MouseMove);
+}
+
+frmTrayMenu::~frmTrayMenu() {
+    trayIcon.hide();
+}
+
+void frmTrayMenu::Form_Load() {
+    normalIcon_ = mainWindow_ != nullptr && !mainWindow_->windowIcon().isNull()
+                      ? mainWindow_->windowIcon()
+                      : AppIcons::normalIcon();
+    setIcon(false);
+    trayIcon.setToolTip(QString::fromUtf8(Version::productName));
+    // The right button opens the menu; the notification area does that itself.
+    trayIcon.setContextMenu(&mnuOptions);
+    trayIcon.show();
+}
+
+void frmTrayMenu::setIcon(bool failure) {
+    showingFailure_ = failure;
+    trayIcon.setIcon(failure ? pctDown_ : normalIcon_);
+}
+
+void frmTrayMenu::pichook_MouseMove(QSystemTrayIcon::ActivationReason reason) {
+    if (TrayBusy)
+        return;
+    TrayBusy = true;
+    // A single click, a middle click and the context request do nothing here.
+    if (reason == QSystemTrayIcon::DoubleClick)
+        mnuShow_Click();
+    TrayBusy = false;
+}
+
+void frmTrayMenu::mnuShow_Click() {
+    if (mainWindow_ == nullptr)
+        return;
+    if (mainWindow_->isVisible()) {
+        mainWindow_->hide();
+        Notontop(mainWindow_);
+        return;
+    }
+    mainWindow_->show();
+    // Briefly topmost brings it in front of everything without leaving it there.
+    OnTop(mainWindow_);
+    Notontop(mainWindow_);
+    mainWindow_->raise();
+    mainWindow_->activateWindow();
+    // Showing the window counts as having seen the alert.
+    NotifyOFF();
+}
+
+void frmTrayMenu::NotifyON() {
+    if (!tmrNotify.isActive())
+        tmrNotify.start();
+    mnuNotifyOff->setEnabled(true);
+}
+
+void frmTrayMenu::NotifyOFF() {
+    tmrNotify.stop();
+    setIcon(false);
+    mnuNotifyOff->setEnabled(false);
+}
+
+void frmTrayMenu::tmrNotify_Timer() {
+    FlashPhase = static_cast<qint16>(std::abs(FlashPhase - 1));
+    setIcon(FlashPhase == 1);
+    if (beep)
+        beep();
+}
+
+void frmTrayMenu::mnuNotifyOff_Click() {
+    NotifyOFF();
+}
+
+void frmTrayMenu::mnuExit_Click() {
+    Form_QueryUnload();
+}
+
+void frmTrayMenu::removeIcon() {
+    trayIcon.hide();
+}
+
+void frmTrayMenu::Form_QueryUnload() {
+    removeIcon();
+    if (ShutDownMonitor)
+        ShutDownMonitor();
+}
