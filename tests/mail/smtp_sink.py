@@ -3,7 +3,7 @@
 
 Usage: smtp_sink.py PORT DIRECTORY
 Accepts every message on 127.0.0.1:PORT and stores each one as DIRECTORY/msg-NNNN.json with
-its HELO name, envelope and content. Prints READY once it accepts connections and runs until
+its HELO name, envelope, content and the time it was stored. Prints READY once it accepts connections and runs until
 SIGTERM or SIGINT.
 """
 import itertools
@@ -11,6 +11,7 @@ import json
 import os
 import signal
 import sys
+import time
 
 from aiosmtpd.controller import Controller
 
@@ -23,6 +24,7 @@ class Store:
     async def handle_DATA(self, server, session, envelope):
         number = next(self.numbers)
         record = {
+            "stored_at": time.time(),
             "helo": session.host_name,
             "mail_from": envelope.mail_from,
             "rcpt_tos": envelope.rcpt_tos,
