@@ -54,17 +54,16 @@ QList<QJsonObject> SinkServer::messages() const {
 }
 
 ScriptedServer::ScriptedServer() {
-    replyFor = [](const QByteArray& command, const QByteArray&) -> QByteArray {
-        if (command == "DATA") {
-            return "354 go ahead\r\n";
-        }
-        if (command == "QUIT") {
-            return "221 bye\r\n";
-        }
-        return "250 ok\r\n";
-    };
+    replyFor = [](const QByteArray& command, const QByteArray&) { return standardReply(command); };
     server_.listen(QHostAddress::LocalHost, freeLowPort());
     connect(&server_, &QTcpServer::newConnection, this, &ScriptedServer::onConnection);
+}
+
+QByteArray ScriptedServer::standardReply(const QByteArray& command) {
+    if (command == "DATA") {
+        return "354 go ahead\r\n";
+    }
+    return command == "QUIT" ? "221 bye\r\n" : "250 ok\r\n";
 }
 
 void ScriptedServer::onConnection() {

@@ -52,7 +52,11 @@ class ScriptedServer final : public QObject {
     // Replies by command word (HELO, MAIL, RCPT, DATA, QUIT, and "." for the end of data);
     // a reply may depend on the whole line.
     std::function<QByteArray(const QByteArray& command, const QByteArray& line)> replyFor;
-    QByteArray dropAfter; // command word after which the server hangs up without replying
+    QByteArray dropAfter;
+
+    // What a well-behaved server answers to a command word.
+    static QByteArray standardReply(
+        const QByteArray& command); // command word after which the server hangs up without replying
 
   private:
     void onConnection();
