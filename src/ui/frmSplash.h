@@ -20,6 +20,7 @@ class frmSplash final : public QWidget {
 
     qint16 SplashTicks = 0;
     QTimer tmrSplash;
+    void tmrSplash_Timer();
 
   protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -27,7 +28,6 @@ class frmSplash final : public QWidget {
     void closeEvent(QCloseEvent* event) override;
 
   private:
-    void tmrSplash_Timer();
     QLabel* addLabel(const char* name, int left, int top, int width, int height);
 
     QFrame* Frame1;

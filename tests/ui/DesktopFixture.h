@@ -1,0 +1,61 @@
+#pragma once
+
+#include "DesktopView.h"
+#include "Monitor.h"
+#include "ProcessControl.h"
+#include "TestSupport.h"
+#include "frmMain.h"
+#include "frmTrayMenu.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <memory>
+
+// A real monitor with real child processes behind the desktop windows, logging into a scratch
+// directory and listening on a free port.
+class DesktopFixture : public ::testing::Test {
+  protected:
+    void start(const QString& arguments, bool trayAvailable = true) {
+        processes = createProcessControl();
+        view = std::make_unique<DesktopView>(trayAvailable);
+        const QString text = QStringLiteral("/P:") + QString::number(testsupport::freePort()) +
+                             QLatin1Char(' ') + arguments;
+        monitor = std::make_unique<Monitor>(*view, *processes, text,
+                                            ProgramInfo{dir.path(), QStringLiteral("prowlix")});
+        monitor->quit = [] {};
+        view->attach(*monitor);
+        monitor->startUp();
+    }
+
+    // Writes an INI file into the scratch directory and starts the monitor on it.
+    void startWithIni(const QByteArray& lines, bool trayAvailable = true) {
+        QFile file(dir.filePath(QStringLiteral("watch.ini")));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(lines);
+        file.close();
+        start(QStringLiteral("/I:") + file.fileName(), trayAvailable);
+    }
+
+    void TearDown() override {
+        if (monitor) {
+            for (int p = 1; p <= monitor->tasks().upperBound(); ++p) {
+                if (processes->status(monitor->tasks()[p].ProcessId) != 0)
+                    processes->requestClose(monitor->tasks()[p].ProcessId);
+            }
+        }
+        view.reset();
+    }
+
+    QString logText() {
+        return testsupport::readFile(monitor->eventLog().LogFileName(QDate::currentDate()));
+    }
+
+    frmMain& main() { return *view->mainWindow(); }
+    frmTrayMenu& tray() { return *view->trayMenu(); }
+
+    QTemporaryDir dir;
+    std::unique_ptr<ProcessControl> processes;
+    std::unique_ptr<DesktopView> view;
+    std::unique_ptr<Monitor> monitor;
+};

@@ -1,0 +1,209 @@
+#include "DesktopFixture.h"
+#include "WindowRoutines.h"
+#include "frmViewLog.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QInputDialog>
+#include <QLabel>
+#include <QListView>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QTimer>
+
+using namespace WindowRoutines;
+
+namespace {
+
+// Outer size in whole pixels for a size in twips.
+void resizeOuterTwips(frmMain& window, double width, double height) {
+    const QSize frame = window.frameGeometry().size() - window.size();
+    window.resize(twipsToPixelsX(&window, width) - frame.width(),
+                  twipsToPixelsY(&window, height) - frame.height());
+}
+
+QStringList captionsOf(const QMenu* menu) {
+    QStringList captions;
+    for (const QAction* action : menu->actions())
+        captions << (action->isSeparator() ? QStringLiteral("-") : action->text());
+    return captions;
+}
+
+} // namespace
+
+class MainWindowTest : public DesktopFixture {};
+
+TEST_F(MainWindowTest, LaysOutTheListsFromTheOuterSizeAndHoldsTheMinimum) {
+    const frmMain::ListSize design = frmMain::listSizeFor(6000, 4000);
+    EXPECT_DOUBLE_EQ(design.width, 5550);
+    EXPECT_DOUBLE_EQ(design.height, 1400);
+
+    start(QString());
+    frmMain& window = main();
+    ASSERT_TRUE(window.isVisible());
+    resizeOuterTwips(window, 6000, 4000);
+    const frmMain::ListSize size =
+        frmMain::listSizeFor(std::round(window.Width()), std::round(window.Height()));
+    EXPECT_EQ(window.List1->width(), twipsToPixelsX(&window, size.width));
+    EXPECT_EQ(window.List1->height(), twipsToPixelsY(&window, size.height));
+    EXPECT_EQ(window.List2->size(), window.List1->size());
+    const double list1Bottom = pixelsToTwipsY(&window, window.List1->y() + window.List1->height());
+    EXPECT_EQ(window.List2->y(), twipsToPixelsY(&window, list1Bottom + 150));
+    EXPECT_EQ(window.lblDown->y(), window.List2->y());
+    EXPECT_EQ(window.List1->pos(),
+              QPoint(twipsToPixelsX(&window, 210), twipsToPixelsY(&window, 330)));
+
+    // Smaller than 2700 twips either way snaps back, and the lists are laid out for 2700.
+    resizeOuterTwips(window, 1000, 900);
+    EXPECT_NEAR(window.Width(), 2700, 15);
+    EXPECT_NEAR(window.Height(), 2700, 15);
+    EXPECT_EQ(window.List1->width(),
+              twipsToPixelsX(&window, frmMain::listSizeFor(std::round(window.Width()), 0).width));
+    EXPECT_GT(window.List1->height(), 0);
+}
+
+TEST_F(MainWindowTest, MaximisedWindowKeepsTheDesignSizes) {
+    start(QStringLiteral("/W:MAX"));
+    frmMain& window = main();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window.isMaximized(); }));
+    EXPECT_EQ(window.List1->size(),
+              QSize(twipsToPixelsX(&window, 3015), twipsToPixelsY(&window, 1035)));
+    EXPECT_EQ(window.List2->size(),
+              QSize(twipsToPixelsX(&window, 3045), twipsToPixelsY(&window, 840)));
+}
+
+TEST_F(MainWindowTest, StartUpFillsTitleCaptionsStatusAndMenus) {
+    start(QStringLiteral("/L:OFF"));
+    frmMain& window = main();
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("Prowlix"));
+    EXPECT_EQ(window.lblUP->text(), QStringLiteral("U\np"));
+    EXPECT_EQ(window.lblDown->text(), QStringLiteral("D\no\nw\nn"));
+    EXPECT_TRUE(window.Label1->text().startsWith(QStringLiteral("Items: 0   Port: ")));
+    EXPECT_TRUE(window.windowFlags().testFlag(Qt::Tool)) << "no task-bar entry beside the tray";
+
+    const QList<QMenu*> menus = window.menuBar()->findChildren<QMenu*>(Qt::FindDirectChildrenOnly);
+    ASSERT_EQ(menus.size(), 2);
+    EXPECT_EQ(menus[0]->title(), QStringLiteral("File"));
+    EXPECT_EQ(captionsOf(menus[0]), QStringList{QStringLiteral("Exit")});
+    EXPECT_EQ(menus[1]->title(), QStringLiteral("Logs"));
+    EXPECT_EQ(captionsOf(menus[1]),
+              (QStringList{"View Current", "Delete Current", "-", "View by Date", "-", "Purge All",
+                           "Enable Logging"}));
+
+    // /L:OFF leaves the mark clear; the menu command turns both on, then both off again.
+    Log& log = monitor->eventLog();
+    EXPECT_FALSE(window.mnuLogsDisable->isChecked());
+    window.mnuLogsDisable->trigger();
+    EXPECT_TRUE(window.mnuLogsDisable->isChecked());
+    EXPECT_TRUE(log.LogActivity);
+    window.mnuLogsDisable->trigger();
+    EXPECT_FALSE(window.mnuLogsDisable->isChecked());
+    EXPECT_FALSE(log.LogActivity);
+}
+
+TEST_F(MainWindowTest, ClosingHidesWithTrayAndMinimisesWithout) {
+    start(QString());
+    main().mnuFileExit->trigger();
+    EXPECT_FALSE(main().isVisible());
+    EXPECT_FALSE(monitor->CloseApp);
+    EXPECT_TRUE(monitor->Timer1().isActive());
+    view.reset();
+    monitor.reset();
+
+    start(QString(), false);
+    EXPECT_FALSE(main().windowFlags().testFlag(Qt::Tool)) << "the task bar is the way back";
+    main().close();
+    EXPECT_TRUE(main().isVisible());
+    EXPECT_TRUE(main().isMinimized());
+}
+
+TEST_F(MainWindowTest, ViewCommandsLeaveOneFreshViewerWithTheCaretAtTheEnd) {
+    start(QString());
+    frmMain& window = main();
+    monitor->eventLog().WriteLog(QStringLiteral("FIRST READING"));
+    window.mnuLogsView->trigger();
+    QPointer<frmViewLog> first = window.viewLog();
+    ASSERT_TRUE(first);
+    monitor->eventLog().WriteLog(QStringLiteral("SECOND READING"));
+    window.mnuLogsView->trigger();
+    EXPECT_TRUE(first.isNull()) << "the first viewer is replaced";
+    ASSERT_EQ(window.findChildren<frmViewLog*>().size(), 1);
+    frmViewLog* viewer = window.viewLog();
+    EXPECT_TRUE(viewer->isVisible());
+    EXPECT_TRUE(viewer->txtLog->toPlainText().contains(QStringLiteral("SECOND READING")));
+
+    // Every activation puts the caret after the last character again.
+    QTextCursor cursor = viewer->txtLog->textCursor();
+    cursor.movePosition(QTextCursor::Start);
+    viewer->txtLog->setTextCursor(cursor);
+    QEvent activate(QEvent::WindowActivate);
+    QApplication::sendEvent(viewer, &activate);
+    EXPECT_TRUE(viewer->txtLog->textCursor().atEnd());
+    EXPECT_GT(viewer->txtLog->textCursor().position(), 0);
+
+    // The text box keeps to the top-left corner, 150 and 350 twips inside the outer size.
+    viewer->resize(400, 300);
+    EXPECT_EQ(viewer->txtLog->pos(), QPoint(0, 0));
+    EXPECT_EQ(
+        viewer->txtLog->width(),
+        twipsToPixelsX(viewer, pixelsToTwipsX(viewer, viewer->frameGeometry().width()) - 150));
+    EXPECT_EQ(
+        viewer->txtLog->height(),
+        twipsToPixelsY(viewer, pixelsToTwipsY(viewer, viewer->frameGeometry().height()) - 350));
+
+    viewer->close();
+    EXPECT_TRUE(viewer->txtLog->toPlainText().isEmpty());
+}
+
+TEST_F(MainWindowTest, ViewCommandDuringAReadingLeavesOneCompleteViewer) {
+    start(QString());
+    frmMain& window = main();
+    for (int i = 0; i < 200; ++i)
+        monitor->eventLog().WriteLog(QStringLiteral("LINE %1").arg(i));
+    // The reading lets events run per line, so this second command runs inside the first.
+    QTimer::singleShot(0, &window, [&window] { window.mnuLogsView->trigger(); });
+    window.mnuLogsView->trigger();
+    ASSERT_EQ(window.findChildren<frmViewLog*>().size(), 1);
+    const QString text = window.viewLog()->txtLog->toPlainText();
+    EXPECT_EQ(text.count(QStringLiteral("LINE 199")), 1);
+    EXPECT_EQ(text.count(QStringLiteral("LINE 0\n")), 1);
+}
+
+TEST_F(MainWindowTest, ViewByDateIgnoresNonDatesAndOpensMissingDays) {
+    start(QString());
+    frmMain& window = main();
+
+    // The real dialog: title, prompt and today's date as the default; Cancel does nothing.
+    QString title, prompt, reply;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget())) {
+            title = dialog->windowTitle();
+            prompt = dialog->labelText();
+            reply = dialog->textValue();
+            dialog->reject();
+        }
+    });
+    poll.start(10);
+    window.mnuLogsViewDate->trigger();
+    poll.stop();
+    EXPECT_EQ(title, QStringLiteral("View Logfile"));
+    EXPECT_EQ(prompt, QStringLiteral("Date of logfile to be viewed:"));
+    EXPECT_EQ(frmMain::readDate(reply), QDate::currentDate());
+    EXPECT_EQ(window.viewLog(), nullptr);
+
+    QString answer;
+    window.askDate = [&answer](const QString&, bool* ok) {
+        *ok = true;
+        return answer;
+    };
+    for (const char* notADate : {"abc", "", "   "}) {
+        answer = QString::fromLatin1(notADate);
+        window.mnuLogsViewDate->trigger();
+        EXPECT_EQ(window.viewLog(), nullptr) << notADate;
+    }
+    answer = frmMain::shortDateText(QDate(2001, 2, 3));
+    window.mnuLogsViewDate->trigger();
+    ASSERT_NE(window.viewLog(), nullptr);
+    EXPECT_EQ(window.viewLog()->txtLog->toPlainText(), QStringLiteral("Log file is empty."));
+}

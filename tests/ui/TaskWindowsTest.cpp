@@ -1,0 +1,88 @@
+#include "DesktopFixture.h"
+#include "frmViewTask.h"
+
+#include <QLabel>
+#include <QListView>
+#include <QPushButton>
+#include <QTest>
+#include <csignal>
+
+namespace {
+
+// Clicks the first item of a list, as the operator selects a task.
+void clickFirstItem(QListView* list) {
+    const QRect rect = list->visualRect(list->model()->index(0, 0));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, rect.center());
+}
+
+} // namespace
+
+class TaskWindowsTest : public DesktopFixture {};
+
+TEST_F(TaskWindowsTest, DetailsOfAnUpTaskAndOfADownTask) {
+    startWithIni("START=sleep 3600,sleeper,,True\n"
+                 "START=sh -c \"exit 3\",Quitter,,False\n");
+    frmMain& window = main();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return monitor->downList().count() == 1; }));
+    ASSERT_EQ(monitor->upList().count(), 1);
+
+    clickFirstItem(window.List1);
+    frmViewTask* details = window.viewTask();
+    ASSERT_TRUE(details->isVisible());
+    EXPECT_EQ(details->windowTitle(), QStringLiteral("View Task"));
+    EXPECT_EQ(details->lblTaskName->text(), QStringLiteral("SLEEPER"));
+    EXPECT_EQ(details->lblPathAndFile->text(), QStringLiteral("sleep 3600"));
+    EXPECT_EQ(details->lblProcessHandle->text(), QString::number(monitor->tasks()[1].ProcessId));
+    EXPECT_EQ(details->lblStatus->text(), QStringLiteral("UP"));
+    EXPECT_EQ(details->lblRestart->text(), QStringLiteral("YES"));
+    EXPECT_FALSE(details->cmdRestart->isVisibleTo(details));
+
+    // Selecting the other task refills the same window: labels and button stay together.
+    clickFirstItem(window.List2);
+    EXPECT_EQ(window.findChildren<frmViewTask*>().size(), 1);
+    EXPECT_EQ(details->lblTaskName->text(), QStringLiteral("QUITTER"));
+    EXPECT_EQ(details->lblStatus->text(), QStringLiteral("DOWN"));
+    EXPECT_EQ(details->lblRestart->text(), QStringLiteral("NO"));
+    EXPECT_TRUE(details->cmdRestart->isVisibleTo(details));
+    EXPECT_FALSE(details->cmdOK->isDefault());
+
+    QTest::mouseClick(details->cmdOK, Qt::LeftButton);
+    EXPECT_FALSE(details->isVisible());
+}
+
+// A task that dies moves to the Down list and the tray flashes; Restart from its details
+// brings it back and quietens the tray. A Restart whose launch fails still closes the window.
+TEST_F(TaskWindowsTest, FailureAndRestartSeenFromTheWindows) {
+    const QString program = dir.filePath(QStringLiteral("napper"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), program));
+    startWithIni(("START=" + program + " 3600,Napper,,False\n").toUtf8());
+    frmMain& window = main();
+    ASSERT_EQ(monitor->upList().count(), 1);
+    EXPECT_FALSE(tray().tmrNotify.isActive());
+
+    ::kill(monitor->tasks()[1].ProcessId, SIGKILL);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return monitor->downList().count() == 1; }));
+    EXPECT_EQ(monitor->upList().count(), 0);
+    EXPECT_TRUE(tray().tmrNotify.isActive());
+    EXPECT_TRUE(tray().mnuNotifyOff->isEnabled());
+
+    clickFirstItem(window.List2);
+    frmViewTask* details = window.viewTask();
+    ASSERT_TRUE(details->cmdRestart->isVisibleTo(details));
+    QTest::mouseClick(details->cmdRestart, Qt::LeftButton);
+    EXPECT_FALSE(details->isVisible());
+    EXPECT_EQ(monitor->upList().count(), 1);
+    EXPECT_EQ(monitor->downList().count(), 0);
+    EXPECT_FALSE(tray().tmrNotify.isActive());
+    EXPECT_FALSE(tray().showsFailureIcon());
+
+    ::kill(monitor->tasks()[1].ProcessId, SIGKILL);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return monitor->downList().count() == 1; }));
+    ASSERT_TRUE(QFile::remove(program));
+    clickFirstItem(window.List2);
+    QTest::mouseClick(details->cmdRestart, Qt::LeftButton);
+    EXPECT_FALSE(details->isVisible());
+    EXPECT_EQ(monitor->downList().count(), 1);
+    EXPECT_TRUE(logText().contains(QStringLiteral("No such file or directory")));
+    EXPECT_EQ(logText().count(QStringLiteral("RE-START: '")), 1);
+}
