@@ -1,5 +1,6 @@
 #include "TimeZoneInfo.h"
 
+#include <ctime>
 #include <gtest/gtest.h>
 
 namespace {
@@ -63,4 +64,25 @@ TEST(TimeZoneInfoTest, SystemZoneMatchesTheClock) {
     info.LoadTimeZone();
     const qint64 drift = info.GMTNow.secsTo(QDateTime::currentDateTimeUtc());
     EXPECT_LE(std::abs(drift), 2);
+}
+
+TEST(TimeZoneInfoTest, SystemSourceSplitsTheOffsetIntoBiasAndDaylightState) {
+    const QByteArray saved = qgetenv("TZ");
+    const auto zoneFor = [](const char* tz, TimeZoneInformation& zone) {
+        qputenv("TZ", tz);
+        return TimeZoneSource::GetTimeZoneInformation(zone);
+    };
+    TimeZoneInformation zone;
+    EXPECT_EQ(zoneFor("IST-5:30", zone), TimeZoneSource::TIME_ZONE_ID_UNKNOWN);
+    EXPECT_EQ(zone.Bias + zone.StandardBias, -330);
+    // Daylight-saving time the whole year round, one hour ahead of UTC-5.
+    EXPECT_EQ(zoneFor("EST5EDT,J1/0,J365/25", zone), TimeZoneSource::TIME_ZONE_ID_DAYLIGHT);
+    EXPECT_EQ(zone.Bias, 300);
+    EXPECT_EQ(zone.DaylightBias, -60);
+    if (saved.isNull()) {
+        qunsetenv("TZ");
+    } else {
+        qputenv("TZ", saved);
+    }
+    tzset();
 }
