@@ -13,9 +13,15 @@ namespace {
 const QString crlf = QStringLiteral("\r\n");
 const QString abortText = QStringLiteral("Send aborted due to incomplete messaging values");
 
+// A line break inside a header value or an address would start a header or command of its own.
+QString oneLine(const QString& text) {
+    QString line = text;
+    return line.replace(u'\r', u' ').replace(u'\n', u' ');
+}
+
 // Angle brackets are what strict servers demand; blanks around the address are not part of it.
 QString envelope(const QString& command, const QString& address) {
-    return command + u'<' + address.trimmed() + u'>' + crlf;
+    return command + u'<' + oneLine(address).trimmed() + u'>' + crlf;
 }
 
 } // namespace
@@ -113,9 +119,10 @@ void SMTPClient::runDialogue(const QString& recipient) {
     WaitForReply(QStringLiteral("250"));
     SendText(QStringLiteral("DATA") + crlf);
     WaitForReply(QStringLiteral("354"));
-    SendText(QStringLiteral("From: ") + FromName + crlf + QStringLiteral("Date: ") + dateText +
-             crlf + QStringLiteral("X-Mailer: ") + mailerText() + crlf + QStringLiteral("To: ") +
-             ToName + crlf + QStringLiteral("Subject: ") + Subject + crlf + crlf);
+    SendText(QStringLiteral("From: ") + oneLine(FromName) + crlf + QStringLiteral("Date: ") +
+             dateText + crlf + QStringLiteral("X-Mailer: ") + mailerText() + crlf +
+             QStringLiteral("To: ") + oneLine(ToName) + crlf + QStringLiteral("Subject: ") +
+             oneLine(Subject) + crlf + crlf);
     SendText(dotStuffed(Message) + crlf + crlf);
     SendText(QStringLiteral(".") + crlf);
     WaitForReply(QStringLiteral("250"));
