@@ -6,10 +6,8 @@
 #include "View.h"
 
 #include <QCoreApplication>
-
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <dlfcn.h>
 #include <string>
 #include <unistd.h>
@@ -17,10 +15,13 @@
 namespace {
 
 bool wantsHeadless(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (::strcasecmp(argv[i], "/NOGUI") == 0)
-            return true;
-    }
+    // /NOGUI follows the rules of every other option: any letter case, with or without a value.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (clsCommandLine().CommandFlag(QStringLiteral("NOGUI"),
+                                     clsCommandLine::argumentText(arguments)))
+        return true;
     const auto set = [](const char* name) {
         const char* value = std::getenv(name);
         return value != nullptr && *value != '\0';

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 
 Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentText,
                  ProgramInfo program, QObject* parent)
@@ -25,7 +26,12 @@ Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentT
     taskFunctions_.sendFailureAlert = [this](int p) { failureAlert_.SendFailureAlert(p); };
     Timer1_.setInterval(100);
     connect(&Timer1_, &QTimer::timeout, this, &Monitor::Timer1_Timer);
-    connect(&processes_, &ProcessControl::processEnded, this, &Monitor::Timer1_Timer);
+    // Immediate detection runs the same sweep as the tick, and stops with it: once the kill step
+    // has disabled the tick, tasks closing on request are no failures.
+    connect(&processes_, &ProcessControl::processEnded, this, [this] {
+        if (Timer1_.isActive())
+            Timer1_Timer();
+    });
     Timer1_.start();
 }
 
@@ -37,6 +43,9 @@ void Monitor::startUp() {
         runStartUp();
     } catch (const RuntimeError& error) {
         log_.WriteLog(error.description());
+    } catch (const std::exception& error) {
+        // Any other failure ends start-up the same way; it must not escape into Qt.
+        log_.WriteLog(QString::fromLocal8Bit(error.what()));
     }
 }
 
@@ -113,7 +122,12 @@ void Monitor::applyWindowState(const QString& value) {
 }
 
 void Monitor::Timer1_Timer() {
-    taskFunctions_.sweep();
+    // The tick is an event handler: an error is logged and the next tick tries again.
+    try {
+        taskFunctions_.sweep();
+    } catch (const RuntimeError& error) {
+        log_.WriteLog(error.description());
+    }
 }
 
 bool Monitor::closeRule(CloseReason reason) {
