@@ -47,6 +47,16 @@ void FlatLook(QWidget* widget) {
     widget->setProperty("flatLook", true);
 }
 
+QFont designFont(const QString& family, double points, bool bold, bool italic) {
+    QFont font;
+    font.setFamilies({family, QStringLiteral("Arial"), QStringLiteral("Liberation Sans"),
+                      QStringLiteral("Nimbus Sans")});
+    font.setPointSizeF(points);
+    font.setBold(bold);
+    font.setItalic(italic);
+    return font;
+}
+
 int twipsToPixelsX(const QWidget* widget, double twips) {
     return static_cast<int>(std::lround(twips * widget->logicalDpiX() / 1440.0));
 }

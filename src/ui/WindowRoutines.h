@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QFont>
+
 class QWidget;
 
 // Small routines shared by the windows: topmost on and off, the thin sunken edge, and the
@@ -12,6 +14,10 @@ bool isOnTop(const QWidget* window);
 
 // Gives a window or control the thin sunken edge; applying it again changes nothing.
 void FlatLook(QWidget* widget);
+
+// A design font by name; where the system lacks it, Arial's metric twins come before the
+// system's default, whose wider letters would overrun the design positions.
+QFont designFont(const QString& family, double points, bool bold = false, bool italic = false);
 
 // pixels = twips x logical DPI / 1440, horizontally and vertically.
 int twipsToPixelsX(const QWidget* widget, double twips);

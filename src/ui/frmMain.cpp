@@ -20,13 +20,6 @@ using namespace WindowRoutines;
 
 namespace {
 
-QFont captionFont() {
-    QFont font(QStringLiteral("MS Sans Serif"));
-    font.setPointSizeF(8.25);
-    font.setItalic(true);
-    return font;
-}
-
 // Short date formats often carry a two-digit year, which would read back a century early.
 QString fourDigitYear(QString format) {
     if (!format.contains(QStringLiteral("yyyy")))
@@ -49,6 +42,7 @@ frmMain::frmMain(Monitor& monitor, bool trayAvailable, QWidget* parent)
         flags |= Qt::WindowMinimizeButtonHint;
     setWindowFlags(flags);
     setWindowIcon(AppIcons::normalIcon());
+    setFont(designFont(QStringLiteral("MS Sans Serif"), 8.25));
 
     auto* client = new QWidget(this);
     client->setObjectName(QStringLiteral("client"));
@@ -71,7 +65,7 @@ frmMain::frmMain(Monitor& monitor, bool trayAvailable, QWidget* parent)
     List2 = new QListView(client);
     place(List2, "List2", 210, 1470, 3045, 840);
     for (QLabel* caption : {lblUP, lblDown}) {
-        caption->setFont(captionFont());
+        caption->setFont(designFont(QStringLiteral("MS Sans Serif"), 8.25, false, true));
         caption->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     }
     Label1->setMinimumWidth(Label1->width());

@@ -12,13 +12,6 @@
 using namespace WindowRoutines;
 
 namespace {
-QFont arial(double points, bool bold) {
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(points);
-    font.setBold(bold);
-    return font;
-}
-
 const char* const legalNotice =
     "This program watches the tasks it is given and reports their failures. It is supplied as "
     "is, without warranty of any kind; its makers accept no liability for any loss arising from "
@@ -43,24 +36,24 @@ frmSplash::frmSplash(const QPixmap& logo, QWidget* parent)
     imgLogo->setScaledContents(true);
 
     auto* lblVersion = addLabel("lblVersion", 3765, 990, 0, 0);
-    lblVersion->setFont(arial(9.75, true));
+    lblVersion->setFont(designFont(QStringLiteral("Arial"), 9.75, true));
     lblVersion->setText(versionText(Version::major, Version::minor, Version::revision));
 
     auto* lblProductName = addLabel("lblProductName", 1560, 420, 0, 0);
-    lblProductName->setFont(arial(14.25, true));
+    lblProductName->setFont(designFont(QStringLiteral("Arial"), 14.25, true));
     lblProductName->setText(QString::fromUtf8(Version::productName));
     auto* lblCopyright = addLabel("lblCopyright", 1560, 1290, 2925, 255);
-    lblCopyright->setFont(arial(8.25, false));
+    lblCopyright->setFont(designFont(QStringLiteral("Arial"), 8.25, false));
     lblCopyright->setText(QString::fromUtf8(Version::copyright));
     auto* lblCompany = addLabel("lblCompany", 1560, 1500, 2925, 255);
-    lblCompany->setFont(arial(8.25, false));
+    lblCompany->setFont(designFont(QStringLiteral("Arial"), 8.25, false));
     lblCompany->setText(QString::fromUtf8(Version::companyName));
 
     auto* lblPlatform = addLabel("lblPlatform", 3525, 690, 0, 0);
-    lblPlatform->setFont(arial(12, true));
+    lblPlatform->setFont(designFont(QStringLiteral("Arial"), 12, true));
     lblPlatform->setText(platformName());
     auto* lblWarning = addLabel("lblWarning", 60, 2160, 4485, 1005);
-    lblWarning->setFont(arial(8.25, false));
+    lblWarning->setFont(designFont(QStringLiteral("Arial"), 8.25, false));
     lblWarning->setWordWrap(true);
     lblWarning->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     lblWarning->setText(QString::fromUtf8(legalNotice));

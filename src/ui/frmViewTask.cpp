@@ -19,11 +19,9 @@ frmViewTask::frmViewTask(TaskTable& tasks, TaskFunctions& functions, Log& log, Q
     setWindowTitle(QStringLiteral("View Task"));
     setFixedSize(twipsToPixelsX(this, 4680), twipsToPixelsY(this, 2040));
 
+    setFont(designFont(QStringLiteral("MS Sans Serif"), 8.25));
     lblTaskName = addLabel("lblTaskName", 90, 90, 4515, 315);
-    QFont nameFont(QStringLiteral("MS Sans Serif"));
-    nameFont.setPointSizeF(9.75);
-    nameFont.setBold(true);
-    lblTaskName->setFont(nameFont);
+    lblTaskName->setFont(designFont(QStringLiteral("MS Sans Serif"), 9.75, true));
     addLabel("lblCommandCaption", 60, 465, 975, 285)->setText(QStringLiteral("Command:"));
     lblPathAndFile = addLabel("lblPathAndFile", 1170, 465, 3495, 285);
     addLabel("lblHandleCaption", 60, 735, 975, 285)->setText(QStringLiteral("Handle:"));
