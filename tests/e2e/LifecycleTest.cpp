@@ -5,8 +5,12 @@
 #include <QDir>
 #include <QFile>
 #include <QTcpServer>
+#include <arpa/inet.h>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using testsupport::MonitorProcess;
 using testsupport::probePort;
@@ -89,6 +93,29 @@ TEST(LifecycleTest, PortInUseIsLoggedAndTheMonitorKeepsRunning) {
     EXPECT_TRUE(monitor.stop());
     EXPECT_FALSE(monitor.log().contains(QStringLiteral("PORT: ")));
     EXPECT_TRUE(monitor.log().contains(QStringLiteral("SYSTEM STOPPED (")));
+}
+
+TEST(LifecycleTest, ClientsThatResetTheirConnectionDoNotHarmTheMonitor) {
+    const quint16 port = testsupport::freePort();
+    MonitorProcess monitor;
+    monitor.start({QStringLiteral("/NOGUI"), portArgument(port)});
+    ASSERT_TRUE(answers(port));
+    // Each client hangs up with a reset before the answer goes out: writing to such a
+    // connection must not end the monitor (no SIGPIPE death).
+    for (int i = 0; i < 100; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const linger abortive{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::close(fd);
+    }
+    EXPECT_TRUE(answers(port));
+    EXPECT_TRUE(monitor.running());
+    EXPECT_TRUE(monitor.stop());
 }
 
 TEST(LifecycleTest, UnwritableLogCostsTheLinesButNotTheService) {
