@@ -13,8 +13,10 @@ StatusPort::StatusPort(QObject* parent) : QObject(parent) {
 }
 
 qint32 StatusPort::roundPort(double StatusPort) {
+    // A number that does not fit the port property is a run-time error, as any overflowing
+    // conversion is; a value that fits but is no TCP port is left for Listen to refuse.
     if (!std::isfinite(StatusPort) || std::fabs(StatusPort) > std::numeric_limits<qint32>::max())
-        return -1; // not a port: Listen reports it
+        throw RuntimeError(QStringLiteral("Overflow"));
     const int previous = std::fegetround();
     std::fesetround(FE_TONEAREST);
     const double rounded = std::nearbyint(StatusPort);

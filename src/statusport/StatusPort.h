@@ -14,12 +14,12 @@ class StatusPort final : public QObject {
     explicit StatusPort(QObject* parent = nullptr);
 
     // Both sockets' local port = the port rounded to an integer, halves to the even neighbour.
-    void setPort(double StatusPort);
+    void setPort(double StatusPort); // throws RuntimeError("Overflow") beyond 32 bits
     void listen(); // throws RuntimeError when the port cannot be used or is already listening
     void close();
     bool isListening() const;
 
-    // Halves go to the even neighbour; a value that is no 32-bit number gives -1 (unusable).
+    // Halves go to the even neighbour; throws RuntimeError("Overflow") beyond 32 bits.
     static qint32 roundPort(double StatusPort);
 
     SocketControl Winsock1; // listener

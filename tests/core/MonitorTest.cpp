@@ -124,11 +124,16 @@ TEST(MonitorTest, ErrorEndsStartUpButTheMonitorRunsOn) {
     EXPECT_FALSE(run.monitor.statusPort().isListening());
     EXPECT_TRUE(run.monitor.Timer1().isActive());
 
-    MonitorRun logged(QStringLiteral("/P:%1").arg(occupier.serverPort()));
-    const QStringList events = logged.events();
-    ASSERT_EQ(events.size(), 2);
-    EXPECT_TRUE(events[1].startsWith(QStringLiteral("Unable to listen on port ")))
-        << qPrintable(events[1]);
+    const QList<std::pair<QString, QString>> unusable = {
+        {QString::number(occupier.serverPort()), QStringLiteral("Unable to listen on port ")},
+        {QStringLiteral("70000"), QStringLiteral("Invalid port number 70000")},
+        {QStringLiteral("1e12"), QStringLiteral("Overflow")}};
+    for (const auto& [port, error] : unusable) {
+        MonitorRun logged(QStringLiteral("/P:") + port);
+        const QStringList events = logged.events();
+        ASSERT_EQ(events.size(), 2) << qPrintable(port);
+        EXPECT_TRUE(events[1].startsWith(error)) << qPrintable(events[1]);
+    }
 }
 
 TEST(MonitorTest, MissingIniFileIsReportedAndNoProgramStarts) {

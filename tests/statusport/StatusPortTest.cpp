@@ -125,8 +125,8 @@ TEST(StatusPortRoundingTest, RoundsHalvesToEvenAndRejectsNonPorts) {
     EXPECT_EQ(StatusPort::roundPort(181.5), 182);
     EXPECT_EQ(StatusPort::roundPort(8080.4), 8080);
     EXPECT_EQ(StatusPort::roundPort(8080.6), 8081);
-    EXPECT_EQ(StatusPort::roundPort(1e12), -1);
-    EXPECT_EQ(StatusPort::roundPort(std::nan("")), -1);
+    EXPECT_THROW(StatusPort::roundPort(1e12), RuntimeError);
+    EXPECT_THROW(StatusPort::roundPort(std::nan("")), RuntimeError);
 
     StatusPort port;
     port.setPort(0.5); // rounds to 0: no usable port
