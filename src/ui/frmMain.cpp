@@ -230,9 +230,10 @@ void frmMain::viewLogOf(const QDate& date) {
     const QString text = monitor_.eventLog().LogContents(date);
     if (generation != viewGeneration_)
         return;
-    closeViewLog();
     viewLog_ = new frmViewLog(this);
-    viewLog_->setText(text);
+    // A view command run while the viewer fills replaces it; that command shows its own.
+    if (!viewLog_->setText(text))
+        return;
     viewLog_->show();
 }
 

@@ -1,9 +1,11 @@
 #include "frmViewLog.h"
 
+#include "EventPump.h"
 #include "WindowRoutines.h"
 
 #include <QCloseEvent>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <algorithm>
 
 using namespace WindowRoutines;
@@ -22,9 +24,25 @@ frmViewLog::frmViewLog(QWidget* parent)
     resize(twipsToPixelsX(this, 5670), twipsToPixelsY(this, 2700));
 }
 
-void frmViewLog::setText(const QString& text) {
+bool frmViewLog::setText(const QString& text) {
     // The log's lines end in CR LF; the box wants LF alone.
-    txtLog->setPlainText(QString(text).remove(QLatin1Char('\r')));
+    const QString plain = QString(text).remove(QLatin1Char('\r'));
+    // A day's log can run to megabytes; filling it in one go would freeze the monitor.
+    constexpr qsizetype piece = 64 * 1024;
+    const QPointer<frmViewLog> self(this);
+    txtLog->setUndoRedoEnabled(false);
+    txtLog->clear();
+    QTextCursor cursor(txtLog->document());
+    for (qsizetype at = 0; at < plain.size(); at += piece) {
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertText(plain.mid(at, piece));
+        if (at + piece < plain.size()) {
+            EventPump::letEventsRun();
+            if (self.isNull() || closing_)
+                return false;
+        }
+    }
+    return true;
 }
 
 bool frmViewLog::event(QEvent* event) {
@@ -53,6 +71,7 @@ void frmViewLog::Form_Resize() {
 }
 
 void frmViewLog::closeEvent(QCloseEvent* event) {
+    closing_ = true;
     txtLog->clear();
     event->accept();
 }

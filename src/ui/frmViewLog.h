@@ -13,7 +13,9 @@ class frmViewLog final : public QDialog {
   public:
     explicit frmViewLog(QWidget* parent = nullptr);
 
-    void setText(const QString& text);
+    // Fills the box piece by piece, letting events run between the pieces. Returns false when
+    // the viewer was closed meanwhile (it may then be gone: touch nothing of it).
+    [[nodiscard]] bool setText(const QString& text);
     QPlainTextEdit* txtLog;
 
   protected:
@@ -24,4 +26,6 @@ class frmViewLog final : public QDialog {
   private:
     void Form_Activate();
     void Form_Resize();
+
+    bool closing_ = false;
 };

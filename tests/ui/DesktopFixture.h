@@ -45,6 +45,7 @@ class DesktopFixture : public ::testing::Test {
             }
         }
         view.reset();
+        monitor.reset();
     }
 
     QString logText() {

@@ -169,6 +169,20 @@ TEST_F(MainWindowTest, ViewCommandDuringAReadingLeavesOneCompleteViewer) {
     EXPECT_EQ(text.count(QStringLiteral("LINE 0\n")), 1);
 }
 
+TEST(LogViewerTest, ViewerClosedWhileFillingStopsCleanly) {
+    QString text;
+    for (int i = 0; i < 20000; ++i)
+        text += QStringLiteral("6 Dec 2026 13:00:00 - LINE %1\r\n").arg(i);
+    frmViewLog kept;
+    ASSERT_TRUE(kept.setText(text));
+    EXPECT_EQ(kept.txtLog->document()->blockCount(), 20001);
+    EXPECT_FALSE(kept.txtLog->toPlainText().contains(QLatin1Char('\r')));
+
+    auto* dropped = new frmViewLog;
+    QTimer::singleShot(0, dropped, [dropped] { delete dropped; });
+    EXPECT_FALSE(dropped->setText(text)) << "the fill lets events run and sees the viewer go";
+}
+
 TEST_F(MainWindowTest, ViewByDateIgnoresNonDatesAndOpensMissingDays) {
     start(QString());
     frmMain& window = main();
