@@ -159,7 +159,7 @@ TEST(MonitorTest, ShutdownRunsOnceAndClosesOnlyTasksThatAreUpInTableOrder) {
     tasks[2].IsUp = false; // down: left alone
 
     EXPECT_FALSE(run.monitor.closeRule(Monitor::CloseReason::User)) << "closing only hides";
-    run.monitor.ShutDownMonitor();
+    EXPECT_TRUE(run.monitor.closeRule(Monitor::CloseReason::TaskManager));
     run.monitor.ShutDownMonitor();
     EXPECT_EQ(run.quits, 1);
     EXPECT_TRUE(run.monitor.CloseApp);
@@ -175,13 +175,4 @@ TEST(MonitorTest, ShutdownRunsOnceAndClosesOnlyTasksThatAreUpInTableOrder) {
     ASSERT_EQ(events.size(), 2);
     EXPECT_EQ(events[1],
               QStringLiteral("SYSTEM STOPPED (") + run.monitor.argumentText() + QLatin1Char(')'));
-}
-
-TEST(MonitorTest, SystemCloseReasonsShutDownWithoutKillOption) {
-    MonitorRun run(QStringLiteral("/P:%1 \"sleep 300\"").arg(testsupport::freePort()));
-    EXPECT_TRUE(run.monitor.closeRule(Monitor::CloseReason::TaskManager));
-    EXPECT_EQ(run.quits, 1);
-    EXPECT_TRUE(run.processes.closeRequests.isEmpty());
-    EXPECT_TRUE(run.monitor.Timer1().isActive())
-        << "without the kill option the tick is not stopped";
 }

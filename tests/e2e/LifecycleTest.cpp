@@ -5,10 +5,8 @@
 #include <QDir>
 #include <QFile>
 #include <QTcpServer>
-#include <arpa/inet.h>
 #include <csignal>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,21 +27,6 @@ bool answers(quint16 port) {
 bool mapsLibrary(qint64 pid, const char* library) {
     return testsupport::readFile(QStringLiteral("/proc/%1/maps").arg(pid))
         .contains(QLatin1String(library));
-}
-
-QList<qint64> childrenOf(qint64 pid) {
-    QList<qint64> children;
-    const QString text =
-        testsupport::readFile(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
-    for (const QString& word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts))
-        children << word.toLongLong();
-    return children;
-}
-
-bool processGone(qint64 pid) {
-    const QString stat = testsupport::readFile(QStringLiteral("/proc/%1/stat").arg(pid));
-    return stat.isEmpty() ||
-           stat.section(QLatin1Char(')'), 1).trimmed().startsWith(QLatin1Char('Z'));
 }
 
 } // namespace
@@ -103,14 +86,9 @@ TEST(LifecycleTest, ClientsThatResetTheirConnectionDoNotHarmTheMonitor) {
     // Each client hangs up with a reset before the answer goes out: writing to such a
     // connection must not end the monitor (no SIGPIPE death).
     for (int i = 0; i < 100; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int fd = testsupport::connectRaw(port);
         const linger abortive{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-        ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
         ::close(fd);
     }
     EXPECT_TRUE(answers(port));
@@ -156,32 +134,5 @@ TEST(LifecycleTest, RunsHeadlessWithoutDisplayOrWhenAskedTo) {
         ASSERT_TRUE(answers(port));
         EXPECT_TRUE(mapsLibrary(monitor.pid(), "libQt6Widgets"));
         EXPECT_TRUE(monitor.stop());
-    }
-}
-
-TEST(LifecycleTest, KillOptionAsksRunningTasksToCloseOnStop) {
-    for (const bool kill : {true, false}) {
-        SCOPED_TRACE(kill);
-        const quint16 port = testsupport::freePort();
-        QStringList arguments = {QStringLiteral("/NOGUI"), portArgument(port),
-                                 QStringLiteral("sleep 300")};
-        if (kill)
-            arguments << QStringLiteral("/KILL");
-        MonitorProcess monitor;
-        monitor.start(arguments);
-        ASSERT_TRUE(monitor.waitForLog(QStringLiteral("PORT: "))) << qPrintable(monitor.log());
-        ASSERT_TRUE(monitor.log().contains(QStringLiteral("START: sleep 300 (sleep 300)")))
-            << qPrintable(monitor.log());
-        const QList<qint64> tasks = childrenOf(monitor.pid());
-        ASSERT_EQ(tasks.size(), 1);
-
-        EXPECT_TRUE(monitor.stop());
-        if (kill) {
-            EXPECT_TRUE(waitUntil([&] { return processGone(tasks[0]); }));
-        } else {
-            EXPECT_FALSE(processGone(tasks[0]))
-                << "without the option the task outlives the monitor";
-            ::kill(static_cast<pid_t>(tasks[0]), SIGKILL);
-        }
     }
 }

@@ -11,9 +11,8 @@ namespace {
 
 struct RecordingPresenter final : LogPresenter {
     QStringList messages;
-    QStringList opened;
     void showMessage(const QString& text) override { messages << text; }
-    void openFile(const QString& path) override { opened << path; }
+    void openFile(const QString&) override {}
 };
 
 struct LogTest : ::testing::Test {
@@ -115,16 +114,6 @@ TEST_F(LogTest, DeleteAndPurgeTouchOnlyThisInstancesFiles) {
     log.Silent = false;
     log.Purge();
     EXPECT_EQ(presenter.messages.last(), QStringLiteral("All log files deleted."));
-}
-
-TEST_F(LogTest, ViewLogOpensTodaysFileOrSaysItIsEmpty) {
-    log.ViewLog();
-    EXPECT_EQ(presenter.messages, QStringList(QStringLiteral("Today's log file is empty")));
-    EXPECT_TRUE(presenter.opened.isEmpty());
-    log.LogActivity = true;
-    log.WriteLog(QStringLiteral("x"));
-    log.ViewLog();
-    EXPECT_EQ(presenter.opened, QStringList(today()));
 }
 
 TEST(LogTimeStampTest, ShortDateAndTimeWithSecondsMidnightGivesTheDateAlone) {

@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -55,6 +54,17 @@ ProbeResult probePort(quint16 port, int timeoutMs) {
     }
     ::close(fd);
     return result;
+}
+
+int connectRaw(quint16 port, bool nonBlocking) {
+    const int fd =
+        ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    return fd;
 }
 
 QString readFile(const QString& path) {

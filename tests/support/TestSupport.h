@@ -5,7 +5,6 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
-
 #include <chrono>
 #include <functional>
 
@@ -25,6 +24,10 @@ struct ProbeResult {
     QByteArray data;
 };
 ProbeResult probePort(quint16 port, int timeoutMs = 5000);
+
+// A plain loopback client descriptor, connected or connecting (the caller closes it): for
+// peers that misbehave in ways QTcpSocket will not, such as flooding or resetting.
+int connectRaw(quint16 port, bool nonBlocking = false);
 
 // Reads a whole text file (empty when missing).
 QString readFile(const QString& path);
