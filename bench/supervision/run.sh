@@ -10,7 +10,7 @@
 # no install scripts and s6-svscan runs s6-supervise from /usr/bin, so they are installed with
 # apt-get. Nothing is started as a system service; every supervisor runs from a scratch
 # configuration and is stopped, with its whole process tree, by process id. The full run takes
-# about eight minutes, --quick about two.
+# about nine minutes, --quick about three.
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"

@@ -92,11 +92,15 @@ def cpu_time(pid):
     return ticks * 1000.0 / CLK_TCK, ns / 1e6
 
 
-def pss_kib(pid):
+def memory_kib(pid):
+    """PSS, RSS and private (unique) memory of one process in KiB."""
+    fields = {}
     for line in read_bytes(f"/proc/{pid}/smaps_rollup").splitlines():
-        if line.startswith(b"Pss:"):
-            return int(line.split()[1])
-    return 0
+        parts = line.split()
+        if len(parts) >= 2 and parts[0].endswith(b":"):
+            fields[parts[0][:-1]] = int(parts[1]) if parts[1].isdigit() else 0
+    private = fields.get(b"Private_Clean", 0) + fields.get(b"Private_Dirty", 0)
+    return fields.get(b"Pss", 0), fields.get(b"Rss", 0), private
 
 
 def now_ms():
@@ -498,8 +502,11 @@ def idle_window(instances, seconds):
 
 
 def memory(instances):
-    return {label: {"pss_mib": sum(pss_kib(p) for p in pids) / 1024.0, "procs": len(pids)}
-            for label, pids in own_usage(instances).items()}
+    result = {}
+    for label, pids in own_usage(instances).items():
+        totals = [sum(values) / 1024.0 for values in zip(*(memory_kib(p) for p in pids))] or [0, 0, 0]
+        result[label] = {"pss_mib": totals[0], "rss_mib": totals[1], "private_mib": totals[2], "procs": len(pids)}
+    return result
 
 
 # ---------------------------------------------------------------------------------------------
@@ -538,8 +545,20 @@ def markdown(res, args):
     if big:
         lines.append(f"Prowlix with {big['tasks']} tasks: start-up {big['startup']:.0f} ms, idle CPU "
                      f"{big['sched_ms']:.1f} ms over {res['idle_seconds']} s (ticks {big['ticks_ms']:.0f} ms), "
-                     f"PSS {big['pss_mib']:.1f} MiB.")
+                     f"PSS {big['pss_mib']:.1f} MiB (private {big['private_mib']:.1f} MiB).")
         lines.append("")
+    lines.append("Idle windows: " + "; ".join(res["windows"]) + ".")
+    lines.append("")
+    lines.append("Memory of the supervisors' own processes in MiB: PSS / RSS / private (PSS shares the "
+                 "pages of common libraries among every process that maps them, so it depends on what else "
+                 "runs; private memory does not):")
+    lines.append("")
+    for label in labels:
+        m = mem.get(label)
+        if m:
+            lines.append(f"- {label}: {m['pss_mib']:.1f} / {m['rss_mib']:.1f} / {m['private_mib']:.1f} "
+                         f"({m['procs']} processes)")
+    lines.append("")
     lines.append("Restart latency and detection, all samples in ms (min / median / p99 / max):")
     lines.append("")
     for label in labels:
@@ -608,7 +627,8 @@ def main():
     random.seed()
     started = datetime.datetime.now(datetime.timezone.utc)
     load = open("/proc/loadavg").read().split()[:3]
-    res = {"labels": labels, "latency": {}, "startup": {}, "idle": {}, "memory": {}, "idle_seconds": idle_seconds}
+    res = {"labels": labels, "latency": {}, "startup": {}, "idle": {}, "memory": {}, "idle_seconds": idle_seconds,
+           "windows": []}
     live = []
     events = ExecEvents()
     counter = iter(range(1, 10000))
@@ -630,43 +650,55 @@ def main():
                   + (f"; detection {fmt(r['detect'])} ms, p99 {fmt(r['detect'], 'p99')}" if r["detect"] else "")
                   + (f"; {r['missed']} missed" if r["missed"] else ""), flush=True)
 
-        steady = []
-        for kind, label, _, _, env in plan:
-            if label == "Prowlix, tick only":
+        # monit walks every process of the system on each cycle, so it gets an idle window of its
+        # own; the others' idle cost does not depend on what else runs, and they share one.
+        groups = [[p for p in plan if p[0] != "monit"], [p for p in plan if p[0] == "monit"]]
+        res["big"] = None
+        for group in groups:
+            steady = []
+            for kind, label, _, _, env in group:
+                if label == "Prowlix, tick only":
+                    continue
+                runs = 1 if kind == "monit" else startup_runs
+                times = []
+                for n in range(runs):
+                    inst = instance(kind, label, args.tasks, env)
+                    live.append(inst)
+                    t = startup_run(inst, events, 120)
+                    if t is not None:
+                        times.append(t)
+                    if n < runs - 1 or t is None:
+                        inst.stop()
+                        live.remove(inst)
+                res["startup"][label] = times
+                print(f"start-up, {args.tasks} tasks: {label}: "
+                      + (", ".join(f"{t:.0f}" for t in times) + " ms" if times else "did not finish"), flush=True)
+                if times:
+                    steady.append(inst)
+            big = None
+            if args.big and any(p[0] == "prowlix" for p in group):
+                big = instance("prowlix", f"Prowlix {args.big}", args.big, None)
+                live.append(big)
+                t = startup_run(big, events, 300)
+                print(f"start-up, {args.big} tasks: Prowlix: {t:.0f} ms" if t else "Prowlix, big: did not finish",
+                      flush=True)
+                res["big"] = {"tasks": args.big, "startup": t or float("nan")}
+                steady.append(big)
+            if not steady:
                 continue
-            runs = 1 if kind == "monit" else startup_runs
-            times = []
-            for n in range(runs):
-                inst = instance(kind, label, args.tasks, env)
-                live.append(inst)
-                t = startup_run(inst, events, 120)
-                if t is not None:
-                    times.append(t)
-                if n < runs - 1 or t is None:
-                    inst.stop()
-                    live.remove(inst)
-            res["startup"][label] = times
-            print(f"start-up, {args.tasks} tasks: {label}: "
-                  + (", ".join(f"{t:.0f}" for t in times) + " ms" if times else "did not finish"), flush=True)
-            if times:
-                steady.append(inst)
-        big = None
-        if args.big and any(p[0] == "prowlix" for p in plan):
-            big = instance("prowlix", f"Prowlix {args.big}", args.big, None)
-            live.append(big)
-            t = startup_run(big, events, 300)
-            print(f"start-up, {args.big} tasks: Prowlix: {t:.0f} ms" if t else "Prowlix, big: did not finish",
-                  flush=True)
-            res["big"] = {"tasks": args.big, "startup": t or float("nan")}
-            steady.append(big)
-
-        time.sleep(3)  # let start-up work (logs, first checks) settle before the idle window
-        res["memory"] = memory(steady)
-        print(f"idle window: {idle_seconds} s, all supervisors at once", flush=True)
-        res["idle"] = idle_window(steady, idle_seconds)
-        if big:
-            res["big"].update(res["idle"].pop(big.label))
-            res["big"]["pss_mib"] = res["memory"].pop(big.label)["pss_mib"]
+            time.sleep(3)  # let start-up work (logs, first checks) settle before the idle window
+            res["memory"].update(memory(steady))
+            names = ", ".join(inst.label for inst in steady)
+            print(f"idle window: {idle_seconds} s: {names}", flush=True)
+            res["idle"].update(idle_window(steady, idle_seconds))
+            res["windows"].append(f"{names} ({sum(1 for n in os.listdir('/proc') if n.isdigit())} "
+                                  "processes on the system)")
+            if big:
+                res["big"].update(res["idle"].pop(big.label))
+                res["big"].update(res["memory"].pop(big.label))
+            for inst in steady:
+                inst.stop()
+                live.remove(inst)
     finally:
         for inst in live:
             inst.stop()
