@@ -1,0 +1,492 @@
+"""Soak scenarios for the prowlix binary: crash loop with a mail server that never answers,
+1000 tasks killed at random, the status port under many clients, and a full log file system.
+
+Each scenario runs a copy of the binary in a scratch directory of its own (its log lands there),
+checks what it must and returns a row of numbers. Loopback only; every process started here is
+stopped by its id, and the tmpfs mounted for the last scenario is unmounted.
+"""
+
+import argparse
+import collections
+import os
+import random
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+
+def free_port(low=False):
+    """A free loopback port; low=True keeps it within a signed 16-bit setting."""
+    for _ in range(200):
+        port = random.randint(20000, 32000) if low else 0
+        s = socket.socket()
+        try:
+            s.bind(("127.0.0.1", port))
+            return s.getsockname()[1]
+        except OSError:
+            continue
+        finally:
+            s.close()
+    raise RuntimeError("no free port")
+
+
+def probe(port, timeout=5.0):
+    """'up' (exactly SERVICES UP), 'refused', 'empty' (closed or reset with nothing) or 'other:<data>'."""
+    s = socket.socket()
+    s.settimeout(timeout)
+    try:
+        s.connect(("127.0.0.1", port))
+    except ConnectionRefusedError:
+        s.close()
+        return "refused"
+    except OSError as e:
+        s.close()
+        return "other:connect " + str(e)
+    data = b""
+    try:
+        while True:
+            chunk = s.recv(64)
+            if not chunk:
+                break
+            data += chunk
+    except ConnectionResetError:
+        pass
+    except socket.timeout:
+        return "other:timeout after %r" % data
+    finally:
+        s.close()
+    if data == b"SERVICES UP":
+        return "up"
+    if data == b"":
+        return "empty"
+    return "other:%r" % data
+
+
+class SilentMailServer:
+    """Accepts connections and never says a word."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", free_port(low=True)))
+        self.sock.listen(64)
+        self.port = self.sock.getsockname()[1]
+        self.held = []
+        self.accepted = 0
+        self.stopping = False
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        self.sock.settimeout(0.2)
+        while not self.stopping:
+            try:
+                conn, _ = self.sock.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                break
+            self.accepted += 1
+            self.held.append(conn)
+
+    def stop(self):
+        self.stopping = True
+        self.thread.join()
+        for c in self.held:
+            c.close()
+        self.sock.close()
+
+
+class Monitor:
+    """A copy of the binary in a scratch directory, run headless with an INI file."""
+
+    def __init__(self, binary, workdir, ini_text, name):
+        self.dir = os.path.join(workdir, name)
+        os.makedirs(self.dir, exist_ok=True)
+        self.exe = os.path.join(self.dir, "prowlix")
+        shutil.copy2(binary, self.exe)
+        self.ini = os.path.join(self.dir, "soak.ini")
+        with open(self.ini, "w") as f:
+            f.write(ini_text)
+        self.proc = None
+
+    def start(self):
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        self.proc = subprocess.Popen([self.exe, "/NOGUI", "/I:" + self.ini], cwd=self.dir, env=env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def log(self):
+        text = ""
+        for name in sorted(os.listdir(self.dir)):
+            if name.startswith("LOG.prowlix") and name.endswith(".txt"):
+                with open(os.path.join(self.dir, name), "rb") as f:
+                    text += f.read().decode("utf-8", "replace")
+        return text
+
+    def wait_log(self, needle, deadline=30.0, count=1):
+        end = time.monotonic() + deadline
+        while time.monotonic() < end:
+            if self.log().count(needle) >= count:
+                return True
+            if self.proc.poll() is not None:
+                return False
+            time.sleep(0.05)
+        return False
+
+    def rss_kib(self):
+        with open("/proc/%d/status" % self.pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        return 0
+
+    def fds(self):
+        return len(os.listdir("/proc/%d/fd" % self.pid))
+
+    def children(self):
+        try:
+            with open("/proc/%d/task/%d/children" % (self.pid, self.pid)) as f:
+                return [int(x) for x in f.read().split()]
+        except OSError:
+            return []
+
+    def stop(self):
+        """SIGTERM; seconds until the process ended (None if it had to be killed)."""
+        if self.proc.poll() is not None:
+            return 0.0
+        start = time.monotonic()
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            self.proc.wait(timeout=10)
+            return time.monotonic() - start
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            return None
+
+    def reap_tasks(self, pids):
+        # Tasks outlive the monitor in their own sessions: stop the ones it left behind.
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+
+
+def sampler(monitor, seconds, every=1.0, probe_port=None):
+    """Samples RSS and descriptors (and probes the port) once per interval for the duration."""
+    samples, probes = [], collections.Counter()
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        samples.append((monitor.rss_kib(), monitor.fds()))
+        if probe_port:
+            stop = time.monotonic() + every
+            while time.monotonic() < stop:
+                probes[probe(probe_port, 2.0)] += 1
+                time.sleep(0.02)
+        else:
+            time.sleep(every)
+    return samples, probes
+
+
+def growth(samples, settle=3):
+    """Growth of RSS (KiB) and descriptors from the first settled sample to the maximum after it."""
+    tail = samples[settle:] if len(samples) > settle + 1 else samples
+    return (max(s[0] for s in tail) - tail[0][0], max(s[1] for s in tail) - tail[0][1])
+
+
+def lines_ok(log):
+    """Every line is one event: a time stamp, ' - ', and the text."""
+    stamp = re.compile(r"\d:\d\d - ")
+    return [l for l in log.split("\r\n")
+            if l and (not re.match(r"^\S.* - [A-Za-z]", l) or len(stamp.findall(l)) != 1)]
+
+
+def scenario_crashloop(binary, workdir, seconds):
+    mail = SilentMailServer()
+    port = free_port()
+    ini = ("START=/bin/false,crash,,True\nSMTP_SERVER=127.0.0.1\nSMTP_TO=ops@example.org\n"
+           "SMTP_PORT=%d\nSMTP_TIMEOUT=1\nport=%d\n" % (mail.port, port))
+    m = Monitor(binary, workdir, ini, "crashloop")
+    m.start()
+    try:
+        assert m.wait_log("PORT: "), "monitor did not start"
+        samples, probes = sampler(m, seconds, probe_port=port)
+        # Stop while an alert is waiting for the silent server.
+        stop_seconds = m.stop()
+    finally:
+        mail.stop()
+    log = m.log()
+    failures = log.count(" - TASK FAILURE: crash (")
+    restarts = log.count(" - RE-START: '/bin/false'") + log.count(" - ERROR: Unable to restart '")
+    alerts = log.count(" - EMAIL ALERT: ")
+    rss, fds = growth(samples)
+    stopped = log.rstrip("\r\n").split("\r\n")[-1].find(" - SYSTEM STOPPED (") >= 0
+    ok = (restarts >= failures - 1 and failures > 0 and stopped and stop_seconds is not None
+          and stop_seconds < 1.0 and fds <= 0 and not lines_ok(log)
+          and not any(k.startswith("other") for k in probes))
+    return {
+        "scenario": "crash loop, silent mail server (SMTP_TIMEOUT=1)",
+        "result": "pass" if ok else "FAIL",
+        "numbers": "%d failures, %d restarts, %d alerts (all %s); probes: %s; RSS growth %d KiB, "
+                   "fd growth %d; SIGTERM to exit %s s, SYSTEM STOPPED %s" % (
+                       failures, restarts, alerts,
+                       "failed" if log.count("EMAIL ALERT: failed") == alerts else "MIXED",
+                       dict(probes), rss, fds,
+                       "%.2f" % stop_seconds if stop_seconds is not None else "never",
+                       "written" if stopped else "MISSING"),
+    }
+
+
+def scenario_many(binary, workdir, seconds, tasks=1000, per_second=10):
+    port = free_port()
+    lines = ["port=%d" % port]
+    for i in range(tasks):
+        # A distinct argument names the task in the process's command line.
+        lines.append("START=/bin/sleep %d,t%04d,,True" % (3600 + i, i))
+    m = Monitor(binary, workdir, "\n".join(lines) + "\n", "many")
+    m.start()
+    kills = collections.Counter()
+    try:
+        assert m.wait_log("PORT: ", deadline=120), "monitor did not start"
+        start = time.monotonic()
+        rnd = random.Random(7)
+        while time.monotonic() - start < seconds:
+            tick = time.monotonic()
+            children = m.children()
+            for pid in rnd.sample(children, min(per_second, len(children))):
+                try:
+                    with open("/proc/%d/cmdline" % pid, "rb") as f:
+                        argv = f.read().split(b"\0")
+                    task = "t%04d" % (int(argv[1]) - 3600)
+                    os.kill(pid, signal.SIGKILL)
+                    kills[task] += 1
+                except (OSError, ValueError, IndexError):
+                    pass
+            time.sleep(max(0.0, 1.0 - (time.monotonic() - tick)))
+        # Every death is reported once; give the last ones a moment to be noticed.
+        total = sum(kills.values())
+        m.wait_log(" - TASK FAILURE: ", deadline=10, count=total)
+        time.sleep(0.5)
+        children = m.children()
+        stop_seconds = m.stop()
+    finally:
+        if m.proc.poll() is None:
+            m.proc.kill()
+    m.reap_tasks(children)
+    log = m.log()
+    reported = collections.Counter(re.findall(r" - TASK FAILURE: (t\d{4}) \(", log))
+    missed = sum(max(0, kills[t] - reported[t]) for t in kills)
+    twice = sum(max(0, reported[t] - kills[t]) for t in reported)
+    ok = missed == 0 and twice == 0 and not lines_ok(log) and stop_seconds is not None
+    return {
+        "scenario": "%d tasks, %d killed at random per second" % (tasks, per_second),
+        "result": "pass" if ok else "FAIL",
+        "numbers": "%d kills, %d failures reported, %d missed, %d reported twice; %d tasks "
+                   "running at stop; SIGTERM to exit %s s" % (
+                       sum(kills.values()), sum(reported.values()), missed, twice, len(children),
+                       "%.2f" % stop_seconds if stop_seconds is not None else "never"),
+    }
+
+
+def scenario_port(binary, workdir, seconds, clients=50, connections=20000):
+    port = free_port()
+    ini = ("port=%d\nSTART=/bin/sleep 3600,steady,,True\nSTART=/bin/sleep 0.3,flaky,,True\n" % port)
+    m = Monitor(binary, workdir, ini, "port")
+    m.start()
+    outcomes = collections.Counter()
+    examples = []
+    lock = threading.Lock()
+    left = [connections]
+    end = time.monotonic() + max(seconds, 5)
+    try:
+        assert m.wait_log("PORT: "), "monitor did not start"
+        time.sleep(1)
+        idle_fds = m.fds()
+
+        def client():
+            while True:
+                with lock:
+                    if left[0] == 0 or time.monotonic() > end:
+                        return
+                    left[0] -= 1
+                result = probe(port, 5.0)
+                with lock:
+                    outcomes[result if not result.startswith("other") else "other"] += 1
+                    if result.startswith("other") and len(examples) < 3:
+                        examples.append(result)
+
+        start = time.monotonic()
+        threads = [threading.Thread(target=client) for _ in range(clients)]
+        for t in threads:
+            t.start()
+        peak = idle_fds
+        while any(t.is_alive() for t in threads):
+            peak = max(peak, m.fds())
+            time.sleep(0.1)
+        elapsed = time.monotonic() - start
+        # Descriptors of answered connections go once their close completes.
+        settle = time.monotonic() + 5
+        while m.fds() > idle_fds and time.monotonic() < settle:
+            time.sleep(0.1)
+        after_fds = m.fds()
+        failures = m.log().count(" - TASK FAILURE: flaky (")
+        stop_seconds = m.stop()
+    finally:
+        if m.proc.poll() is None:
+            m.proc.kill()
+    m.reap_tasks(m.children())
+    done = sum(outcomes.values())
+    ok = outcomes["other"] == 0 and after_fds <= idle_fds and stop_seconds is not None
+    return {
+        "scenario": "status port, %d clients, %d connections, task failing every 0.3 s" % (clients, connections),
+        "result": "pass" if ok else "FAIL",
+        "numbers": "%d connections in %.1f s: %d SERVICES UP, %d refused, %d closed with nothing, "
+                   "%d anything else; %d task failures meanwhile; fds idle %d, peak %d, after %d" % (
+                       done, elapsed, outcomes["up"], outcomes["refused"], outcomes["empty"],
+                       outcomes["other"], failures, idle_fds, peak, after_fds)
+                   + ("; e.g. " + ", ".join(examples) if examples else ""),
+    }
+
+
+def scenario_fullfs(binary, workdir, seconds):
+    mnt = os.path.join(workdir, "fullfs")
+    os.makedirs(mnt, exist_ok=True)
+    size_kib = os.path.getsize(binary) // 1024 + 1024
+    r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dk" % size_kib, "tmpfs", mnt])
+    if r.returncode != 0:
+        return {"scenario": "log on a full file system", "result": "skipped",
+                "numbers": "mounting a tmpfs was not permitted"}
+    port = free_port()
+    ini = "port=%d\nSTART=/bin/sleep 0.2,blink,,True\nSTART=/bin/sleep 0.2,blank,,True\n" % port
+    m = None
+    try:
+        m = Monitor(binary, mnt, ini, "log")
+        m.start()
+        assert m.wait_log("PORT: "), "monitor did not start"
+        assert m.wait_log("TASK FAILURE: blink", count=3)
+        filler = os.path.join(mnt, "filler")
+        fd = os.open(filler, os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+        # Down to the last byte, so that not even a short line fits in a fresh page.
+        for chunk in (65536, 4096, 512, 64, 1):
+            try:
+                while True:
+                    os.write(fd, b"\0" * chunk)
+            except OSError:
+                pass
+        os.close(fd)
+        # The log's last page may still take some lines: wait until the file system refuses them.
+        settle = time.monotonic() + 30
+        size, still = len(m.log()), time.monotonic()
+        while time.monotonic() < settle and time.monotonic() - still < 2.0:
+            time.sleep(0.1)
+            if len(m.log()) != size:
+                size, still = len(m.log()), time.monotonic()
+        before = len(m.log())
+        pids_before = set(m.children())
+        probes = collections.Counter()
+        end = time.monotonic() + seconds
+        restarts_seen = set()
+        while time.monotonic() < end:
+            probes[probe(port, 2.0).split(":")[0]] += 1
+            restarts_seen.update(m.children())
+            time.sleep(0.05)
+        alive = m.proc.poll() is None
+        during = len(m.log()) - before
+        os.remove(filler)
+        resumed = m.wait_log("TASK FAILURE: blink", deadline=10,
+                             count=m.log().count("TASK FAILURE: blink") + 3)
+        left = m.children()
+        stop_seconds = m.stop()
+        m.reap_tasks(left)
+        log = m.log()
+        bad = lines_ok(log)
+        stderr = m.proc.stderr.read().decode("utf-8", "replace")
+        ok = (alive and during == 0 and resumed and not bad and probes["other"] == 0
+              and len(restarts_seen - pids_before) > 3 and stop_seconds is not None
+              and " - SYSTEM STOPPED (" in log)
+        return {
+            "scenario": "log directory on a full tmpfs for the run, then space returns",
+            "result": "pass" if ok else "FAIL",
+            "numbers": "monitor %s while full; %d bytes logged while full; %d task processes "
+                       "started while full; probes %s; logging resumed: %s; malformed lines: %d; "
+                       "warnings on stderr: %d" % (
+                           "alive" if alive else "DEAD", during, len(restarts_seen - pids_before),
+                           dict(probes), "yes" if resumed else "NO", len(bad),
+                           stderr.count("cannot write the log file")),
+        }
+    finally:
+        left = m.children() if m is not None else []
+        if m is not None and m.proc.poll() is None:
+            m.proc.kill()
+            m.proc.wait()
+        if m is not None:
+            m.reap_tasks(left)
+        for _ in range(50):
+            if subprocess.run(["umount", mnt], stderr=subprocess.DEVNULL).returncode == 0:
+                break
+            time.sleep(0.1)
+        else:
+            subprocess.run(["umount", "-l", mnt])
+
+
+def write_report(path, rows, command):
+    table = ["## Soak", "",
+             "Written by `%s`; each scenario runs the real binary headless from a scratch directory "
+             "of its own, on loopback." % command, "",
+             "| Scenario | Result | Numbers |", "| --- | --- | --- |"]
+    for r in rows:
+        table.append("| %s | %s | %s |" % (r["scenario"], r["result"], r["numbers"].replace("|", "/")))
+    section = "\n".join(table) + "\n"
+    text = open(path).read() if os.path.exists(path) else "# Benchmark report\n"
+    start = text.find("\n## Soak\n")
+    if start < 0:
+        text = text.rstrip("\n") + "\n\n" + section
+    else:
+        nxt = text.find("\n## ", start + 1)
+        text = text[:start + 1] + section + (text[nxt:] if nxt >= 0 else "")
+    with open(path, "w") as f:
+        f.write(text)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--binary", required=True)
+    ap.add_argument("--seconds", type=int, default=60)
+    ap.add_argument("--only", default="crashloop,many,port,fullfs")
+    ap.add_argument("--report")
+    ap.add_argument("--command", default="bench/soak/run.sh")
+    args = ap.parse_args()
+    connections = 20000 if args.seconds >= 60 else 4000
+    scenarios = {
+        "crashloop": lambda w: scenario_crashloop(args.binary, w, args.seconds),
+        "many": lambda w: scenario_many(args.binary, w, args.seconds),
+        "port": lambda w: scenario_port(args.binary, w, args.seconds, connections=connections),
+        "fullfs": lambda w: scenario_fullfs(args.binary, w, args.seconds),
+    }
+    rows = []
+    with tempfile.TemporaryDirectory(prefix="prowlix-soak-") as work:
+        for name in args.only.split(","):
+            print("== %s" % name, flush=True)
+            try:
+                row = scenarios[name](work)
+            except AssertionError as e:
+                row = {"scenario": name, "result": "FAIL", "numbers": str(e)}
+            print("   %s: %s" % (row["result"], row["numbers"]), flush=True)
+            rows.append(row)
+    if args.report:
+        write_report(args.report, rows, args.command)
+    return 0 if all(r["result"] != "FAIL" for r in rows) else 1
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
