@@ -90,12 +90,13 @@ void stop(pid_t pid) {
     ::waitpid(pid, &status, 0);
 }
 
-long pssKiB(pid_t pid) {
+// A field of /proc/<pid>/smaps_rollup in KiB ("Pss:", "Rss:").
+long rollupKiB(pid_t pid, const std::string& field) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
     std::string key;
     long value = -1;
     while (in >> key) {
-        if (key == "Pss:") {
+        if (key == field) {
             in >> value;
             return value;
         }
@@ -132,6 +133,7 @@ int main(int argc, char** argv) {
 
     std::vector<double> times;
     std::vector<double> pss;
+    std::vector<double> rss;
     for (int i = 0; i < runs; ++i) {
         pid_t pid = 0;
         const double ms = timeToAnswer(program, freePort(), pid);
@@ -143,11 +145,13 @@ int main(int argc, char** argv) {
         times.push_back(ms);
         // Let start-up's transient allocations settle before the idle footprint is read.
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        pss.push_back(static_cast<double>(pssKiB(pid)) / 1024.0);
+        pss.push_back(static_cast<double>(rollupKiB(pid, "Pss:")) / 1024.0);
+        rss.push_back(static_cast<double>(rollupKiB(pid, "Rss:")) / 1024.0);
         stop(pid);
     }
     fs::remove_all(scratch);
     report("Launch to \"SERVICES UP\"", times, "ms");
     report("PSS of the idle headless monitor", pss, "MiB");
+    report("RSS of the idle headless monitor", rss, "MiB");
     return 0;
 }
