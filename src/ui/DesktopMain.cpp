@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <memory>
 
 extern "C" __attribute__((visibility("default"))) int prowlixDesktopMain(int argc, char** argv) {
@@ -22,5 +23,8 @@ extern "C" __attribute__((visibility("default"))) int prowlixDesktopMain(int arg
         // then shows the main window beneath it.
         splash = std::make_unique<frmSplash>(view.mainWindow()->windowIcon().pixmap(32, 32));
         splash->show();
+        // Start-up shows the main window after this; give the splash the keyboard back so
+        // that a key press closes it.
+        QTimer::singleShot(0, splash.get(), [&splash] { splash->activateWindow(); });
     });
 }

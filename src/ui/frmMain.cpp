@@ -7,6 +7,7 @@
 #include "frmViewTask.h"
 
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QInputDialog>
 #include <QLabel>
 #include <QListView>
@@ -68,7 +69,6 @@ frmMain::frmMain(Monitor& monitor, bool trayAvailable, QWidget* parent)
         caption->setFont(designFont(QStringLiteral("MS Sans Serif"), 8.25, false, true));
         caption->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     }
-    Label1->setMinimumWidth(Label1->width());
 
     List1->setModel(&monitor_.upList());
     List2->setModel(&monitor_.downList());
@@ -81,6 +81,9 @@ frmMain::frmMain(Monitor& monitor, bool trayAvailable, QWidget* parent)
 
     buildMenus();
     resize(twipsToPixelsX(this, 5175), twipsToPixelsY(this, 3255) + menuBar()->sizeHint().height());
+    // Centred on the screen for its first showing, whenever that comes.
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
     askDate = [this](const QString& defaultReply, bool* ok) {
         return askDateWithDialog(defaultReply, ok);
     };
@@ -187,8 +190,6 @@ void frmMain::applyWindowState(View::WindowState state) {
         showMaximized();
         break;
     case View::WindowState::Normal:
-        if (!isVisible() && screen() != nullptr)
-            move(screen()->availableGeometry().center() - rect().center());
         showNormal();
         break;
     }
