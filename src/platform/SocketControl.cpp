@@ -142,8 +142,13 @@ void SocketControl::SendData(const QString& text) {
         throw RuntimeError(QStringLiteral("Wrong protocol or connection state for the requested "
                                           "transaction or request"));
     const QByteArray bytes = text.toLocal8Bit();
-    if (bytes.isEmpty())
+    if (bytes.isEmpty()) {
+        // Nothing to write means nothing will be reported written: complete it from the loop,
+        // so a caller that closes on completion is not left waiting.
+        if (unsent_ == 0)
+            QMetaObject::invokeMethod(this, &SocketControl::completeIfIdle, Qt::QueuedConnection);
         return;
+    }
     unsent_ += bytes.size();
     if (socket_->write(bytes) != bytes.size()) {
         unsent_ = 0;
@@ -159,6 +164,11 @@ void SocketControl::onBytesWritten(qint64 bytes) {
         unsent_ = 0;
         Q_EMIT SendComplete();
     }
+}
+
+void SocketControl::completeIfIdle() {
+    if (socket_ != nullptr && unsent_ == 0)
+        Q_EMIT SendComplete();
 }
 
 void SocketControl::takeIncoming() {

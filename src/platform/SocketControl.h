@@ -61,6 +61,7 @@ class SocketControl final : public QObject {
     class Server;
     void adopt(QTcpSocket* socket);
     void onBytesWritten(qint64 bytes);
+    void completeIfIdle();
     void takeIncoming();
     void dropSocket();
     void requireClosed() const;

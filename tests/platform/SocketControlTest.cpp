@@ -48,10 +48,12 @@ TEST(SocketControlTest, AcceptedRequestSendsBytesUnchangedAndReportsCompletionOn
     EXPECT_EQ(pair.answer.State(), SocketControl::sckConnected);
     EXPECT_EQ(pair.listener.State(), SocketControl::sckListening) << "the listener keeps listening";
 
+    pair.answer.SendData(QString()); // nothing to send still completes
+    ASSERT_TRUE(waitUntil([&] { return pair.sendCompletes == 2; }));
     pair.answer.Close();
     EXPECT_EQ(pair.answer.State(), SocketControl::sckClosed);
     EXPECT_TRUE(waitUntil([&] { return client.state() == QAbstractSocket::UnconnectedState; }));
-    EXPECT_EQ(pair.sendCompletes, 1);
+    EXPECT_EQ(pair.sendCompletes, 2);
 }
 
 TEST(SocketControlTest, RequestThatNobodyAcceptsIsClosed) {
