@@ -103,6 +103,7 @@ TEST_F(MainWindowTest, StartUpFillsTitleCaptionsStatusAndMenus) {
 
 TEST_F(MainWindowTest, ClosingHidesWithTrayAndMinimisesWithout) {
     start(QString());
+    EXPECT_TRUE(main().mnuLogsDisable->isChecked()) << "logging is on after a plain start";
     main().mnuFileExit->trigger();
     EXPECT_FALSE(main().isVisible());
     EXPECT_FALSE(monitor->CloseApp);
