@@ -487,8 +487,11 @@ def own_usage(instances):
 
 def idle_window(instances, seconds):
     own = own_usage(instances)
+    tasks = {inst.label: set(inst.scan()[0]) for inst in instances}
     before = {label: {pid: cpu_time(pid) for pid in pids} for label, pids in own.items()}
     time.sleep(seconds)
+    # A task killed from outside during the window makes the figure a restart, not idle time.
+    replaced = {inst.label: len(tasks[inst.label] - set(inst.scan()[0])) for inst in instances}
     result = {}
     for label, pids in own.items():
         ticks = sched = 0.0
@@ -497,7 +500,9 @@ def idle_window(instances, seconds):
             t0, s0 = before[label][pid]
             ticks += t1 - t0
             sched += s1 - s0
-        result[label] = {"ticks_ms": ticks, "sched_ms": sched, "procs": len(pids)}
+        result[label] = {"ticks_ms": ticks, "sched_ms": sched, "procs": len(pids), "replaced": replaced[label]}
+        if replaced[label]:
+            print(f"warning: {replaced[label]} tasks of {label} ended during the idle window", flush=True)
     return result
 
 
@@ -535,7 +540,8 @@ def markdown(res, args):
     row("detection, ms: SIGKILL to \"TASK FAILURE: \" logged, median (p99)",
         lambda l: spread(lat.get(l, {}).get("detect")))
     row(f"idle CPU over {res['idle_seconds']} s, {args.tasks} tasks, ms (scheduler; ticks)",
-        lambda l: "-" if l not in idle else f"{idle[l]['sched_ms']:.1f} ({idle[l]['ticks_ms']:.0f})")
+        lambda l: "-" if l not in idle else f"{idle[l]['sched_ms']:.1f} ({idle[l]['ticks_ms']:.0f})"
+        + (f" [{idle[l]['replaced']} tasks ended meanwhile]" if idle[l]["replaced"] else ""))
     row(f"memory, PSS, {args.tasks} tasks, MiB (processes)",
         lambda l: "-" if l not in mem else f"{mem[l]['pss_mib']:.1f} ({mem[l]['procs']})")
     row(f"start-up until all {args.tasks} tasks run, ms (runs)",
