@@ -83,3 +83,57 @@ QString sourceDir() {
 }
 
 } // namespace testsupport
+
+#include <QDirIterator>
+
+#include <csignal>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+
+namespace testsupport {
+
+namespace {
+// Direct children of this process, read from /proc.
+QList<pid_t> children() {
+    QList<pid_t> found;
+    const pid_t self = ::getpid();
+    QDirIterator it(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        it.next();
+        bool numeric = false;
+        const pid_t pid = it.fileName().toInt(&numeric);
+        if (!numeric)
+            continue;
+        QFile stat(it.filePath() + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = stat.readAll();
+        // The parent's number follows the state, after the closing parenthesis of the name.
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields.at(1).toInt() == self)
+            found.append(pid);
+    }
+    return found;
+}
+} // namespace
+
+ChildGuard::ChildGuard() {
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+}
+
+ChildGuard::~ChildGuard() {
+    QDeadlineTimer deadline(std::chrono::seconds(5));
+    while (!deadline.hasExpired()) {
+        const QList<pid_t> pids = children();
+        if (pids.isEmpty())
+            break;
+        for (const pid_t pid : pids)
+            ::kill(pid, SIGKILL);
+        // Reap what has ended; the grandchildren of a killed child become ours and are next.
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        ::usleep(2000);
+    }
+}
+
+} // namespace testsupport

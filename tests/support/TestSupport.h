@@ -37,3 +37,18 @@ QString binaryDir();
 QString sourceDir();
 
 } // namespace testsupport
+
+namespace testsupport {
+
+// Lives for the whole test program: it adopts the orphans of what the tests start (the tasks of
+// a monitor binary that has ended) and, at the end, ends every process still below it, so that
+// no task outlives its test and holds CTest's output pipes open.
+class ChildGuard final {
+public:
+    ChildGuard();
+    ~ChildGuard();
+    ChildGuard(const ChildGuard&) = delete;
+    ChildGuard& operator=(const ChildGuard&) = delete;
+};
+
+} // namespace testsupport

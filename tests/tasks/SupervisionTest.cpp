@@ -1,0 +1,311 @@
+#include "Monitor.h"
+#include "PosixProcessControl.h"
+#include "TestSupport.h"
+#include "View.h"
+
+#include <QDate>
+#include <QFile>
+#include <QFileInfo>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <csignal>
+#include <functional>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+using testsupport::waitUntil;
+
+namespace {
+
+class NullView final : public View {
+  public:
+    void showMessage(const QString&) override {}
+    void openFile(const QString&) override {}
+    void applyFlatLook() override {}
+    void showTray() override {}
+    void setTitle(const QString&) override {}
+    void setListCaptions(const QString&, const QString&) override {}
+    void applyWindowState(WindowState) override {}
+    void setLoggingChecked(bool) override {}
+    void setStatusLine(const QString&) override {}
+    void NotifyON() override { notifying = true; }
+    void NotifyOFF() override { notifying = false; }
+    void unloadAll() override {}
+
+    bool notifying = false;
+};
+
+// The real launcher with two test handles: a hook after each launch (to make a fresh process
+// end at a chosen moment) and a record of the close requests, in order.
+class ObservedProcessControl final : public ProcessControl {
+  public:
+    ObservedProcessControl() {
+        connect(&real, &ProcessControl::processEnded, this, &ProcessControl::processEnded);
+    }
+    qint32 launch(const QString& command, int showValue) override {
+        const qint32 pid = real.launch(command, showValue);
+        if (afterLaunch)
+            afterLaunch(pid);
+        return pid;
+    }
+    qint32 status(qint32 pid) override { return real.status(pid); }
+    void requestClose(qint32 pid) override {
+        closeRequests.append(pid);
+        real.requestClose(pid);
+    }
+    void setImmediateDetection(bool on) override { real.setImmediateDetection(on); }
+
+    PosixProcessControl real;
+    std::function<void(qint32)> afterLaunch;
+    QList<qint32> closeRequests;
+};
+
+// Ends a process and waits until it is a zombie, leaving the reaping to the code under test.
+void killAndWaitForEnd(qint32 pid) {
+    ::kill(pid, SIGKILL);
+    siginfo_t info{};
+    ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+}
+
+struct Probe {
+    bool refused = false;
+    QByteArray data;
+};
+
+// The monitor answers in this thread's event loop, so the client must not block it.
+Probe probe(quint16 port) {
+    QTcpSocket socket;
+    Probe result;
+    bool done = false;
+    QObject::connect(&socket, &QTcpSocket::readyRead, [&] { result.data += socket.readAll(); });
+    QObject::connect(&socket, &QTcpSocket::disconnected, [&] { done = true; });
+    QObject::connect(&socket, &QTcpSocket::errorOccurred, [&](QAbstractSocket::SocketError e) {
+        result.refused = e == QAbstractSocket::ConnectionRefusedError;
+        done = true;
+    });
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    waitUntil([&] { return done; });
+    result.data += socket.readAll();
+    return result;
+}
+
+class Supervision : public ::testing::Test {
+  protected:
+    ~Supervision() override {
+        if (monitor) {
+            for (int p = 1; p <= monitor->tasks().upperBound(); ++p)
+                ::kill(monitor->tasks()[p].ProcessId, SIGKILL);
+            monitor->statusPort().close();
+        }
+    }
+
+    void start(const QByteArray& ini, const QString& options = QString()) {
+        const QString path = dir.filePath(QStringLiteral("w.ini"));
+        QFile file(path);
+        file.open(QIODevice::WriteOnly);
+        file.write(ini);
+        file.close();
+        port = testsupport::freePort();
+        monitor = std::make_unique<Monitor>(
+            view, processes, QStringLiteral("/P:%1 /I:%2 %3").arg(port).arg(path, options),
+            ProgramInfo{dir.path(), QStringLiteral("prowlix")});
+        monitor->quit = [this] { ++quitCalls; };
+        monitor->startUp();
+    }
+
+    QString logText() {
+        return testsupport::readFile(monitor->eventLog().LogFileName(QDate::currentDate()));
+    }
+    int count(const QString& text) { return static_cast<int>(logText().count(text)); }
+    bool logged(const QString& text) {
+        return waitUntil([&] { return logText().contains(text); });
+    }
+    TaskRecord& task(int p) { return monitor->tasks()[p]; }
+    bool listed(const TaskList& list, qint32 id) {
+        for (int i = 0; i < list.count(); ++i)
+            if (list.at(i).taskId == id)
+                return true;
+        return false;
+    }
+
+    QTemporaryDir dir;
+    NullView view;
+    ObservedProcessControl processes;
+    std::unique_ptr<Monitor> monitor;
+    quint16 port = 0;
+    int quitCalls = 0;
+};
+
+TEST_F(Supervision, StartEventsAndIdentifiersDenseFromOne) {
+    const QString plain = dir.filePath(QStringLiteral("plain.txt"));
+    QFile(plain).open(QIODevice::WriteOnly);
+    start(QStringLiteral("start=sleep 3600,First\n"
+                         "start=prowlix-no-such-program,Missing\n"
+                         "start=%1,Directory\n"
+                         "start=%2,Plain\n"
+                         "start=/bin/sleep 3600\n"
+                         "start=sleep 3600,Third,MIN,True\n")
+              .arg(dir.path(), plain)
+              .toUtf8());
+    ASSERT_EQ(monitor->tasks().upperBound(), 3);
+    EXPECT_EQ(task(2).TaskName, "sleep 3600");
+    EXPECT_EQ(task(3).TaskName, "Third");
+    EXPECT_TRUE(task(3).AutoRestart);
+    for (int p = 1; p <= 3; ++p) {
+        EXPECT_EQ(task(p).TaskId, p);
+        EXPECT_TRUE(task(p).IsUp);
+        EXPECT_EQ(monitor->taskFunctions().IsTaskProcessAlive(task(p).ProcessId),
+                  ProcessControl::WAIT_TIMEOUT);
+    }
+    ASSERT_EQ(monitor->upList().count(), 3);
+    EXPECT_EQ(monitor->upList().at(0).taskId, 3); // newest at the top
+    const QString text = logText();
+    EXPECT_TRUE(text.contains(" - START: First (sleep 3600)\r\n"));
+    EXPECT_TRUE(text.contains(" - START: sleep 3600 (/bin/sleep 3600)\r\n"));
+    EXPECT_TRUE(
+        text.contains(QStringLiteral(" - %1\r\n").arg(QString::fromLocal8Bit(strerror(ENOENT)))));
+    EXPECT_EQ(text.count(QStringLiteral(" - %1\r\n").arg(QString::fromLocal8Bit(strerror(EACCES)))),
+              2);
+    EXPECT_FALSE(text.contains("Missing"));
+    EXPECT_EQ(probe(port).data, "SERVICES UP");
+}
+
+TEST_F(Supervision, FailureIsListedSignalledAndRestartedWithANewProcess) {
+    start("start=sleep 3600,Keeper\nstart=sleep 3600,Phoenix,,True\n");
+    const qint32 first = task(2).ProcessId;
+    ::kill(first, SIGKILL);
+    ASSERT_TRUE(logged("RE-START: 'sleep 3600'"));
+    const QString text = logText();
+    EXPECT_LT(text.indexOf("TASK FAILURE: Phoenix (sleep 3600)"),
+              text.indexOf("RE-START: 'sleep 3600'"));
+    EXPECT_EQ(count("TASK FAILURE: "), 1);
+    EXPECT_NE(task(2).ProcessId, first);
+    EXPECT_TRUE(task(2).IsUp);
+    EXPECT_EQ(task(2).TaskId, 2);
+    EXPECT_EQ(task(2).TaskName, "Phoenix");
+    EXPECT_TRUE(task(2).AutoRestart);
+    EXPECT_TRUE(listed(monitor->upList(), 2));
+    EXPECT_FALSE(listed(monitor->downList(), 2));
+    EXPECT_EQ(monitor->upList().count(), 2);
+    EXPECT_FALSE(view.notifying);
+    EXPECT_EQ(probe(port).data, "SERVICES UP");
+}
+
+TEST_F(Supervision, PortRefusesWhileATaskIsDownAndAnswersOnceAllAreBack) {
+    start("start=sleep 3600,Plain\nstart=sleep 3600,Phoenix,,1\n");
+    ::kill(task(1).ProcessId, SIGKILL);
+    ASSERT_TRUE(logged("TASK FAILURE: Plain (sleep 3600)"));
+    EXPECT_FALSE(task(1).IsUp);
+    EXPECT_TRUE(listed(monitor->downList(), 1));
+    EXPECT_FALSE(listed(monitor->upList(), 1));
+    EXPECT_TRUE(view.notifying);
+    EXPECT_TRUE(probe(port).refused);
+
+    // Another task's restart does not lower the signal while Plain is down.
+    ::kill(task(2).ProcessId, SIGKILL);
+    ASSERT_TRUE(logged("RE-START: 'sleep 3600'"));
+    EXPECT_TRUE(view.notifying);
+    EXPECT_TRUE(probe(port).refused);
+
+    monitor->taskFunctions().RestartTask(1);
+    EXPECT_TRUE(task(1).IsUp);
+    EXPECT_FALSE(listed(monitor->downList(), 1));
+    EXPECT_FALSE(view.notifying);
+    EXPECT_EQ(probe(port).data, "SERVICES UP");
+
+    // A second restart of a task that is up lists it once.
+    const qint32 replaced = task(1).ProcessId;
+    monitor->taskFunctions().RestartTask(1);
+    ::kill(replaced, SIGKILL);
+    EXPECT_EQ(monitor->upList().count(), 2);
+}
+
+TEST_F(Supervision, TwoFailuresBeforeOneTickAreHandledInTableOrder) {
+    start("start=sleep 3600,Alpha,,True\nstart=sleep 3600,Beta\n");
+    monitor->Timer1().stop();
+    processes.setImmediateDetection(false);
+    killAndWaitForEnd(task(2).ProcessId);
+    killAndWaitForEnd(task(1).ProcessId);
+    monitor->Timer1_Timer();
+    const QString text = logText();
+    const auto alpha = text.indexOf("TASK FAILURE: Alpha");
+    const auto restart = text.indexOf("RE-START: 'sleep 3600'");
+    const auto beta = text.indexOf("TASK FAILURE: Beta");
+    ASSERT_GE(alpha, 0);
+    EXPECT_LT(alpha, restart);
+    EXPECT_LT(restart, beta);
+    EXPECT_EQ(monitor->downList().count(), 1);
+    EXPECT_EQ(monitor->downList().at(0).taskId, 2);
+}
+
+TEST_F(Supervision, RestartedTaskThatEndsAtOnceIsReportedByTheNextTick) {
+    start("start=sleep 3600,Phoenix,,True\n");
+    monitor->Timer1().stop();
+    processes.setImmediateDetection(false);
+    killAndWaitForEnd(task(1).ProcessId);
+    // The restarted process is gone before the restart's all-up check looks at it.
+    processes.afterLaunch = [this](qint32 pid) {
+        processes.afterLaunch = nullptr;
+        killAndWaitForEnd(pid);
+    };
+    monitor->Timer1_Timer();
+    EXPECT_EQ(count("TASK FAILURE: Phoenix"), 1);
+    EXPECT_TRUE(task(1).IsUp); // still supervised, not silently dropped
+    EXPECT_TRUE(view.notifying);
+    EXPECT_TRUE(probe(port).refused);
+
+    monitor->Timer1_Timer();
+    EXPECT_EQ(count("TASK FAILURE: Phoenix"), 2);
+    EXPECT_EQ(count("RE-START: "), 2);
+    EXPECT_EQ(monitor->taskFunctions().IsTaskProcessAlive(task(1).ProcessId),
+              ProcessControl::WAIT_TIMEOUT);
+    EXPECT_FALSE(view.notifying);
+    EXPECT_EQ(probe(port).data, "SERVICES UP");
+}
+
+TEST_F(Supervision, EndIsSeenWithoutATickButAQuickEndWaitsForTheTick) {
+    start("start=sleep 3600,Killed\nstart=sleep 0.3,Short\n");
+    monitor->Timer1().setInterval(3600 * 1000); // no tick during the test; detection stays on
+    // Short ends by itself after the tick interval; by then Killed is old enough too.
+    ASSERT_TRUE(logged("TASK FAILURE: Short"));
+    ::kill(task(1).ProcessId, SIGKILL);
+    EXPECT_TRUE(logged("TASK FAILURE: Killed"));
+
+    QString name;
+    qint16 mode = 0;
+    monitor->taskFunctions().StartTask(name, QStringLiteral("true"), mode, false);
+    const qint32 quick = task(3).ProcessId;
+    ASSERT_TRUE(
+        waitUntil([&] { return !QFileInfo::exists(QStringLiteral("/proc/%1").arg(quick)); }));
+    EXPECT_EQ(count("TASK FAILURE: true"), 0);
+    monitor->Timer1_Timer();
+    EXPECT_EQ(count("TASK FAILURE: true (true)"), 1);
+}
+
+TEST_F(Supervision, ShutdownWithKillAsksTheTasksThatAreUpToCloseInTableOrder) {
+    start("start=sleep 3600,A\nstart=sleep 3600,B\nstart=sleep 3600,C\nkill=true\n");
+    const qint32 a = task(1).ProcessId, b = task(2).ProcessId, c = task(3).ProcessId;
+    ::kill(b, SIGKILL);
+    ASSERT_TRUE(logged("TASK FAILURE: B"));
+    monitor->ShutDownMonitor();
+    EXPECT_EQ(quitCalls, 1);
+    EXPECT_EQ(processes.closeRequests, (QList<qint32>{a, c}));
+    // Reaped by the process descriptors' events: tasks closing on request are no failures.
+    const auto gone = [](qint32 pid) {
+        return !QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid));
+    };
+    EXPECT_TRUE(waitUntil([&] { return gone(a) && gone(c); }));
+    EXPECT_EQ(count("TASK FAILURE: A"), 0);
+    EXPECT_EQ(count("TASK FAILURE: C"), 0);
+    EXPECT_FALSE(monitor->Timer1().isActive());
+}
+
+TEST_F(Supervision, ShutdownWithoutKillLeavesTheTasksRunning) {
+    start("start=sleep 3600,A\n");
+    monitor->ShutDownMonitor();
+    EXPECT_EQ(quitCalls, 1);
+    EXPECT_TRUE(processes.closeRequests.isEmpty());
+    EXPECT_EQ(processes.status(task(1).ProcessId), ProcessControl::WAIT_TIMEOUT);
+}
+
+} // namespace
