@@ -8,7 +8,9 @@
 #include <QLabel>
 #include <QListView>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTimer>
 
 using namespace WindowRoutines;
@@ -168,6 +170,27 @@ TEST_F(MainWindowTest, ViewCommandDuringAReadingLeavesOneCompleteViewer) {
     const QString text = window.viewLog()->txtLog->toPlainText();
     EXPECT_EQ(text.count(QStringLiteral("LINE 199")), 1);
     EXPECT_EQ(text.count(QStringLiteral("LINE 0\n")), 1);
+}
+
+TEST_F(MainWindowTest, DeleteCurrentTellsTheUserInABoxWithTheProgramsTitle) {
+    start(QString());
+    const QString path = monitor->eventLog().LogFileName(QDate::currentDate());
+    ASSERT_TRUE(QFile::exists(path));
+    QString title, text;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            title = box->windowTitle();
+            text = box->text();
+            ASSERT_EQ(box->buttons().size(), 1);
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    poll.start(10);
+    main().mnuLogsDelete->trigger();
+    EXPECT_EQ(title, QStringLiteral("Prowlix"));
+    EXPECT_EQ(text, QStringLiteral("Log file deleted."));
+    EXPECT_FALSE(QFile::exists(path));
 }
 
 TEST(LogViewerTest, ViewerClosedWhileFillingStopsCleanly) {
