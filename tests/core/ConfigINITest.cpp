@@ -2,23 +2,18 @@
 
 #include "AppSettings.h"
 #include "Log.h"
-#include "Monitor.h"
 #include "PosixProcessControl.h"
 #include "RuntimeError.h"
 #include "SMTPClient.h"
 #include "SignalTarget.h"
 #include "TaskFunctions.h"
 #include "TestSupport.h"
-#include "View.h"
 
-#include <QDate>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <csignal>
 #include <gtest/gtest.h>
-
-using testsupport::waitUntil;
 
 namespace {
 
@@ -54,7 +49,6 @@ class IniReading : public ::testing::Test {
   protected:
     ~IniReading() override { killAll(tasks); }
 
-    QString logText() { return testsupport::readFile(log.LogFileName(QDate::currentDate())); }
     QString writeFile(const QByteArray& content) {
         const QString path = dir.filePath(QStringLiteral("test.ini"));
         QFile file(path);
@@ -190,92 +184,6 @@ TEST_F(IniReading, MissingFileReadsNothingUnreadableFileIsAnError) {
     } catch (const RuntimeError& error) {
         EXPECT_FALSE(error.description().isEmpty());
     }
-}
-
-// Start-up through the monitor: which of command line and file settles each setting.
-class NullView final : public View {
-  public:
-    void showMessage(const QString& text) override { messages.append(text); }
-    void openFile(const QString&) override {}
-    void applyFlatLook() override {}
-    void showTray() override {}
-    void setTitle(const QString&) override {}
-    void setListCaptions(const QString&, const QString&) override {}
-    void applyWindowState(WindowState state) override { states.append(state); }
-    void setLoggingChecked(bool) override {}
-    void setStatusLine(const QString& text) override { statusLine = text; }
-    void NotifyON() override {}
-    void NotifyOFF() override {}
-    void unloadAll() override {}
-
-    QStringList messages;
-    QList<WindowState> states;
-    QString statusLine;
-};
-
-class IniStartUp : public ::testing::Test {
-  protected:
-    ~IniStartUp() override {
-        if (monitor)
-            killAll(monitor->tasks());
-    }
-
-    void start(const QString& options, const QByteArray& ini) {
-        const QString path = dir.filePath(QStringLiteral("w.ini"));
-        QFile file(path);
-        file.open(QIODevice::WriteOnly);
-        file.write(ini);
-        file.close();
-        monitor =
-            std::make_unique<Monitor>(view, processes, options + QStringLiteral(" /I:") + path,
-                                      ProgramInfo{dir.path(), QStringLiteral("prowlix")});
-        monitor->quit = [] {};
-        monitor->startUp();
-    }
-    QString logText() {
-        return testsupport::readFile(monitor->eventLog().LogFileName(QDate::currentDate()));
-    }
-
-    QTemporaryDir dir;
-    NullView view;
-    PosixProcessControl processes;
-    std::unique_ptr<Monitor> monitor;
-};
-
-TEST_F(IniStartUp, FileWinsOverCommandLineWhenItsValueIsUsable) {
-    const quint16 port = testsupport::freePort();
-    start(QStringLiteral("/P:1 /KILL /W:MIN"),
-          QStringLiteral("port=%1\nkill=FALSE\nwindowstate=max\n").arg(port).toUtf8());
-    EXPECT_EQ(monitor->settings().StatusPort, port);
-    EXPECT_FALSE(monitor->settings().KillOnExit);
-    EXPECT_EQ(view.states,
-              (QList<View::WindowState>{View::WindowState::Hidden, View::WindowState::Maximised}));
-    EXPECT_TRUE(logText().contains(QStringLiteral("PORT: %1").arg(port)));
-    monitor->statusPort().close();
-}
-
-TEST_F(IniStartUp, UnusableFileValuesLeaveTheCommandLineSettings) {
-    const quint16 port = testsupport::freePort();
-    start(QStringLiteral("/P:%1 /KILL /W:MIN").arg(port),
-          "port=8180\nPORT=0\nkill=yes\n; windowstate absent\n");
-    EXPECT_EQ(monitor->settings().StatusPort, port);
-    EXPECT_TRUE(monitor->settings().KillOnExit);
-    EXPECT_EQ(view.states.last(), View::WindowState::Normal);
-    EXPECT_EQ(view.statusLine, QStringLiteral("Items: 0   Port: %1").arg(port));
-    monitor->statusPort().close();
-}
-
-TEST_F(IniStartUp, ConversionErrorStopsStartUpTasksBeforeItAreSupervised) {
-    start(QString(), "start=sleep 3600,First\nSMTP_PORT=abc\nstart=sleep 3600,Never\nport=9\n");
-    ASSERT_EQ(monitor->tasks().upperBound(), 1);
-    QString text = logText();
-    EXPECT_TRUE(text.contains(" - START: First (sleep 3600)\r\n"));
-    EXPECT_TRUE(text.contains(" - Type mismatch\r\n"));
-    EXPECT_FALSE(text.contains("PORT: "));
-    EXPECT_TRUE(view.statusLine.isEmpty());
-
-    ::kill(monitor->tasks()[1].ProcessId, SIGKILL);
-    EXPECT_TRUE(waitUntil([&] { return logText().contains("TASK FAILURE: First (sleep 3600)"); }));
 }
 
 } // namespace

@@ -68,15 +68,6 @@ TEST(ProcessLaunch, NoShellInterpretsTheCommand) {
     EXPECT_EQ(QDir(d).entryList(QDir::Files).size(), names.size());
 }
 
-TEST(ProcessLaunch, SplittingFollowsTheCommandLineRules) {
-    using P = PosixProcessControl;
-    EXPECT_EQ(P::splitCommand(QStringLiteral("sh -c \"sleep 7\"")),
-              (QStringList{"sh", "-c", "sleep 7"}));
-    EXPECT_EQ(P::splitCommand(QStringLiteral("  a   b ")), (QStringList{"a", "b"}));
-    EXPECT_EQ(P::splitCommand(QStringLiteral("a \"b c")), (QStringList{"a"}));
-    EXPECT_EQ(P::splitCommand(QStringLiteral("a\"b c\"d")), (QStringList{"ab cd"}));
-}
-
 TEST(ProcessLaunch, TaskStartsCleanInItsOwnSession) {
     // The monitor ignores SIGPIPE and may block signals; a task must inherit neither.
     const auto previousTerm = std::signal(SIGTERM, SIG_IGN);

@@ -25,14 +25,16 @@ class NullView final : public View {
     void showTray() override {}
     void setTitle(const QString&) override {}
     void setListCaptions(const QString&, const QString&) override {}
-    void applyWindowState(WindowState) override {}
+    void applyWindowState(WindowState state) override { states.append(state); }
     void setLoggingChecked(bool) override {}
-    void setStatusLine(const QString&) override {}
+    void setStatusLine(const QString& text) override { statusLine = text; }
     void NotifyON() override { notifying = true; }
     void NotifyOFF() override { notifying = false; }
     void unloadAll() override {}
 
     bool notifying = false;
+    QList<WindowState> states;
+    QString statusLine;
 };
 
 // The real launcher with two test handles: a hook after each launch (to make a fresh process
@@ -99,6 +101,7 @@ class Supervision : public ::testing::Test {
         }
     }
 
+    // Our own free port comes first unless the options name one (the first /P: counts).
     void start(const QByteArray& ini, const QString& options = QString()) {
         const QString path = dir.filePath(QStringLiteral("w.ini"));
         QFile file(path);
@@ -106,8 +109,10 @@ class Supervision : public ::testing::Test {
         file.write(ini);
         file.close();
         port = testsupport::freePort();
+        const QString ownPort =
+            options.contains(QLatin1String("/P:")) ? QString() : QStringLiteral("/P:%1").arg(port);
         monitor = std::make_unique<Monitor>(
-            view, processes, QStringLiteral("/P:%1 /I:%2 %3").arg(port).arg(path, options),
+            view, processes, QStringLiteral("%1 /I:%2 %3").arg(ownPort, path, options),
             ProgramInfo{dir.path(), QStringLiteral("prowlix")});
         monitor->quit = [this] { ++quitCalls; };
         monitor->startUp();
@@ -306,6 +311,39 @@ TEST_F(Supervision, ShutdownWithoutKillLeavesTheTasksRunning) {
     EXPECT_EQ(quitCalls, 1);
     EXPECT_TRUE(processes.closeRequests.isEmpty());
     EXPECT_EQ(processes.status(task(1).ProcessId), ProcessControl::WAIT_TIMEOUT);
+}
+
+TEST_F(Supervision, IniFileWinsOverCommandLineWhenItsValueIsUsable) {
+    const quint16 filePort = testsupport::freePort();
+    start(QStringLiteral("port=%1\nkill=FALSE\nwindowstate=max\n").arg(filePort).toUtf8(),
+          QStringLiteral("/P:1 /KILL /W:MIN"));
+    EXPECT_EQ(monitor->settings().StatusPort, filePort);
+    EXPECT_FALSE(monitor->settings().KillOnExit);
+    EXPECT_EQ(view.states,
+              (QList<View::WindowState>{View::WindowState::Hidden, View::WindowState::Maximised}));
+    EXPECT_TRUE(logText().contains(QStringLiteral("PORT: %1").arg(filePort)));
+}
+
+TEST_F(Supervision, UnusableIniValuesLeaveTheCommandLineSettings) {
+    start("port=8180\nPORT=0\nkill=yes\n; windowstate absent\n", "/KILL /W:MIN");
+    EXPECT_EQ(monitor->settings().StatusPort, port);
+    EXPECT_TRUE(monitor->settings().KillOnExit);
+    EXPECT_EQ(view.states.last(), View::WindowState::Normal);
+    EXPECT_EQ(view.statusLine, QStringLiteral("Items: 0   Port: %1").arg(port));
+}
+
+TEST_F(Supervision, ConversionErrorStopsStartUpTasksBeforeItAreSupervised) {
+    start("start=sleep 3600,First\nSMTP_PORT=abc\nstart=sleep 3600,Never\nport=9\n");
+    ASSERT_EQ(monitor->tasks().upperBound(), 1);
+    const QString text = logText();
+    EXPECT_TRUE(text.contains(" - START: First (sleep 3600)\r\n"));
+    EXPECT_TRUE(text.contains(" - Type mismatch\r\n"));
+    EXPECT_FALSE(text.contains("PORT: "));
+    EXPECT_TRUE(view.statusLine.isEmpty());
+    EXPECT_TRUE(probe(port).refused);
+
+    ::kill(task(1).ProcessId, SIGKILL);
+    EXPECT_TRUE(logged("TASK FAILURE: First (sleep 3600)"));
 }
 
 } // namespace
