@@ -44,6 +44,10 @@ def probe(port, timeout=5.0):
     except ConnectionRefusedError:
         s.close()
         return "refused"
+    except ConnectionResetError:
+        # The listener closed while the connection waited in its queue: closed with nothing.
+        s.close()
+        return "empty"
     except OSError as e:
         s.close()
         return "other:connect " + str(e)
@@ -446,6 +450,21 @@ def write_report(path, rows, command):
              "| Scenario | Result | Numbers |", "| --- | --- | --- |"]
     for r in rows:
         table.append("| %s | %s | %s |" % (r["scenario"], r["result"], r["numbers"].replace("|", "/")))
+    table += [
+        "",
+        "Reading the numbers:",
+        "- Probes of the crash loop answer \"SERVICES UP\" now and then: after each restart every "
+        "task's process is present for a moment (`/bin/false` has not ended yet), so the listener "
+        "opens until the next tick finds the task gone again, at most 100 ms later.",
+        "- \"Closed with nothing\" counts connections that the monitor accepted and then closed "
+        "without the text (a newer request took the answering socket) or reset because the listener "
+        "closed while they waited in its queue.",
+        "- A restart of a crash-looping task waits for its failure alert; with a mail server that "
+        "never answers, each alert ends after SMTP_TIMEOUT, so the loop runs at that pace.",
+        "- On the full file system the log drops whole lines (no line was found cut), supervision and "
+        "the status port go on, stderr gets one warning per run of failed writes, and lines are "
+        "written again once there is space.",
+    ]
     section = "\n".join(table) + "\n"
     text = open(path).read() if os.path.exists(path) else "# Benchmark report\n"
     start = text.find("\n## Soak\n")
