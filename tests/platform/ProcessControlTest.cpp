@@ -12,6 +12,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -152,6 +153,29 @@ TEST(ProcessStatus, ReusedIdentifierOfAnEndedTaskDoesNotCountAsRunning) {
     EXPECT_EQ(::waitpid(other, nullptr, WNOHANG), 0);
     ::kill(other, SIGKILL);
     ::waitpid(other, nullptr, 0);
+}
+
+TEST(ProcessStatus, WithoutADescriptorTheProcessIsStillFollowed) {
+    PosixProcessControl control;
+    // No descriptor left for the process descriptor: the monitor has hit its limit.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int lowestFree = ::dup(0);
+    ::close(lowestFree);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const qint32 pid = control.launch(QStringLiteral("sleep 3600"), 4);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QFileInfo& fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+        ASSERT_FALSE(fd.symLinkTarget().contains(QLatin1String("pidfd")));
+
+    EXPECT_EQ(control.status(pid), ProcessControl::WAIT_TIMEOUT);
+    control.requestClose(pid);
+    EXPECT_TRUE(waitUntil([&] { return control.status(pid) == 0; }));
+    EXPECT_TRUE(reaped(pid));
+    EXPECT_EQ(control.status(pid), 0);
 }
 
 TEST(ImmediateDetection, EndAfterTheTickIntervalIsSignalledAtOnceQuickEndIsLeftToTheTick) {
