@@ -73,8 +73,13 @@ void frmViewTask::Form_Load() {
 }
 
 void frmViewTask::cmdRestart_Click() {
+    // The window is a snapshot: a task that came back up since it was filled (an automatic
+    // restart) must not get a second copy, whose predecessor would run on unsupervised.
+    const bool upByNow =
+        Taskindex >= 1 && Taskindex <= tasks_.upperBound() && tasks_[Taskindex].IsUp;
     try {
-        functions_.RestartTask(Taskindex);
+        if (!upByNow)
+            functions_.RestartTask(Taskindex);
     } catch (const RuntimeError& error) {
         log_.WriteLog(error.description());
     }

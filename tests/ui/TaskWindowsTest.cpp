@@ -76,6 +76,18 @@ TEST_F(TaskWindowsTest, FailureAndRestartSeenFromTheWindows) {
     EXPECT_FALSE(tray().tmrNotify.isActive());
     EXPECT_FALSE(tray().showsFailureIcon());
 
+    // A details window filled while the task was down, pressed after it came back up, does not
+    // start a second copy.
+    ::kill(monitor->tasks()[1].ProcessId, SIGKILL);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return monitor->downList().count() == 1; }));
+    clickFirstItem(window.List2);
+    monitor->taskFunctions().RestartTask(1);
+    const qint32 running = monitor->tasks()[1].ProcessId;
+    QTest::mouseClick(details->cmdRestart, Qt::LeftButton);
+    EXPECT_FALSE(details->isVisible());
+    EXPECT_EQ(monitor->tasks()[1].ProcessId, running);
+    EXPECT_EQ(logText().count(QStringLiteral("RE-START: '")), 2);
+
     ::kill(monitor->tasks()[1].ProcessId, SIGKILL);
     ASSERT_TRUE(testsupport::waitUntil([&] { return monitor->downList().count() == 1; }));
     ASSERT_TRUE(QFile::remove(program));
@@ -84,5 +96,5 @@ TEST_F(TaskWindowsTest, FailureAndRestartSeenFromTheWindows) {
     EXPECT_FALSE(details->isVisible());
     EXPECT_EQ(monitor->downList().count(), 1);
     EXPECT_TRUE(logText().contains(QStringLiteral("No such file or directory")));
-    EXPECT_EQ(logText().count(QStringLiteral("RE-START: '")), 1);
+    EXPECT_EQ(logText().count(QStringLiteral("RE-START: '")), 2);
 }
