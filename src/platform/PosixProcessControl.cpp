@@ -125,9 +125,9 @@ qint32 PosixProcessControl::launch(const QString& command, int showValue) {
     child.sinceLaunch.start();
     // The child is ours and not yet reaped, so the identifier cannot have been reused here.
     child.pidfd = openPidfd(pid);
+    // An entry under this number can only be an ended one, unless someone else reaped it.
     Child& stored = children_[pid];
-    if (stored.notifier != nullptr)
-        stored.notifier->deleteLater();
+    markEnded(stored);
     stored = child;
     if (immediate_)
         watch(pid, stored);
@@ -153,8 +153,7 @@ bool PosixProcessControl::reap(qint32 pid, const Child& child) {
     return rc == pid || (rc < 0 && errno == ECHILD);
 }
 
-void PosixProcessControl::markEnded(qint32 pid, Child& child) {
-    (void)pid;
+void PosixProcessControl::markEnded(Child& child) {
     child.ended = true;
     if (child.notifier != nullptr) {
         child.notifier->setEnabled(false);
@@ -172,7 +171,7 @@ void PosixProcessControl::onPidfdReadable(qint32 pid) {
     if (it == children_.end() || it->ended)
         return;
     reap(pid, *it);
-    markEnded(pid, *it);
+    markEnded(*it);
     if (immediate_ && it->sinceLaunch.elapsed() >= quickEndMs)
         Q_EMIT processEnded(); // last: the sweep it runs may launch and rehash
 }
@@ -195,7 +194,7 @@ void PosixProcessControl::pollLiveChildren() {
         Child& child = children_[pollPids_[i]];
         if (ready > 0 && pollSet_[i].revents != 0) {
             reap(pollPids_[i], child);
-            markEnded(pollPids_[i], child);
+            markEnded(child);
         } else if (ready >= 0) {
             child.pollRound = pollRound_;
         }
@@ -219,7 +218,7 @@ qint32 PosixProcessControl::status(qint32 pid) {
         return 0;
     if (it->pidfd < 0) {
         if (reap(pid, *it)) {
-            markEnded(pid, *it);
+            markEnded(*it);
             return 0;
         }
         return WAIT_TIMEOUT;
@@ -236,7 +235,7 @@ qint32 PosixProcessControl::status(qint32 pid) {
     pollfd single{it->pidfd, POLLIN, 0};
     if (::poll(&single, 1, 0) > 0 && single.revents != 0) {
         reap(pid, *it);
-        markEnded(pid, *it);
+        markEnded(*it);
         return 0;
     }
     return WAIT_TIMEOUT;

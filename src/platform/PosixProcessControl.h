@@ -46,7 +46,7 @@ class PosixProcessControl final : public ProcessControl {
 
     void watch(qint32 pid, Child& child);
     void onPidfdReadable(qint32 pid);
-    void markEnded(qint32 pid, Child& child);
+    static void markEnded(Child& child);
     void pollLiveChildren();
     static bool reap(qint32 pid, const Child& child);
 
