@@ -76,7 +76,9 @@ void TaskFunctions::HandleTaskFailure(int p) {
     SignalFailure();
     if (sendFailureAlert)
         sendFailureAlert(p);
-    if (tasks_[p].AutoRestart)
+    // The alert let events run: a Restart pressed meanwhile has already brought the task back,
+    // and a second launch would leave one copy running unsupervised.
+    if (tasks_[p].AutoRestart && !tasks_[p].IsUp)
         RestartTask(p);
 }
 

@@ -268,6 +268,23 @@ TEST_F(Supervision, RestartedTaskThatEndsAtOnceIsReportedByTheNextTick) {
     EXPECT_EQ(probe(port).data, "SERVICES UP");
 }
 
+TEST_F(Supervision, RestartDuringTheAlertIsNotRepeated) {
+    start("start=sleep 3600,Phoenix,,True\n");
+    // The operator presses Restart while the alert is being sent.
+    qint32 restartedByHand = 0;
+    monitor->taskFunctions().sendFailureAlert = [&](int p) {
+        monitor->taskFunctions().RestartTask(p);
+        restartedByHand = task(p).ProcessId;
+    };
+    monitor->Timer1().stop();
+    killAndWaitForEnd(task(1).ProcessId);
+    monitor->Timer1_Timer();
+    ::kill(restartedByHand, SIGKILL); // in case a second launch replaced it
+    EXPECT_EQ(count("RE-START: "), 1);
+    EXPECT_TRUE(task(1).IsUp);
+    EXPECT_EQ(monitor->upList().count(), 1);
+}
+
 TEST_F(Supervision, EndIsSeenWithoutATickButAQuickEndWaitsForTheTick) {
     start("start=sleep 3600,Killed\nstart=sleep 0.3,Short\n");
     monitor->Timer1().setInterval(3600 * 1000); // no tick during the test; detection stays on
