@@ -1,7 +1,7 @@
-#include <QApplication>
-#include <csignal>
 #include "TestSupport.h"
 
+#include <QApplication>
+#include <csignal>
 #include <gtest/gtest.h>
 
 // Widget tests need a QApplication; the offscreen platform is set by CTest.
