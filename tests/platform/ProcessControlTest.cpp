@@ -204,24 +204,4 @@ TEST(ImmediateDetection, EndAfterTheTickIntervalIsSignalledAtOnceQuickEndIsLeftT
     EXPECT_EQ(ended, 1);
 }
 
-TEST(ProcessStatus, ManyTasksAreAnsweredFromOnePoll) {
-    PosixProcessControl control;
-    std::vector<qint32> pids;
-    for (int i = 0; i < 20; ++i)
-        pids.push_back(control.launch(QStringLiteral("sleep 3600"), 4));
-    for (const qint32 pid : pids)
-        EXPECT_EQ(control.status(pid), ProcessControl::WAIT_TIMEOUT);
-    ::kill(pids[7], SIGKILL);
-    ::kill(pids[13], SIGKILL);
-    // Every answer changes once events have run, and only for the two that ended.
-    ASSERT_TRUE(
-        waitUntil([&] { return control.status(pids[7]) == 0 && control.status(pids[13]) == 0; }));
-    for (size_t i = 0; i < pids.size(); ++i) {
-        if (i != 7 && i != 13) {
-            EXPECT_EQ(control.status(pids[i]), ProcessControl::WAIT_TIMEOUT);
-            ::kill(pids[i], SIGKILL);
-        }
-    }
-}
-
 } // namespace
