@@ -5,6 +5,7 @@
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <cstring>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -64,6 +65,23 @@ class SpawnAttributes final {
     posix_spawnattr_t attr_;
 };
 
+// A task reads nothing from the monitor's terminal: its input is /dev/null. Its output goes where
+// the monitor's goes.
+class SpawnFileActions final {
+  public:
+    SpawnFileActions() {
+        ::posix_spawn_file_actions_init(&actions_);
+        ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    }
+    ~SpawnFileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
+    SpawnFileActions(const SpawnFileActions&) = delete;
+    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+    const posix_spawn_file_actions_t* get() const { return &actions_; }
+
+  private:
+    posix_spawn_file_actions_t actions_;
+};
+
 } // namespace
 
 PosixProcessControl::PosixProcessControl(QObject* parent) : ProcessControl(parent) {}
@@ -116,8 +134,10 @@ qint32 PosixProcessControl::launch(const QString& command, int showValue) {
     argv.push_back(nullptr);
 
     const SpawnAttributes attributes;
+    static const SpawnFileActions files;
     pid_t pid = 0;
-    const int rc = ::posix_spawnp(&pid, argv[0], nullptr, attributes.get(), argv.data(), environ);
+    const int rc =
+        ::posix_spawnp(&pid, argv[0], files.get(), attributes.get(), argv.data(), environ);
     if (rc != 0)
         throw RuntimeError(systemText(rc));
 

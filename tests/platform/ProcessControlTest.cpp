@@ -97,6 +97,8 @@ TEST(ProcessLaunch, TaskStartsCleanInItsOwnSession) {
     };
     EXPECT_EQ(standardSignals("SigBlk"), 0u) << qPrintable(stat);
     EXPECT_EQ(standardSignals("SigIgn"), 0u) << qPrintable(stat);
+    // Nothing read from the monitor's terminal.
+    EXPECT_EQ(QFileInfo(QStringLiteral("/proc/%1/fd/0").arg(pid)).symLinkTarget(), "/dev/null");
 
     control.requestClose(pid); // SIGTERM reaches it despite the monitor's own disposition
     EXPECT_TRUE(waitUntil([&] { return control.status(pid) == 0; }));
