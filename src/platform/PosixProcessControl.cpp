@@ -8,6 +8,9 @@
 #include <fcntl.h>
 #include <cstring>
 #include <spawn.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +21,13 @@ namespace {
 
 QString systemText(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
+}
+
+bool nearDescriptorLimit(int fd) {
+    constexpr rlim_t reserve = 64;
+    rlimit limit{};
+    return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+           static_cast<rlim_t>(fd) + reserve >= limit.rlim_cur;
 }
 
 int openPidfd(pid_t pid) {
@@ -84,15 +94,25 @@ class SpawnFileActions final {
 
 } // namespace
 
-PosixProcessControl::PosixProcessControl(QObject* parent) : ProcessControl(parent) {}
+PosixProcessControl::PosixProcessControl(QObject* parent)
+    : ProcessControl(parent), epollFd_(::epoll_create1(EPOLL_CLOEXEC)) {
+    if (epollFd_ >= 0) {
+        // One descriptor for the event loop however many tasks there are: its cost per wake-up
+        // does not grow with the table.
+        notifier_ = new QSocketNotifier(epollFd_, QSocketNotifier::Read, this);
+        connect(notifier_, &QSocketNotifier::activated, this, [this] { drainEnded(true); });
+    }
+}
 
 PosixProcessControl::~PosixProcessControl() {
     // Tasks outlive the monitor: only our descriptors go.
+    delete notifier_;
     for (Child& child : children_) {
-        delete child.notifier;
         if (child.pidfd >= 0)
             ::close(child.pidfd);
     }
+    if (epollFd_ >= 0)
+        ::close(epollFd_);
 }
 
 QStringList PosixProcessControl::splitCommand(const QString& command) {
@@ -145,21 +165,27 @@ qint32 PosixProcessControl::launch(const QString& command, int showValue) {
     child.sinceLaunch.start();
     // The child is ours and not yet reaped, so the identifier cannot have been reused here.
     child.pidfd = openPidfd(pid);
+    // The last descriptors below the limit stay free for the log, the status port and mail;
+    // a task launched there is watched by the tick alone.
+    if (child.pidfd >= 0 && nearDescriptorLimit(child.pidfd)) {
+        ::close(child.pidfd);
+        child.pidfd = -1;
+    }
     // An entry under this number can only be an ended one, unless someone else reaped it.
     Child& stored = children_[pid];
     markEnded(stored);
     stored = child;
-    if (immediate_)
-        watch(pid, stored);
+    stored.launchRound = drainRound_;
+    if (stored.pidfd >= 0 && epollFd_ >= 0) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u64 = static_cast<quint64>(static_cast<quint32>(pid));
+        if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, stored.pidfd, &event) != 0) {
+            ::close(stored.pidfd); // unwatchable: waitpid serves for it
+            stored.pidfd = -1;
+        }
+    }
     return pid;
-}
-
-void PosixProcessControl::watch(qint32 pid, Child& child) {
-    if (child.pidfd < 0 || child.notifier != nullptr || child.ended)
-        return;
-    child.notifier = new QSocketNotifier(child.pidfd, QSocketNotifier::Read, this);
-    connect(child.notifier, &QSocketNotifier::activated, this,
-            [this, pid] { onPidfdReadable(pid); });
 }
 
 bool PosixProcessControl::reap(qint32 pid, const Child& child) {
@@ -175,55 +201,38 @@ bool PosixProcessControl::reap(qint32 pid, const Child& child) {
 
 void PosixProcessControl::markEnded(Child& child) {
     child.ended = true;
-    if (child.notifier != nullptr) {
-        child.notifier->setEnabled(false);
-        child.notifier->deleteLater(); // may be the notifier whose signal is running
-        child.notifier = nullptr;
-    }
     if (child.pidfd >= 0) {
-        ::close(child.pidfd);
+        ::close(child.pidfd); // also leaves the epoll set
         child.pidfd = -1;
     }
 }
 
-void PosixProcessControl::onPidfdReadable(qint32 pid) {
-    const auto it = children_.find(pid);
-    if (it == children_.end() || it->ended)
-        return;
-    reap(pid, *it);
-    markEnded(*it);
-    if (immediate_ && it->sinceLaunch.elapsed() >= quickEndMs)
-        Q_EMIT processEnded(); // last: the sweep it runs may launch and rehash
-}
-
-void PosixProcessControl::pollLiveChildren() {
-    pollSet_.clear();
-    pollPids_.clear();
-    for (auto it = children_.cbegin(); it != children_.cend(); ++it) {
-        if (!it->ended && it->pidfd >= 0) {
-            pollSet_.push_back(pollfd{it->pidfd, POLLIN, 0});
-            pollPids_.push_back(it.key());
-        }
-    }
-    ++pollRound_;
+void PosixProcessControl::drainEnded(bool fromEventLoop) {
+    epoll_event events[64];
+    bool report = false;
+    ++drainRound_;
     int ready = 0;
-    do
-        ready = ::poll(pollSet_.data(), pollSet_.size(), 0);
-    while (ready < 0 && errno == EINTR);
-    for (size_t i = 0; i < pollSet_.size(); ++i) {
-        Child& child = children_[pollPids_[i]];
-        if (ready > 0 && pollSet_[i].revents != 0) {
-            reap(pollPids_[i], child);
-            markEnded(child);
-        } else if (ready >= 0) {
-            child.pollRound = pollRound_;
+    do {
+        do
+            ready = ::epoll_wait(epollFd_, events, 64, 0);
+        while (ready < 0 && errno == EINTR);
+        for (int i = 0; i < ready; ++i) {
+            const auto pid = static_cast<qint32>(static_cast<quint32>(events[i].data.u64));
+            const auto it = children_.find(pid);
+            if (it == children_.end() || it->ended)
+                continue;
+            reap(pid, *it);
+            markEnded(*it);
+            report = report || it->sinceLaunch.elapsed() >= quickEndMs;
         }
+    } while (ready == 64);
+    if (!fresh_) {
+        // Every status question until control returns to the event loop is answered from this.
+        fresh_ = true;
+        QMetaObject::invokeMethod(this, [this] { fresh_ = false; }, Qt::QueuedConnection);
     }
-    if (!pollFresh_) {
-        pollFresh_ = true;
-        QMetaObject::invokeMethod(
-            this, [this] { pollFresh_ = false; }, Qt::QueuedConnection);
-    }
+    if (fromEventLoop && immediate_ && report)
+        Q_EMIT processEnded(); // last: the sweep it runs may launch and rehash
 }
 
 qint32 PosixProcessControl::status(qint32 pid) {
@@ -243,22 +252,18 @@ qint32 PosixProcessControl::status(qint32 pid) {
         }
         return WAIT_TIMEOUT;
     }
-    if (!pollFresh_) {
-        pollLiveChildren();
+    if (!fresh_) {
+        drainEnded(false);
         it = children_.find(pid);
-        if (it->ended)
-            return 0;
+    } else if (it->launchRound == drainRound_) {
+        // Launched after the last drain (a restart within this sweep): ask its descriptor alone.
+        pollfd single{it->pidfd, POLLIN, 0};
+        if (::poll(&single, 1, 0) > 0 && single.revents != 0) {
+            reap(pid, *it);
+            markEnded(*it);
+        }
     }
-    if (it->pollRound == pollRound_)
-        return WAIT_TIMEOUT;
-    // Launched after this round's poll: ask its descriptor alone.
-    pollfd single{it->pidfd, POLLIN, 0};
-    if (::poll(&single, 1, 0) > 0 && single.revents != 0) {
-        reap(pid, *it);
-        markEnded(*it);
-        return 0;
-    }
-    return WAIT_TIMEOUT;
+    return it->ended ? 0 : WAIT_TIMEOUT;
 }
 
 void PosixProcessControl::requestClose(qint32 pid) {
@@ -277,15 +282,8 @@ void PosixProcessControl::requestClose(qint32 pid) {
 
 void PosixProcessControl::setImmediateDetection(bool on) {
     immediate_ = on;
-    for (auto it = children_.begin(); it != children_.end(); ++it) {
-        if (on) {
-            watch(it.key(), *it);
-        } else if (it->notifier != nullptr) {
-            it->notifier->setEnabled(false);
-            it->notifier->deleteLater();
-            it->notifier = nullptr;
-        }
-    }
+    if (notifier_ != nullptr)
+        notifier_->setEnabled(on);
 }
 
 void PosixProcessControl::release(qint32 pid) {

@@ -56,6 +56,18 @@ ProbeResult probePort(quint16 port, int timeoutMs) {
     return result;
 }
 
+QByteArray askPort(quint16 port) {
+    QTcpSocket socket;
+    QByteArray data;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!waitUntil([&] {
+            data += socket.readAll();
+            return socket.state() == QAbstractSocket::UnconnectedState;
+        }))
+        return "no answer and no close";
+    return socket.error() == QAbstractSocket::ConnectionRefusedError ? "refused" : data;
+}
+
 int connectRaw(quint16 port, bool nonBlocking) {
     const int fd =
         ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);

@@ -25,6 +25,10 @@ struct ProbeResult {
 };
 ProbeResult probePort(quint16 port, int timeoutMs = 5000);
 
+// The same through the event loop, for a server in this thread: what the peer sent before
+// closing, or "refused".
+QByteArray askPort(quint16 port);
+
 // A plain loopback client descriptor, connected or connecting (the caller closes it): for
 // peers that misbehave in ways QTcpSocket will not, such as flooding or resetting.
 int connectRaw(quint16 port, bool nonBlocking = false);
