@@ -111,3 +111,13 @@ void ScriptedServer::onConnection() {
         }
     }
 }
+
+MailTest::MailTest() {
+    HostSource source;
+    source.hostName = [] { return QStringLiteral("box"); };
+    source.resolverConfig = [] { return QByteArray("domain corp-net.example\n"); };
+    host = IPInfo(source);
+    mail.setHostInfo(&host);
+    mail.MailServer = QStringLiteral("127.0.0.1");
+    mail.TimeOut = 5;
+}

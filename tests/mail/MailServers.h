@@ -1,5 +1,8 @@
 #pragma once
 
+#include "IPInfo.h"
+#include "SMTPClient.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QList>
@@ -8,6 +11,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <functional>
+#include <gtest/gtest.h>
 #include <memory>
 
 class QTcpSocket;
@@ -52,15 +56,23 @@ class ScriptedServer final : public QObject {
     // Replies by command word (HELO, MAIL, RCPT, DATA, QUIT, and "." for the end of data);
     // a reply may depend on the whole line.
     std::function<QByteArray(const QByteArray& command, const QByteArray& line)> replyFor;
-    QByteArray dropAfter;
+    QByteArray dropAfter; // command word after which the server hangs up without replying
 
     // What a well-behaved server answers to a command word.
-    static QByteArray standardReply(
-        const QByteArray& command); // command word after which the server hangs up without replying
+    static QByteArray standardReply(const QByteArray& command);
 
   private:
     void onConnection();
 
     QTcpServer server_;
     QList<std::shared_ptr<Connection>> connections_;
+};
+
+// A mail sender on host "box" of domain corp-net.example, aimed at a loopback server.
+class MailTest : public ::testing::Test {
+  protected:
+    MailTest();
+
+    IPInfo host;
+    SMTPClient mail;
 };
