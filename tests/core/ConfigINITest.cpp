@@ -1,13 +1,11 @@
 #include "ConfigINI.h"
 
 #include "AppSettings.h"
+#include "EngineDoubles.h"
 #include "Log.h"
-#include "PosixProcessControl.h"
 #include "RuntimeError.h"
 #include "SMTPClient.h"
-#include "SignalTarget.h"
 #include "TaskFunctions.h"
-#include "TestSupport.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -17,53 +15,33 @@
 
 namespace {
 
-// The real launcher, remembering the show value it was asked for (it has no visible effect here).
-class RecordingProcessControl final : public ProcessControl {
-  public:
-    qint32 launch(const QString& command, int showValue) override {
-        showValues.append(showValue);
-        return real.launch(command, showValue);
-    }
-    qint32 status(qint32 pid) override { return real.status(pid); }
-    void requestClose(qint32 pid) override { real.requestClose(pid); }
-    void setImmediateDetection(bool on) override { real.setImmediateDetection(on); }
-
-    PosixProcessControl real;
-    QList<int> showValues;
-};
-
-class QuietSignals final : public SignalTarget {
-  public:
-    void NotifyON() override {}
-    void NotifyOFF() override {}
-    void closeStatusListener() override {}
-    void openStatusListener() override {}
-};
-
-void killAll(const TaskTable& tasks) {
-    for (int p = 1; p <= tasks.upperBound(); ++p)
-        ::kill(tasks[p].ProcessId, SIGKILL);
-}
-
 class IniReading : public ::testing::Test {
   protected:
-    ~IniReading() override { killAll(tasks); }
-
+    ~IniReading() override { killTasks(); }
+    void killTasks() {
+        for (int p = 1; p <= tasks.upperBound(); ++p)
+            ::kill(tasks[p].ProcessId, SIGKILL);
+    }
     QString writeFile(const QByteArray& content) {
-        const QString path = dir.filePath(QStringLiteral("test.ini"));
-        QFile file(path);
-        file.open(QIODevice::WriteOnly);
-        file.write(content);
-        return path;
+        QFile file(dir.filePath(QStringLiteral("test.ini")));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+        return file.fileName();
+    }
+    QString errorOf(const QString& line) {
+        try {
+            ini.ParseINILine(line);
+        } catch (const RuntimeError& error) {
+            return error.description();
+        }
+        return {};
     }
 
     QTemporaryDir dir;
     Log log{ProgramInfo{dir.path(), QStringLiteral("prowlix")}};
     TaskTable tasks;
-    TaskList up;
-    TaskList down;
-    RecordingProcessControl processes;
-    QuietSignals signals;
+    TaskList up, down;
+    testsupport::RecordingProcesses processes;
+    testsupport::SilentSignals signals;
     TaskFunctions functions{tasks, up, down, log, processes, signals};
     AppSettings settings;
     SMTPClient mail;
@@ -73,19 +51,16 @@ class IniReading : public ::testing::Test {
 TEST(SplitFields, QuotesGroupCommasAndBlanksStay) {
     using F = QStringList;
     EXPECT_EQ(ConfigINI::SplitFields(""), (F{"", ""}));
-    EXPECT_EQ(ConfigINI::SplitFields("a,b"), (F{"", "a", "b"}));
     EXPECT_EQ(ConfigINI::SplitFields("a,b,"), (F{"", "a", "b"}));
     EXPECT_EQ(ConfigINI::SplitFields("a, b ,,"), (F{"", "a", " b ", ""}));
     EXPECT_EQ(ConfigINI::SplitFields("\"x,y\" z,n"), (F{"", "x,y z", "n"}));
     EXPECT_EQ(ConfigINI::SplitFields("a,\"open,rest"), (F{"", "a"}));
 }
 
-TEST_F(IniReading, CommentsKeysAndStoredEntries) {
+TEST_F(IniReading, CommentsKeysSettingsAndTaskLines) {
     log.LogActivity = true;
-    ini.ParseINILine("; port=1");
-    ini.ParseINILine("=value");
-    ini.ParseINILine("no equals sign");
-    ini.ParseINILine("a;=b");
+    for (const char* ignored : {"; port=1", "=value", "no equals sign", "a;=b"})
+        ini.ParseINILine(ignored);
     EXPECT_TRUE(settings.INIEntries.isEmpty());
 
     ini.ParseINILine("  Port = 8180 ; the status port");
@@ -101,24 +76,22 @@ TEST_F(IniReading, CommentsKeysAndStoredEntries) {
     EXPECT_EQ(settings.GetINIValue("PORT"), "90");
     EXPECT_EQ(settings.GetINIValue("missing"), "");
 
+    // Mail and log keys are applied at once and not stored.
     ini.ParseINILine("smtp_server = mail.example.org");
     ini.ParseINILine("SMTP_TO=one@example.org;two@example.org");
     ini.ParseINILine("Smtp_Port= 2525.5 ");
     ini.ParseINILine("SMTP_TIMEOUT=30");
     ini.ParseINILine("SMTP_TIMEOUT=45");
+    ini.ParseINILine("log=on");
+    EXPECT_TRUE(log.LogActivity);
     EXPECT_EQ(mail.MailServer, "mail.example.org");
     EXPECT_EQ(mail.ToAddress, "one@example.org");
     EXPECT_EQ(mail.SMTPPort, 2526);
     EXPECT_EQ(mail.TimeOut, 45);
-
-    ini.ParseINILine("log=on");
-    EXPECT_TRUE(log.LogActivity);
     ini.ParseINILine("Log=off");
     EXPECT_FALSE(log.LogActivity);
     EXPECT_EQ(settings.INIEntries.size(), 4);
-}
 
-TEST_F(IniReading, TaskLinesStartTasksWithTheirFields) {
     ini.ParseINILine("start=sleep 3600,Sleeper,max,True");
     ini.ParseINILine("Start=sleep 3601, Spaced, MIN, 0");
     ini.ParseINILine("START=\"sleep 3602,\",,MIN,-1,ignored");
@@ -127,36 +100,30 @@ TEST_F(IniReading, TaskLinesStartTasksWithTheirFields) {
     ASSERT_EQ(tasks.upperBound(), 5);
     EXPECT_EQ(processes.showValues, (QList<int>{3, 4, 2, 2, 4}));
     EXPECT_EQ(tasks[1].TaskName, "Sleeper");
-    EXPECT_TRUE(tasks[1].AutoRestart);
     EXPECT_EQ(tasks[2].TaskName, " Spaced");
-    EXPECT_FALSE(tasks[2].AutoRestart);
     EXPECT_EQ(tasks[3].PathAndFile, "sleep 3602,"); // the comma stays, the quotes go
     EXPECT_EQ(tasks[3].TaskName, "sleep 3602,");
-    EXPECT_TRUE(tasks[3].AutoRestart);
-    EXPECT_FALSE(tasks[4].AutoRestart);
     EXPECT_EQ(tasks[4].PathAndFile, tasks[5].PathAndFile);
-    for (int p = 1; p <= 5; ++p)
+    for (int p = 1; p <= 5; ++p) {
         EXPECT_EQ(tasks[p].TaskId, p);
-
-    try {
-        ini.ParseINILine("START=sleep 1,Bad,,maybe");
-        FAIL() << "no error";
-    } catch (const RuntimeError& error) {
-        EXPECT_EQ(error.description(), "Type mismatch");
+        EXPECT_EQ(tasks[p].AutoRestart, p == 1 || p == 3) << p;
     }
+    EXPECT_EQ(errorOf("START=sleep 1,Bad,,maybe"), "Type mismatch");
 }
 
-TEST_F(IniReading, LineEndsAndByteOrderMarkReadAlike) {
+TEST_F(IniReading, LineEndsAndByteOrderMarkReadAlikeAndEventsRunBetweenLines) {
     log.LogActivity = true;
-    const QByteArray lines[] = {
-        "\xEF\xBB\xBFstart=sleep 3600,A\r\nk=1\r\n\r\nstart=sleep 3600,B\r\n",
-        "start=sleep 3600,A\rk=1\rstart=sleep 3600,B",
-        "start=sleep 3600,A\nk=1\n\nstart=sleep 3600,B\n"};
-    for (const QByteArray& content : lines) {
-        killAll(tasks);
+    for (const QByteArray& content :
+         {QByteArray("\xEF\xBB\xBFstart=sleep 3600,A\r\nk=1\r\n\r\nstart=sleep 3600,B\r\n"),
+          QByteArray("start=sleep 3600,A\rk=1\rstart=sleep 3600,B"),
+          QByteArray("start=sleep 3600,A\nk=1\n\nstart=sleep 3600,B\n")}) {
+        killTasks();
         tasks.reset();
         settings.INIEntries.clear();
+        int tasksWhenEventRan = -1;
+        QTimer::singleShot(0, [&] { tasksWhenEventRan = tasks.upperBound(); });
         ini.LoadINIFile(writeFile(content));
+        EXPECT_EQ(tasksWhenEventRan, 1);
         ASSERT_EQ(tasks.upperBound(), 2) << content.constData();
         EXPECT_EQ(tasks[1].TaskName, "A");
         EXPECT_EQ(tasks[2].TaskName, "B");
@@ -165,25 +132,13 @@ TEST_F(IniReading, LineEndsAndByteOrderMarkReadAlike) {
     }
 }
 
-TEST_F(IniReading, EventsRunBetweenLines) {
-    int tasksWhenEventRan = -1;
-    QTimer::singleShot(0, [&] { tasksWhenEventRan = tasks.upperBound(); });
-    ini.LoadINIFile(writeFile("start=sleep 3600\nstart=sleep 3600\nstart=sleep 3600\n"));
-    EXPECT_EQ(tasksWhenEventRan, 1);
-    EXPECT_EQ(tasks.upperBound(), 3);
-}
-
 TEST_F(IniReading, MissingFileReadsNothingUnreadableFileIsAnError) {
     ini.LoadINIFile(dir.filePath("absent.ini"));
     ini.LoadINIFile(dir.path()); // a directory is no file
     EXPECT_TRUE(settings.INIEntries.isEmpty());
     EXPECT_FALSE(ConfigINI::fileExists(dir.path()));
-    try {
-        ini.LoadINIFile(QStringLiteral("/proc/self/mem")); // a file whose reading fails
-        FAIL() << "no error";
-    } catch (const RuntimeError& error) {
-        EXPECT_FALSE(error.description().isEmpty());
-    }
+    // A file whose reading fails.
+    EXPECT_THROW(ini.LoadINIFile(QStringLiteral("/proc/self/mem")), RuntimeError);
 }
 
 } // namespace

@@ -20,53 +20,40 @@ using testsupport::waitUntil;
 
 namespace {
 
-QString launchError(ProcessControl& control, const QString& command) {
-    try {
-        control.launch(command, 4);
-    } catch (const RuntimeError& error) {
-        return error.description();
-    }
-    return QStringLiteral("(launched)");
-}
-
 bool reaped(qint32 pid) {
     return !QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid));
+}
+
+void killAndReap(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
 }
 
 TEST(ProcessLaunch, ProgramsThatCannotRunAreErrorsWithTheSystemText) {
     PosixProcessControl control;
     QTemporaryDir dir;
-    QFile plain(dir.filePath(QStringLiteral("plain")));
-    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
-    plain.write("#!/bin/sh\n");
+    // Not executable, in a folder whose blank a quote keeps in the path.
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("with blank")));
+    QFile plain(dir.filePath(QStringLiteral("with blank/plain")));
+    ASSERT_TRUE(plain.open(QIODevice::WriteOnly) && plain.write("#!/bin/sh\n") > 0);
     plain.close();
 
     const QString missing = QString::fromLocal8Bit(std::strerror(ENOENT));
     const QString denied = QString::fromLocal8Bit(std::strerror(EACCES));
-    EXPECT_EQ(launchError(control, QStringLiteral("prowlix-no-such-program 1")), missing);
-    EXPECT_EQ(launchError(control, QStringLiteral("/nonexistent/dir/tool")), missing);
-    EXPECT_EQ(launchError(control, QString()), missing);
-    EXPECT_EQ(launchError(control, QStringLiteral("   ")), missing);
-    EXPECT_EQ(launchError(control, dir.path()), denied);
-    EXPECT_EQ(launchError(control, plain.fileName()), denied);
-}
-
-TEST(ProcessLaunch, NoShellInterpretsTheCommand) {
-    PosixProcessControl control;
-    QTemporaryDir dir;
-    const QString d = dir.path() + QLatin1Char('/');
-    // Each of these would do something else under a shell; here they are plain file names.
-    const QStringList names{QStringLiteral("a;touch"), QStringLiteral("$(id)"),
-                            QStringLiteral("`id`"), QStringLiteral(">out"),
-                            QStringLiteral("with blank")};
-    const qint32 pid = control.launch(
-        QStringLiteral("touch %1a;touch %1$(id) %1`id` %1>out \"%1with blank\"").arg(d), 4);
-    ASSERT_GT(pid, 0);
-    ASSERT_TRUE(waitUntil([&] { return control.status(pid) == 0; }));
-    for (const QString& name : names)
-        EXPECT_TRUE(QFileInfo::exists(d + name)) << qPrintable(name);
-    EXPECT_FALSE(QFileInfo::exists(d + QStringLiteral("out")));
-    EXPECT_EQ(QDir(d).entryList(QDir::Files).size(), names.size());
+    const std::pair<QString, QString> rows[] = {{"prowlix-no-such-program 1", missing},
+                                                {"/nonexistent/dir/tool", missing},
+                                                {"", missing},
+                                                {"   ", missing},
+                                                {dir.path(), denied},
+                                                {'"' + plain.fileName() + "\" x", denied}};
+    for (const auto& [command, error] : rows) {
+        try {
+            control.launch(command, 4);
+            ADD_FAILURE() << "launched " << qPrintable(command);
+        } catch (const RuntimeError& e) {
+            EXPECT_EQ(e.description(), error) << qPrintable(command);
+        }
+    }
 }
 
 TEST(ProcessLaunch, TaskStartsCleanInItsOwnSession) {
@@ -88,15 +75,12 @@ TEST(ProcessLaunch, TaskStartsCleanInItsOwnSession) {
         return testsupport::readFile(QStringLiteral("/proc/%1/comm").arg(pid)).trimmed() == "sleep";
     }));
     const QString stat = testsupport::readFile(QStringLiteral("/proc/%1/status").arg(pid));
-    // The standard signals 1 to 31; the C library keeps a few real-time ones for itself.
-    const auto standardSignals = [&stat](const char* field) {
+    for (const char* field : {"SigBlk", "SigIgn"}) {
         const auto match =
-            QRegularExpression(QString::fromLatin1(field) + QStringLiteral(":\\s*([0-9a-f]+)"))
-                .match(stat);
-        return match.captured(1).toULongLong(nullptr, 16) & 0x7fffffffULL;
-    };
-    EXPECT_EQ(standardSignals("SigBlk"), 0u) << qPrintable(stat);
-    EXPECT_EQ(standardSignals("SigIgn"), 0u) << qPrintable(stat);
+            QRegularExpression(QString::fromLatin1(field) + ":\\s*([0-9a-f]+)").match(stat);
+        // The standard signals 1 to 31; the C library keeps a few real-time ones for itself.
+        EXPECT_EQ(match.captured(1).toULongLong(nullptr, 16) & 0x7fffffffULL, 0u) << field;
+    }
     // Nothing read from the monitor's terminal.
     EXPECT_EQ(QFileInfo(QStringLiteral("/proc/%1/fd/0").arg(pid)).symLinkTarget(), "/dev/null");
 
@@ -110,7 +94,6 @@ TEST(ProcessStatus, EndedProcessesStayEndedAndBadNumbersAreSafe) {
     ASSERT_TRUE(waitUntil([&] { return control.status(pid) == 0; }));
     EXPECT_TRUE(reaped(pid)); // no zombie left behind
     EXPECT_EQ(control.status(pid), 0);
-
     EXPECT_EQ(control.status(0), 0);
     EXPECT_EQ(control.status(-1), 0);
     EXPECT_EQ(control.status(::getpid()), ProcessControl::WAIT_TIMEOUT);
@@ -128,33 +111,27 @@ TEST(ProcessStatus, ReusedIdentifierOfAnEndedTaskDoesNotCountAsRunning) {
     // Make the system hand the same number to an unrelated process (needs root).
     QFile lastPid(QStringLiteral("/proc/sys/kernel/ns_last_pid"));
     pid_t other = 0;
+    char sleepName[] = "sleep", arg[] = "3600";
+    char* argv[] = {sleepName, arg, nullptr};
     for (int attempt = 0; attempt < 20 && other != pid; ++attempt) {
-        if (other > 0) {
-            ::kill(other, SIGKILL);
-            ::waitpid(other, nullptr, 0);
-        }
+        if (other > 0)
+            killAndReap(other);
         if (!lastPid.open(QIODevice::WriteOnly))
             GTEST_SKIP() << "cannot steer process numbers here";
         lastPid.write(QByteArray::number(pid - 1));
         lastPid.close();
-        char sleepName[] = "sleep";
-        char arg[] = "3600";
-        char* argv[] = {sleepName, arg, nullptr};
         if (::posix_spawnp(&other, "sleep", nullptr, nullptr, argv, environ) != 0)
             other = 0;
     }
     if (other != pid) {
-        if (other > 0) {
-            ::kill(other, SIGKILL);
-            ::waitpid(other, nullptr, 0);
-        }
+        if (other > 0)
+            killAndReap(other);
         GTEST_SKIP() << "the number was not reused";
     }
     EXPECT_EQ(control.status(pid), 0);
     control.requestClose(pid); // must not reach the stranger
     EXPECT_EQ(::waitpid(other, nullptr, WNOHANG), 0);
-    ::kill(other, SIGKILL);
-    ::waitpid(other, nullptr, 0);
+    killAndReap(other);
 }
 
 TEST(ProcessStatus, WithoutADescriptorTheProcessIsStillFollowed) {
@@ -169,15 +146,14 @@ TEST(ProcessStatus, WithoutADescriptorTheProcessIsStillFollowed) {
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
     const qint32 pid = control.launch(QStringLiteral("sleep 3600"), 4);
     ::setrlimit(RLIMIT_NOFILE, &saved);
-    const QDir fds(QStringLiteral("/proc/self/fd"));
-    for (const QFileInfo& fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+    for (const QFileInfo& fd :
+         QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System | QDir::NoDotAndDotDot))
         ASSERT_FALSE(fd.symLinkTarget().contains(QLatin1String("pidfd")));
 
     EXPECT_EQ(control.status(pid), ProcessControl::WAIT_TIMEOUT);
     control.requestClose(pid);
     EXPECT_TRUE(waitUntil([&] { return control.status(pid) == 0; }));
     EXPECT_TRUE(reaped(pid));
-    EXPECT_EQ(control.status(pid), 0);
 }
 
 TEST(ImmediateDetection, EndAfterTheTickIntervalIsSignalledAtOnceQuickEndIsLeftToTheTick) {
@@ -194,7 +170,6 @@ TEST(ImmediateDetection, EndAfterTheTickIntervalIsSignalledAtOnceQuickEndIsLeftT
     const qint32 slow = control.launch(QStringLiteral("sleep 0.3"), 4);
     ASSERT_TRUE(waitUntil([&] { return ended == 1; }));
     EXPECT_TRUE(reaped(slow));
-    EXPECT_EQ(control.status(slow), 0);
 
     // Switched off (as the benchmark's environment asks), an end is only seen when asked.
     qputenv("PROWLIX_BENCH_TICK_ONLY", "1");

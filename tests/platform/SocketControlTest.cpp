@@ -14,7 +14,7 @@ using testsupport::waitUntil;
 
 namespace {
 
-// A listener on a free port whose requests the test hands to a second control.
+// A listener on a free port whose requests the handler may hand to a second control.
 struct ListenerPair {
     SocketControl listener;
     SocketControl answer;
@@ -31,38 +31,34 @@ struct ListenerPair {
 
 } // namespace
 
-TEST(SocketControlTest, AcceptedRequestSendsBytesUnchangedAndReportsCompletionOnce) {
+// The answering path as such is exercised through the status port; here what it cannot show.
+TEST(SocketControlTest, SendsBytesUnchangedCompletesOncePerSendAndClosesUnacceptedRequests) {
     const QString text = QStringLiteral("SERVICES UP \u00fc");
+    int requests = 0;
     ListenerPair pair([&](qintptr id) {
+        if (++requests > 1)
+            return; // left alone: closed
         pair.answer.Accept(id);
         pair.answer.SendData(text);
     });
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, pair.port());
-    QByteArray received;
-    ASSERT_TRUE(waitUntil([&] {
-        received += client.readAll();
-        return received.size() >= text.toLocal8Bit().size() && pair.sendCompletes > 0;
-    }));
-    EXPECT_EQ(received, text.toLocal8Bit());
-    EXPECT_EQ(pair.answer.State(), SocketControl::sckConnected);
-    EXPECT_EQ(pair.listener.State(), SocketControl::sckListening) << "the listener keeps listening";
-
+    ASSERT_TRUE(waitUntil([&] { return pair.sendCompletes == 1; }));
     pair.answer.SendData(QString()); // nothing to send still completes
     ASSERT_TRUE(waitUntil([&] { return pair.sendCompletes == 2; }));
     pair.answer.Close();
-    EXPECT_EQ(pair.answer.State(), SocketControl::sckClosed);
-    EXPECT_TRUE(waitUntil([&] { return client.state() == QAbstractSocket::UnconnectedState; }));
+    QByteArray received;
+    EXPECT_TRUE(waitUntil([&] {
+        received += client.readAll();
+        return client.state() == QAbstractSocket::UnconnectedState;
+    }));
+    EXPECT_EQ(received, text.toLocal8Bit());
     EXPECT_EQ(pair.sendCompletes, 2);
-}
 
-TEST(SocketControlTest, RequestThatNobodyAcceptsIsClosed) {
-    int requests = 0;
-    ListenerPair pair([&](qintptr) { ++requests; });
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, pair.port());
-    EXPECT_TRUE(waitUntil([&] { return client.state() == QAbstractSocket::UnconnectedState; }));
-    EXPECT_EQ(requests, 1);
+    QTcpSocket ignored;
+    ignored.connectToHost(QHostAddress::LocalHost, pair.port());
+    EXPECT_TRUE(waitUntil([&] { return ignored.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(requests, 2);
     // Outside the handler no request is pending: nothing else can be taken over.
     EXPECT_THROW(pair.answer.Accept(0), RuntimeError);
 }
@@ -80,12 +76,9 @@ TEST(SocketControlTest, ListenRejectsUnusablePortsAndStates) {
     control.Listen();
     EXPECT_THROW(control.Listen(), RuntimeError) << "already listening";
     EXPECT_EQ(control.State(), SocketControl::sckListening);
-
     control.Close();
     control.Close(); // closing a closed control is no error
-    EXPECT_TRUE(testsupport::probePort(quint16(control.LocalPort)).refused);
-    control.Listen();
-    EXPECT_EQ(control.boundPort(), control.LocalPort);
+    EXPECT_EQ(control.State(), SocketControl::sckClosed);
 }
 
 TEST(SocketControlTest, ClientConnectsSendsAndGetsAllDataReceived) {
@@ -98,8 +91,9 @@ TEST(SocketControlTest, ClientConnectsSendsAndGetsAllDataReceived) {
     client.RemotePort = server.serverPort();
     client.Connect();
     EXPECT_EQ(client.State(), SocketControl::sckConnecting) << "Connect returns at once";
-    ASSERT_TRUE(waitUntil([&] { return client.State() == SocketControl::sckConnected; }));
-    ASSERT_TRUE(waitUntil([&] { return server.hasPendingConnections(); }));
+    ASSERT_TRUE(waitUntil([&] {
+        return client.State() == SocketControl::sckConnected && server.hasPendingConnections();
+    }));
     QTcpSocket* peer = server.nextPendingConnection();
 
     client.SendData(QStringLiteral("HELO x\r\n"));
