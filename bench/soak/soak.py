@@ -167,6 +167,7 @@ class Monitor:
         """SIGTERM; seconds until the process ended (None if it had to be killed)."""
         if self.proc.poll() is not None:
             return 0.0
+        left = self.children()
         start = time.monotonic()
         self.proc.send_signal(signal.SIGTERM)
         try:
@@ -176,6 +177,16 @@ class Monitor:
             self.proc.kill()
             self.proc.wait()
             return None
+        finally:
+            self.reap_tasks(left)
+
+    def cleanup(self):
+        """Whatever happened: the monitor and the tasks it left behind end."""
+        if self.proc is not None and self.proc.poll() is None:
+            left = self.children()
+            self.proc.kill()
+            self.proc.wait()
+            self.reap_tasks(left)
 
     def reap_tasks(self, pids):
         # Tasks outlive the monitor in their own sessions: stop the ones it left behind.
@@ -228,6 +239,7 @@ def scenario_crashloop(binary, workdir, seconds):
         # Stop while an alert is waiting for the silent server.
         stop_seconds = m.stop()
     finally:
+        m.cleanup()
         mail.stop()
     log = m.log()
     failures = log.count(" - TASK FAILURE: crash (")
@@ -284,9 +296,7 @@ def scenario_many(binary, workdir, seconds, tasks=1000, per_second=10):
         children = m.children()
         stop_seconds = m.stop()
     finally:
-        if m.proc.poll() is None:
-            m.proc.kill()
-    m.reap_tasks(children)
+        m.cleanup()
     log = m.log()
     reported = collections.Counter(re.findall(r" - TASK FAILURE: (t\d{4}) \(", log))
     missed = sum(max(0, kills[t] - reported[t]) for t in kills)
@@ -346,9 +356,7 @@ def scenario_port(binary, workdir, seconds, clients=50, connections=20000):
         failures = m.log().count(" - TASK FAILURE: flaky (")
         stop_seconds = m.stop()
     finally:
-        if m.proc.poll() is None:
-            m.proc.kill()
-    m.reap_tasks(m.children())
+        m.cleanup()
     done = sum(outcomes.values())
     ok = outcomes["other"] == 0 and after_fds <= idle_fds and stop_seconds is not None
     return {
@@ -429,12 +437,8 @@ def scenario_fullfs(binary, workdir, seconds):
                            stderr.count("cannot write the log file")),
         }
     finally:
-        left = m.children() if m is not None else []
-        if m is not None and m.proc.poll() is None:
-            m.proc.kill()
-            m.proc.wait()
         if m is not None:
-            m.reap_tasks(left)
+            m.cleanup()
         for _ in range(50):
             if subprocess.run(["umount", mnt], stderr=subprocess.DEVNULL).returncode == 0:
                 break
