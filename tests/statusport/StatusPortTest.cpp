@@ -17,7 +17,6 @@ namespace {
 struct Client {
     QTcpSocket socket;
     QByteArray data;
-
     explicit Client(quint16 port) { socket.connectToHost(QHostAddress::LocalHost, port); }
     bool finished() {
         data += socket.readAll();
@@ -45,39 +44,30 @@ struct StatusPortTest : ::testing::Test {
 
 } // namespace
 
-TEST_F(StatusPortTest, AnswersWhileListeningAndRefusesWhileClosed) {
+TEST_F(StatusPortTest, AnswersEveryClientWhileListeningAndRefusesWhileClosed) {
     EXPECT_EQ(ask(number), QByteArray("SERVICES UP"));
     EXPECT_EQ(ask(number), QByteArray("SERVICES UP"));
     port.close();
-    port.close();
-    EXPECT_FALSE(port.isListening());
     EXPECT_EQ(ask(number), QByteArray("refused"));
-
     port.listen();
-    EXPECT_THROW(port.listen(), RuntimeError) << "a listen while listening is an error";
-    EXPECT_TRUE(port.isListening());
     EXPECT_EQ(ask(number), QByteArray("SERVICES UP"));
 }
 
-TEST_F(StatusPortTest, SecondQuickClientIsAnsweredAndTheFirstIsClosed) {
-    Client first(number);
-    Client second(number);
+TEST_F(StatusPortTest, OverlappingAndMisbehavingClientsDoNotStopTheNextAnswer) {
+    Client first(number), second(number);
     ASSERT_TRUE(waitUntil([&] { return first.finished() && second.finished(); }));
     EXPECT_EQ(second.data, QByteArray("SERVICES UP"));
     // The first connection is dropped; whether its text got out first is a matter of timing.
     EXPECT_TRUE(first.data.isEmpty() || first.data == QByteArray("SERVICES UP"));
-}
 
-TEST_F(StatusPortTest, MisbehavingClientsDoNotKeepTheNextFromBeingAnswered) {
     const int silent = testsupport::connectRaw(number, true); // never reads
     const int flooder = testsupport::connectRaw(number, true);
     const QByteArray block(64 * 1024, 'x');
-    qint64 sent = 0;
+    qint64 sent = 0; // up to 1 MiB while the server runs, as far as the buffers take it
     waitUntil(
         [&] {
-            const ssize_t n =
-                ::send(flooder, block.constData(), size_t(block.size()), MSG_NOSIGNAL);
-            sent += n > 0 ? n : 0;
+            const ssize_t n = ::send(flooder, block.data(), size_t(block.size()), MSG_NOSIGNAL);
+            sent += std::max<ssize_t>(n, 0);
             return sent >= 1024 * 1024 || (n < 0 && errno != EAGAIN);
         },
         std::chrono::seconds(3));
@@ -87,14 +77,9 @@ TEST_F(StatusPortTest, MisbehavingClientsDoNotKeepTheNextFromBeingAnswered) {
 }
 
 TEST(StatusPortRoundingTest, RoundsHalvesToEvenAndRejectsNonPorts) {
-    EXPECT_EQ(StatusPort::roundPort(180.5), 180);
-    EXPECT_EQ(StatusPort::roundPort(181.5), 182);
-    EXPECT_EQ(StatusPort::roundPort(8080.6), 8081);
-    EXPECT_THROW(StatusPort::roundPort(1e12), RuntimeError);
-    EXPECT_THROW(StatusPort::roundPort(std::nan("")), RuntimeError);
-
-    StatusPort port;
-    port.setPort(0.5); // rounds to 0: no usable port
-    EXPECT_EQ(port.Winsock2.LocalPort, 0);
-    EXPECT_THROW(port.listen(), RuntimeError);
+    for (const auto& [value, expected] :
+         {std::pair{180.5, 180}, {181.5, 182}, {8080.6, 8081}, {0.5, 0}})
+        EXPECT_EQ(StatusPort::roundPort(value), expected) << value;
+    for (const double bad : {1e12, std::nan("")})
+        EXPECT_THROW(StatusPort::roundPort(bad), RuntimeError) << bad;
 }

@@ -86,6 +86,16 @@ QString readFile(const QString& path) {
     return QString::fromLocal8Bit(file.readAll());
 }
 
+bool writeFile(const QString& path, const QByteArray& content) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QString logFileName(const QString& base, const QString& program, const QDate& date) {
+    return base + QLatin1Char('.') + program + date.toString(QStringLiteral("yyyy-MM-dd")) +
+           QStringLiteral(".txt");
+}
+
 QString binaryDir() {
     return qEnvironmentVariable("PROWLIX_BINARY_DIR");
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDate>
 #include <QDir>
 #include <QString>
 #include <QStringList>
@@ -35,6 +36,12 @@ int connectRaw(quint16 port, bool nonBlocking = false);
 
 // Reads a whole text file (empty when missing).
 QString readFile(const QString& path);
+// Writes a whole file, replacing what was there; false when it cannot be written.
+bool writeFile(const QString& path, const QByteArray& content = {});
+
+// A day's log file name: <base>.<program><yyyy-MM-dd>.txt.
+QString logFileName(const QString& base, const QString& program,
+                    const QDate& date = QDate::currentDate());
 
 // Directory of the built executables, and of the sources.
 QString binaryDir();

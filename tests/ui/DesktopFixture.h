@@ -7,8 +7,10 @@
 #include "frmMain.h"
 #include "frmTrayMenu.h"
 
+#include <QApplication>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -29,12 +31,22 @@ class DesktopFixture : public ::testing::Test {
     }
 
     // Writes an INI file into the scratch directory and starts the monitor on it.
-    void startWithIni(const QByteArray& lines, bool trayAvailable = true) {
-        QFile file(dir.filePath(QStringLiteral("watch.ini")));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(lines);
-        file.close();
-        start(QStringLiteral("/I:") + file.fileName(), trayAvailable);
+    void startWithIni(const QByteArray& lines) {
+        const QString path = dir.filePath(QStringLiteral("watch.ini"));
+        ASSERT_TRUE(testsupport::writeFile(path, lines));
+        start(QStringLiteral("/I:") + path);
+    }
+
+    // Runs the trigger while a poll hands the modal dialog of type T, once shown, to the handler.
+    template <typename T, typename Trigger, typename Handler>
+    static void whileModal(Trigger trigger, Handler handler) {
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            if (auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget()))
+                handler(dialog);
+        });
+        poll.start(10);
+        trigger();
     }
 
     void TearDown() override {

@@ -3,7 +3,6 @@
 #include "frmViewLog.h"
 
 #include <QAction>
-#include <QApplication>
 #include <QInputDialog>
 #include <QLabel>
 #include <QListView>
@@ -11,7 +10,6 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTimer>
 
 using namespace WindowRoutines;
 
@@ -46,8 +44,8 @@ TEST_F(MainWindowTest, LaysOutTheListsFromTheOuterSizeAndHoldsTheMinimum) {
     resizeOuterTwips(window, 6000, 4000);
     const frmMain::ListSize size =
         frmMain::listSizeFor(std::round(window.Width()), std::round(window.Height()));
-    EXPECT_EQ(window.List1->width(), twipsToPixelsX(&window, size.width));
-    EXPECT_EQ(window.List1->height(), twipsToPixelsY(&window, size.height));
+    EXPECT_EQ(window.List1->size(),
+              QSize(twipsToPixelsX(&window, size.width), twipsToPixelsY(&window, size.height)));
     EXPECT_EQ(window.List2->size(), window.List1->size());
     const double list1Bottom = pixelsToTwipsY(&window, window.List1->y() + window.List1->height());
     EXPECT_EQ(window.List2->y(), twipsToPixelsY(&window, list1Bottom + 150));
@@ -74,15 +72,11 @@ TEST_F(MainWindowTest, MaximisedWindowKeepsTheDesignSizes) {
               QSize(twipsToPixelsX(&window, 3045), twipsToPixelsY(&window, 840)));
 }
 
-TEST_F(MainWindowTest, StartUpFillsTitleCaptionsStatusAndMenus) {
+TEST_F(MainWindowTest, MenusAndTheLoggingMarkFollowingLogActivityBothWays) {
     start(QStringLiteral("/L:OFF"));
     frmMain& window = main();
     EXPECT_EQ(window.windowTitle(), QStringLiteral("Prowlix"));
-    EXPECT_EQ(window.lblUP->text(), QStringLiteral("U\np"));
-    EXPECT_EQ(window.lblDown->text(), QStringLiteral("D\no\nw\nn"));
     EXPECT_TRUE(window.Label1->text().startsWith(QStringLiteral("Items: 0   Port: ")));
-    EXPECT_TRUE(window.windowFlags().testFlag(Qt::Tool)) << "no task-bar entry beside the tray";
-
     const QList<QMenu*> menus = window.menuBar()->findChildren<QMenu*>(Qt::FindDirectChildrenOnly);
     ASSERT_EQ(menus.size(), 2);
     EXPECT_EQ(menus[0]->title(), QStringLiteral("File"));
@@ -94,18 +88,17 @@ TEST_F(MainWindowTest, StartUpFillsTitleCaptionsStatusAndMenus) {
 
     // /L:OFF leaves the mark clear; the menu command turns both on, then both off again.
     Log& log = monitor->eventLog();
-    EXPECT_FALSE(window.mnuLogsDisable->isChecked());
-    window.mnuLogsDisable->trigger();
-    EXPECT_TRUE(window.mnuLogsDisable->isChecked());
-    EXPECT_TRUE(log.LogActivity);
-    window.mnuLogsDisable->trigger();
-    EXPECT_FALSE(window.mnuLogsDisable->isChecked());
-    EXPECT_FALSE(log.LogActivity);
+    for (const bool on : {false, true, false}) {
+        EXPECT_EQ(window.mnuLogsDisable->isChecked(), on);
+        EXPECT_EQ(log.LogActivity, on);
+        window.mnuLogsDisable->trigger();
+    }
 }
 
 TEST_F(MainWindowTest, ClosingHidesWithTrayAndMinimisesWithout) {
     start(QString());
     EXPECT_TRUE(main().mnuLogsDisable->isChecked()) << "logging is on after a plain start";
+    EXPECT_TRUE(main().windowFlags().testFlag(Qt::Tool)) << "no task-bar entry beside the tray";
     main().mnuFileExit->trigger();
     EXPECT_FALSE(main().isVisible());
     EXPECT_FALSE(monitor->CloseApp);
@@ -136,9 +129,7 @@ TEST_F(MainWindowTest, ViewCommandsLeaveOneFreshViewerWithTheCaretAtTheEnd) {
     EXPECT_TRUE(viewer->txtLog->toPlainText().contains(QStringLiteral("SECOND READING")));
 
     // Every activation puts the caret after the last character again.
-    QTextCursor cursor = viewer->txtLog->textCursor();
-    cursor.movePosition(QTextCursor::Start);
-    viewer->txtLog->setTextCursor(cursor);
+    viewer->txtLog->moveCursor(QTextCursor::Start);
     QEvent activate(QEvent::WindowActivate);
     QApplication::sendEvent(viewer, &activate);
     EXPECT_TRUE(viewer->txtLog->textCursor().atEnd());
@@ -146,13 +137,10 @@ TEST_F(MainWindowTest, ViewCommandsLeaveOneFreshViewerWithTheCaretAtTheEnd) {
 
     // The text box keeps to the top-left corner, 150 and 350 twips inside the outer size.
     viewer->resize(400, 300);
-    EXPECT_EQ(viewer->txtLog->pos(), QPoint(0, 0));
-    EXPECT_EQ(
-        viewer->txtLog->width(),
-        twipsToPixelsX(viewer, pixelsToTwipsX(viewer, viewer->frameGeometry().width()) - 150));
-    EXPECT_EQ(
-        viewer->txtLog->height(),
-        twipsToPixelsY(viewer, pixelsToTwipsY(viewer, viewer->frameGeometry().height()) - 350));
+    const QSize outer = viewer->frameGeometry().size();
+    EXPECT_EQ(viewer->txtLog->geometry(),
+              QRect(0, 0, twipsToPixelsX(viewer, pixelsToTwipsX(viewer, outer.width()) - 150),
+                    twipsToPixelsY(viewer, pixelsToTwipsY(viewer, outer.height()) - 350)));
 
     viewer->close();
     EXPECT_TRUE(viewer->txtLog->toPlainText().isEmpty());
@@ -172,27 +160,6 @@ TEST_F(MainWindowTest, ViewCommandDuringAReadingLeavesOneCompleteViewer) {
     EXPECT_EQ(text.count(QStringLiteral("LINE 0\n")), 1);
 }
 
-TEST_F(MainWindowTest, DeleteCurrentTellsTheUserInABoxWithTheProgramsTitle) {
-    start(QString());
-    const QString path = monitor->eventLog().LogFileName(QDate::currentDate());
-    ASSERT_TRUE(QFile::exists(path));
-    QString title, text;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            title = box->windowTitle();
-            text = box->text();
-            ASSERT_EQ(box->buttons().size(), 1);
-            box->button(QMessageBox::Ok)->click();
-        }
-    });
-    poll.start(10);
-    main().mnuLogsDelete->trigger();
-    EXPECT_EQ(title, QStringLiteral("Prowlix"));
-    EXPECT_EQ(text, QStringLiteral("Log file deleted."));
-    EXPECT_FALSE(QFile::exists(path));
-}
-
 TEST(LogViewerTest, ViewerClosedWhileFillingStopsCleanly) {
     QString text;
     for (int i = 0; i < 20000; ++i)
@@ -207,26 +174,35 @@ TEST(LogViewerTest, ViewerClosedWhileFillingStopsCleanly) {
     EXPECT_FALSE(dropped->setText(text)) << "the fill lets events run and sees the viewer go";
 }
 
+TEST_F(MainWindowTest, DeleteCurrentTellsTheUserInABoxWithTheProgramsTitle) {
+    start(QString());
+    const QString path = monitor->eventLog().LogFileName(QDate::currentDate());
+    ASSERT_TRUE(QFile::exists(path));
+    QString shown;
+    whileModal<QMessageBox>([&] { main().mnuLogsDelete->trigger(); },
+                            [&](QMessageBox* box) {
+                                shown = box->windowTitle() + QLatin1Char('|') + box->text() +
+                                        QString::number(box->buttons().size());
+                                box->button(QMessageBox::Ok)->click();
+                            });
+    EXPECT_EQ(shown, QStringLiteral("Prowlix|Log file deleted.1"));
+    EXPECT_FALSE(QFile::exists(path));
+}
+
 TEST_F(MainWindowTest, ViewByDateIgnoresNonDatesAndOpensMissingDays) {
     start(QString());
     frmMain& window = main();
 
     // The real dialog: title, prompt and today's date as the default; Cancel does nothing.
-    QString title, prompt, reply;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget())) {
-            title = dialog->windowTitle();
-            prompt = dialog->labelText();
-            reply = dialog->textValue();
-            dialog->reject();
-        }
-    });
-    poll.start(10);
-    window.mnuLogsViewDate->trigger();
-    poll.stop();
-    EXPECT_EQ(title, QStringLiteral("View Logfile"));
-    EXPECT_EQ(prompt, QStringLiteral("Date of logfile to be viewed:"));
+    QString shown, reply;
+    whileModal<QInputDialog>([&] { window.mnuLogsViewDate->trigger(); },
+                             [&](QInputDialog* dialog) {
+                                 shown =
+                                     dialog->windowTitle() + QLatin1Char('|') + dialog->labelText();
+                                 reply = dialog->textValue();
+                                 dialog->reject();
+                             });
+    EXPECT_EQ(shown, QStringLiteral("View Logfile|Date of logfile to be viewed:"));
     EXPECT_EQ(frmMain::readDate(reply), QDate::currentDate());
     EXPECT_EQ(window.viewLog(), nullptr);
 

@@ -17,14 +17,26 @@ void clickFirstItem(QListView* list) {
 
 } // namespace
 
-class TaskWindowsTest : public DesktopFixture {};
+class TaskWindowsTest : public DesktopFixture {
+  protected:
+    // Kills the task and waits until the monitor has moved it to the Down list.
+    void killTask(int index) {
+        ::kill(monitor->tasks()[index].ProcessId, SIGKILL);
+        ASSERT_TRUE(testsupport::waitUntil([&] { return monitor->downList().count() == 1; }));
+    }
+};
 
-TEST_F(TaskWindowsTest, DetailsOfAnUpTaskAndOfADownTask) {
-    startWithIni("START=sleep 3600,sleeper,,True\n"
-                 "START=sh -c \"exit 3\",Quitter,,False\n");
+// The details of an up task and of one that died, the tray flashing while it is down, Restart
+// bringing it back, a stale Restart starting no second copy, and a failed launch still closing.
+TEST_F(TaskWindowsTest, FailureAndRestartSeenFromTheWindows) {
+    const QString program = dir.filePath(QStringLiteral("napper"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), program));
+    // The Up list shows the latest start on top: the sleeper.
+    startWithIni(
+        ("START=" + program + " 3600,Napper,,False\nSTART=sleep 3600,sleeper,,True\n").toUtf8());
     frmMain& window = main();
-    ASSERT_TRUE(testsupport::waitUntil([&] { return monitor->downList().count() == 1; }));
-    ASSERT_EQ(monitor->upList().count(), 1);
+    ASSERT_EQ(monitor->upList().count(), 2);
+    EXPECT_FALSE(tray().tmrNotify.isActive());
 
     clickFirstItem(window.List1);
     frmViewTask* details = window.viewTask();
@@ -32,54 +44,34 @@ TEST_F(TaskWindowsTest, DetailsOfAnUpTaskAndOfADownTask) {
     EXPECT_EQ(details->windowTitle(), QStringLiteral("View Task"));
     EXPECT_EQ(details->lblTaskName->text(), QStringLiteral("SLEEPER"));
     EXPECT_EQ(details->lblPathAndFile->text(), QStringLiteral("sleep 3600"));
-    EXPECT_EQ(details->lblProcessHandle->text(), QString::number(monitor->tasks()[1].ProcessId));
+    EXPECT_EQ(details->lblProcessHandle->text(), QString::number(monitor->tasks()[2].ProcessId));
     EXPECT_EQ(details->lblStatus->text(), QStringLiteral("UP"));
     EXPECT_EQ(details->lblRestart->text(), QStringLiteral("YES"));
     EXPECT_FALSE(details->cmdRestart->isVisibleTo(details));
 
-    // Selecting the other task refills the same window: labels and button stay together.
-    clickFirstItem(window.List2);
-    EXPECT_EQ(window.findChildren<frmViewTask*>().size(), 1);
-    EXPECT_EQ(details->lblTaskName->text(), QStringLiteral("QUITTER"));
-    EXPECT_EQ(details->lblStatus->text(), QStringLiteral("DOWN"));
-    EXPECT_EQ(details->lblRestart->text(), QStringLiteral("NO"));
-    EXPECT_TRUE(details->cmdRestart->isVisibleTo(details));
-    EXPECT_FALSE(details->cmdOK->isDefault());
-
-    QTest::mouseClick(details->cmdOK, Qt::LeftButton);
-    EXPECT_FALSE(details->isVisible());
-}
-
-// A task that dies moves to the Down list and the tray flashes; Restart from its details
-// brings it back and quietens the tray. A Restart whose launch fails still closes the window.
-TEST_F(TaskWindowsTest, FailureAndRestartSeenFromTheWindows) {
-    const QString program = dir.filePath(QStringLiteral("napper"));
-    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), program));
-    startWithIni(("START=" + program + " 3600,Napper,,False\n").toUtf8());
-    frmMain& window = main();
-    ASSERT_EQ(monitor->upList().count(), 1);
-    EXPECT_FALSE(tray().tmrNotify.isActive());
-
-    ::kill(monitor->tasks()[1].ProcessId, SIGKILL);
-    ASSERT_TRUE(testsupport::waitUntil([&] { return monitor->downList().count() == 1; }));
-    EXPECT_EQ(monitor->upList().count(), 0);
+    killTask(1);
+    EXPECT_EQ(monitor->upList().count(), 1);
     EXPECT_TRUE(tray().tmrNotify.isActive());
     EXPECT_TRUE(tray().mnuNotifyOff->isEnabled());
 
+    // Selecting the other task refills the same window: labels and button stay together.
     clickFirstItem(window.List2);
-    frmViewTask* details = window.viewTask();
+    EXPECT_EQ(window.findChildren<frmViewTask*>().size(), 1);
+    EXPECT_EQ(details->lblTaskName->text(), QStringLiteral("NAPPER"));
+    EXPECT_EQ(details->lblStatus->text(), QStringLiteral("DOWN"));
+    EXPECT_EQ(details->lblRestart->text(), QStringLiteral("NO"));
     ASSERT_TRUE(details->cmdRestart->isVisibleTo(details));
+    EXPECT_FALSE(details->cmdOK->isDefault());
     QTest::mouseClick(details->cmdRestart, Qt::LeftButton);
     EXPECT_FALSE(details->isVisible());
-    EXPECT_EQ(monitor->upList().count(), 1);
+    EXPECT_EQ(monitor->upList().count(), 2);
     EXPECT_EQ(monitor->downList().count(), 0);
     EXPECT_FALSE(tray().tmrNotify.isActive());
     EXPECT_FALSE(tray().showsFailureIcon());
 
     // A details window filled while the task was down, pressed after it came back up, does not
     // start a second copy.
-    ::kill(monitor->tasks()[1].ProcessId, SIGKILL);
-    ASSERT_TRUE(testsupport::waitUntil([&] { return monitor->downList().count() == 1; }));
+    killTask(1);
     clickFirstItem(window.List2);
     monitor->taskFunctions().RestartTask(1);
     const qint32 running = monitor->tasks()[1].ProcessId;
@@ -88,8 +80,7 @@ TEST_F(TaskWindowsTest, FailureAndRestartSeenFromTheWindows) {
     EXPECT_EQ(monitor->tasks()[1].ProcessId, running);
     EXPECT_EQ(logText().count(QStringLiteral("RE-START: '")), 2);
 
-    ::kill(monitor->tasks()[1].ProcessId, SIGKILL);
-    ASSERT_TRUE(testsupport::waitUntil([&] { return monitor->downList().count() == 1; }));
+    killTask(1);
     ASSERT_TRUE(QFile::remove(program));
     clickFirstItem(window.List2);
     QTest::mouseClick(details->cmdRestart, Qt::LeftButton);
@@ -97,4 +88,8 @@ TEST_F(TaskWindowsTest, FailureAndRestartSeenFromTheWindows) {
     EXPECT_EQ(monitor->downList().count(), 1);
     EXPECT_TRUE(logText().contains(QStringLiteral("No such file or directory")));
     EXPECT_EQ(logText().count(QStringLiteral("RE-START: '")), 2);
+
+    clickFirstItem(window.List1);
+    QTest::mouseClick(details->cmdOK, Qt::LeftButton);
+    EXPECT_FALSE(details->isVisible());
 }
