@@ -4,47 +4,35 @@
 #include <gtest/gtest.h>
 
 TEST(TimeZoneInfoTest, GreenwichTextFromLocalTimeAndTheChosenBias) {
-    namespace TZ = TimeZoneSource;
+    const quint32 unknown = TimeZoneSource::TIME_ZONE_ID_UNKNOWN,
+                  standard = TimeZoneSource::TIME_ZONE_ID_STANDARD,
+                  daylight = TimeZoneSource::TIME_ZONE_ID_DAYLIGHT;
     const struct {
-        QDateTime local;
+        const char* local;
         TimeZoneInformation rules;
         quint32 state;
         qint32 bias;
         const char* text;
     } rows[] = {
         // The worked examples.
-        {{{2026, 12, 5}, {7, 33, 28}},
-         {-60, 0, -60},
-         TZ::TIME_ZONE_ID_STANDARD,
-         -60,
-         "05-Dec-2026 06:33:28 GMT"},
-        {{{2026, 12, 5}, {7, 33, 28}},
-         {300, 0, -60},
-         TZ::TIME_ZONE_ID_DAYLIGHT,
-         240,
-         "05-Dec-2026 11:33:28 GMT"},
+        {"2026-12-05T07:33:28", {-60, 0, -60}, standard, -60, "05-Dec-2026 06:33:28 GMT"},
+        {"2026-12-05T07:33:28", {300, 0, -60}, daylight, 240, "05-Dec-2026 11:33:28 GMT"},
         // Year and leap-day roll-over, a half-hour zone.
-        {{{2026, 12, 31}, {23, 30}}, {60, 0, 0}, 0, 60, "01-Jan-2027 00:30:00 GMT"},
-        {{{2024, 3, 1}, {0, 15}}, {-120, 0, 0}, 0, -120, "29-Feb-2024 22:15:00 GMT"},
-        {{{2025, 3, 1}, {0, 15}}, {-120, 0, 0}, 0, -120, "28-Feb-2025 22:15:00 GMT"},
-        {{{2026, 6, 1}, {12, 0, 5}}, {-330, 0, 0}, 0, -330, "01-Jun-2026 06:30:05 GMT"},
+        {"2026-12-31T23:30:00", {60, 0, 0}, unknown, 60, "01-Jan-2027 00:30:00 GMT"},
+        {"2024-03-01T00:15:00", {-120, 0, 0}, unknown, -120, "29-Feb-2024 22:15:00 GMT"},
+        {"2025-03-01T00:15:00", {-120, 0, 0}, unknown, -120, "28-Feb-2025 22:15:00 GMT"},
+        {"2026-06-01T12:00:05", {-330, 0, 0}, unknown, -330, "01-Jun-2026 06:30:05 GMT"},
         // Unknown and standard states both take Bias + StandardBias; only daylight the other.
-        {{{2026, 6, 1}, {12, 0}},
-         {300, 15, -60},
-         TZ::TIME_ZONE_ID_UNKNOWN,
-         315,
-         "01-Jun-2026 17:15:00 GMT"},
-        {{{2026, 6, 1}, {12, 0}}, {300, 15, -60}, 0xFFFFFFFF, 315, "01-Jun-2026 17:15:00 GMT"},
-        {{{2026, 6, 1}, {12, 0}},
-         {300, 15, -60},
-         TZ::TIME_ZONE_ID_DAYLIGHT,
-         240,
-         "01-Jun-2026 16:00:00 GMT"},
+        {"2026-06-01T12:00:00", {300, 15, -60}, unknown, 315, "01-Jun-2026 17:15:00 GMT"},
+        {"2026-06-01T12:00:00", {300, 15, -60}, 0xFFFFFFFF, 315, "01-Jun-2026 17:15:00 GMT"},
+        {"2026-06-01T12:00:00", {300, 15, -60}, daylight, 240, "01-Jun-2026 16:00:00 GMT"},
     };
     for (const auto& row : rows) {
         TimeZoneInfo info;
         info.locale = QLocale(QLocale::English, QLocale::UnitedKingdom);
-        info.localClock = [&row] { return row.local; };
+        info.localClock = [&row] {
+            return QDateTime::fromString(QLatin1String(row.local), Qt::ISODate);
+        };
         info.zoneSource = [&row](TimeZoneInformation& zone) {
             zone = row.rules;
             return row.state;

@@ -1,5 +1,5 @@
+#include "EngineDoubles.h"
 #include "Monitor.h"
-#include "PosixProcessControl.h"
 #include "TestSupport.h"
 #include "View.h"
 
@@ -8,7 +8,6 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <csignal>
-#include <functional>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -35,31 +34,6 @@ class NullView final : public View {
     bool notifying = false;
     QList<WindowState> states;
     QString statusLine;
-};
-
-// The real launcher with two test handles: a hook after each launch (to make a fresh process
-// end at a chosen moment) and a record of the close requests, in order.
-class ObservedProcessControl final : public ProcessControl {
-  public:
-    ObservedProcessControl() {
-        connect(&real, &ProcessControl::processEnded, this, &ProcessControl::processEnded);
-    }
-    qint32 launch(const QString& command, int showValue) override {
-        const qint32 pid = real.launch(command, showValue);
-        if (afterLaunch)
-            afterLaunch(pid);
-        return pid;
-    }
-    qint32 status(qint32 pid) override { return real.status(pid); }
-    void requestClose(qint32 pid) override {
-        closeRequests.append(pid);
-        real.requestClose(pid);
-    }
-    void setImmediateDetection(bool on) override { real.setImmediateDetection(on); }
-
-    PosixProcessControl real;
-    std::function<void(qint32)> afterLaunch;
-    QList<qint32> closeRequests;
 };
 
 // Ends a process and waits until it is a zombie, leaving the reaping to the code under test.
@@ -121,7 +95,7 @@ class Supervision : public ::testing::Test {
 
     QTemporaryDir dir;
     NullView view;
-    ObservedProcessControl processes;
+    testsupport::RecordingProcesses processes;
     std::unique_ptr<Monitor> monitor;
     quint16 port = 0;
     int quitCalls = 0;
@@ -286,23 +260,23 @@ TEST_F(Supervision, ShutdownWithKillAsksTheTasksThatAreUpToCloseInTableOrder) {
     EXPECT_FALSE(monitor->Timer1().isActive());
 }
 
-TEST_F(Supervision, ShutdownWithoutKillLeavesTheTasksRunning) {
-    start("start=sleep 3600,A\n");
-    monitor->ShutDownMonitor();
-    EXPECT_EQ(quitCalls, 1);
-    EXPECT_TRUE(processes.closeRequests.isEmpty());
-    EXPECT_EQ(processes.status(task(1).ProcessId), ProcessControl::WAIT_TIMEOUT);
-}
-
 TEST_F(Supervision, IniValuesWinOverTheCommandLineOnlyWhenUsable) {
     const quint16 filePort = testsupport::freePort();
-    start(QStringLiteral("port=%1\nkill=FALSE\nwindowstate=max\n").arg(filePort).toUtf8(),
+    start(QStringLiteral("start=sleep 3600,A\nport=%1\nkill=FALSE\nwindowstate=max\n")
+              .arg(filePort)
+              .toUtf8(),
           QStringLiteral("/P:1 /KILL /W:MIN"));
     EXPECT_EQ(monitor->settings().StatusPort, filePort);
-    EXPECT_FALSE(monitor->settings().KillOnExit);
     EXPECT_EQ(view.states,
               (QList<View::WindowState>{View::WindowState::Hidden, View::WindowState::Maximised}));
     EXPECT_TRUE(logText().contains(QStringLiteral("PORT: %1").arg(filePort)));
+    // Without the kill option the tasks outlive the shutdown.
+    const qint32 a = task(1).ProcessId;
+    monitor->ShutDownMonitor();
+    EXPECT_EQ(quitCalls, 1);
+    EXPECT_TRUE(processes.closeRequests.isEmpty());
+    EXPECT_EQ(processes.status(a), ProcessControl::WAIT_TIMEOUT);
+    ::kill(a, SIGKILL);
 
     start("port=8180\nPORT=0\nkill=yes\n; windowstate absent\n", "/KILL /W:MIN");
     EXPECT_EQ(monitor->settings().StatusPort, port);
