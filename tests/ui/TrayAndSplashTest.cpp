@@ -4,7 +4,6 @@
 
 #include <QElapsedTimer>
 #include <QLabel>
-#include <QListView>
 #include <QTest>
 
 using namespace WindowRoutines;
@@ -92,8 +91,7 @@ TEST_F(ShutdownTest, TrayExitLogsTheStopAndClosesEveryWindow) {
     EXPECT_TRUE(logText().contains(QStringLiteral("SYSTEM STOPPED (")));
 }
 
-TEST(SplashTest, ShowsVersionAndPlatformOnTopAndClosesOnItsFifthTickOrAtOnce) {
-    EXPECT_EQ(frmSplash::versionText(2, 4, 11), QStringLiteral("Version 2.4.11"));
+TEST(SplashTest, ShowsThePlatformOnTopAndClosesOnItsFifthTickOrAtOnce) {
     frmSplash splash{QPixmap(32, 32)};
     splash.show();
     EXPECT_EQ(splash.findChild<QLabel*>(QStringLiteral("lblPlatform"))->text(),
@@ -114,14 +112,4 @@ TEST(SplashTest, ShowsVersionAndPlatformOnTopAndClosesOnItsFifthTickOrAtOnce) {
     QTest::mouseClick(byClick.findChild<QLabel*>(QStringLiteral("imgLogo")), Qt::LeftButton);
     EXPECT_FALSE(byKey.isVisible());
     EXPECT_FALSE(byClick.isVisible());
-}
-
-TEST(WindowRoutinesTest, FlatLookTwiceLooksAsOnce) {
-    QListView once, twice;
-    FlatLook(&once);
-    FlatLook(&twice);
-    FlatLook(&twice);
-    EXPECT_EQ(twice.frameStyle(), once.frameStyle());
-    EXPECT_EQ(twice.lineWidth(), once.lineWidth());
-    EXPECT_EQ(once.frameShadow(), QFrame::Sunken);
 }
