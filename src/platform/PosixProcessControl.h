@@ -5,8 +5,6 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QStringList>
-#include <poll.h>
-#include <vector>
 
 class QSocketNotifier;
 
@@ -39,23 +37,21 @@ class PosixProcessControl final : public ProcessControl {
     struct Child {
         int pidfd = -1; // -1 when none could be had; waitpid serves then
         bool ended = false;
-        QSocketNotifier* notifier = nullptr;
         QElapsedTimer sinceLaunch;
-        quint64 pollRound = 0; // the batch poll that last saw it running
+        quint64 launchRound = 0; // the drain count when it was launched
     };
 
-    void watch(qint32 pid, Child& child);
-    void onPidfdReadable(qint32 pid);
+    // Reaps every task whose descriptor says it has ended; from the event loop, also asks for a
+    // sweep when one of them ran for at least quickEndMs.
+    void drainEnded(bool fromEventLoop);
     static void markEnded(Child& child);
-    void pollLiveChildren();
     static bool reap(qint32 pid, const Child& child);
 
     QHash<qint32, Child> children_;
+    int epollFd_ = -1; // every live task's descriptor
+    QSocketNotifier* notifier_ = nullptr;
     bool immediate_ = true;
-    // One poll() over every live descriptor answers all status questions of one sweep; the
-    // answers stay valid until control returns to the event loop.
-    quint64 pollRound_ = 0;
-    bool pollFresh_ = false;
-    std::vector<pollfd> pollSet_;
-    std::vector<qint32> pollPids_;
+    // Set by a drain; cleared when control returns to the event loop.
+    bool fresh_ = false;
+    quint64 drainRound_ = 0;
 };
