@@ -3,7 +3,6 @@
 #include "AppSettings.h"
 #include "EngineDoubles.h"
 #include "Log.h"
-#include "RuntimeError.h"
 #include "SMTPClient.h"
 #include "TaskFunctions.h"
 
@@ -26,14 +25,6 @@ class IniReading : public ::testing::Test {
         QFile file(dir.filePath(QStringLiteral("test.ini")));
         EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
         return file.fileName();
-    }
-    QString errorOf(const QString& line) {
-        try {
-            ini.ParseINILine(line);
-        } catch (const RuntimeError& error) {
-            return error.description();
-        }
-        return {};
     }
 
     QTemporaryDir dir;
@@ -108,7 +99,8 @@ TEST_F(IniReading, CommentsKeysSettingsAndTaskLines) {
         EXPECT_EQ(tasks[p].TaskId, p);
         EXPECT_EQ(tasks[p].AutoRestart, p == 1 || p == 3) << p;
     }
-    EXPECT_EQ(errorOf("START=sleep 1,Bad,,maybe"), "Type mismatch");
+    EXPECT_EQ(testsupport::errorText([&] { ini.ParseINILine("START=sleep 1,Bad,,maybe"); }),
+              "Type mismatch");
 }
 
 TEST_F(IniReading, LineEndsAndByteOrderMarkReadAlikeAndEventsRunBetweenLines) {
@@ -138,7 +130,8 @@ TEST_F(IniReading, MissingFileReadsNothingUnreadableFileIsAnError) {
     EXPECT_TRUE(settings.INIEntries.isEmpty());
     EXPECT_FALSE(ConfigINI::fileExists(dir.path()));
     // A file whose reading fails.
-    EXPECT_THROW(ini.LoadINIFile(QStringLiteral("/proc/self/mem")), RuntimeError);
+    EXPECT_NE(testsupport::errorText([&] { ini.LoadINIFile(QStringLiteral("/proc/self/mem")); }),
+              "");
 }
 
 } // namespace

@@ -1,25 +1,17 @@
 #include "Conversions.h"
 
-#include "RuntimeError.h"
+#include "EngineDoubles.h"
 
 #include <cmath>
 #include <gtest/gtest.h>
 #include <limits>
 
 using namespace Conversions;
+using testsupport::errorText;
 
 namespace {
 
 template <typename T> using Row = std::pair<const char*, T>;
-
-QString errorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const RuntimeError& error) {
-        return error.description();
-    }
-    return {};
-}
 
 TEST(Val, LeadingNumberWithBlanksAnywhereExponentsAndRadixPrefixes) {
     // A thousands separator, a carriage return or a second point ends the number.
@@ -39,7 +31,7 @@ TEST(Val, LeadingNumberWithBlanksAnywhereExponentsAndRadixPrefixes) {
                                 {"&X1", 0}};
     for (const auto& [text, value] : rows)
         EXPECT_EQ(Val(text), value) << text;
-    EXPECT_EQ(errorOf([] { Val("1e400"); }), "Overflow");
+    EXPECT_EQ(errorText([] { Val("1e400"); }), "Overflow");
 }
 
 TEST(CInt, RoundsHalfToEvenAndReportsErrors) {
@@ -49,9 +41,9 @@ TEST(CInt, RoundsHalfToEvenAndReportsErrors) {
     for (const auto& [text, value] : rows)
         EXPECT_EQ(CInt(text), value) << text;
     for (const char* text : {"abc", "", "  ", "12abc", "1 2", "1,000", "&H"})
-        EXPECT_EQ(errorOf([text] { CInt(text); }), "Type mismatch") << text;
+        EXPECT_EQ(errorText([text] { CInt(text); }), "Type mismatch") << text;
     for (const char* text : {"32768", "32767.5", "-32769", "1e10", "1e400"})
-        EXPECT_EQ(errorOf([text] { CInt(text); }), "Overflow") << text;
+        EXPECT_EQ(errorText([text] { CInt(text); }), "Overflow") << text;
 }
 
 TEST(CBool, WordsInAnyCaseAndNumbers) {
@@ -60,7 +52,7 @@ TEST(CBool, WordsInAnyCaseAndNumbers) {
     for (const char* text : {"fAlSe", "0"})
         EXPECT_FALSE(CBool(text)) << text;
     for (const char* text : {"yes", "", "1x", "tru"})
-        EXPECT_EQ(errorOf([text] { CBool(text); }), "Type mismatch") << text;
+        EXPECT_EQ(errorText([text] { CBool(text); }), "Type mismatch") << text;
 }
 
 TEST(NumberText, PlainDecimalsAndSafeRoundingOfAnyDouble) {

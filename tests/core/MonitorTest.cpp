@@ -1,5 +1,6 @@
 #include "Monitor.h"
 
+#include "Conversions.h"
 #include "EngineDoubles.h"
 #include "TestSupport.h"
 #include "View.h"
@@ -7,8 +8,6 @@
 #include <QTcpServer>
 #include <csignal>
 #include <gtest/gtest.h>
-
-using testsupport::waitUntil;
 
 namespace {
 
@@ -77,25 +76,23 @@ TEST(MonitorTest, StartUpRunsItsStepsInOrder) {
     EXPECT_TRUE(run.monitor.Timer1().isActive());
 }
 
-TEST(MonitorTest, ErrorEndsStartUpButTheMonitorRunsOn) {
+TEST(MonitorTest, ErrorEndsStartUpButTheMonitorSupervisesOn) {
     QTcpServer occupier;
     ASSERT_TRUE(occupier.listen(QHostAddress::Any, 0));
     const QString busy = QString::number(occupier.serverPort());
-    MonitorRun run("/L:off /P:" + busy);
-    // Logging is off after the start entry, so the error is not in the file either.
-    EXPECT_EQ(run.events().size(), 1);
-    EXPECT_TRUE(run.view.calls.contains("status Items: 0   Port: " + busy));
-    EXPECT_FALSE(run.monitor.statusPort().isListening());
-    EXPECT_TRUE(run.monitor.Timer1().isActive());
-
-    const QList<std::pair<QString, QString>> unusable = {{busy, "Unable to listen on port "},
+    const QList<std::pair<QString, QString>> unusable = {{busy, "Unable to listen on port " + busy},
                                                          {"70000", "Invalid port number 70000"},
                                                          {"1e12", "Overflow"}};
+    // The status line shows the value as read, before the error ends the start-up.
     for (const auto& [port, error] : unusable) {
-        MonitorRun logged("/P:" + port);
-        const QStringList events = logged.events();
+        MonitorRun run("/P:" + port);
+        const QStringList events = run.events();
         ASSERT_EQ(events.size(), 2) << qPrintable(port);
         EXPECT_TRUE(events[1].startsWith(error)) << qPrintable(events[1]);
+        EXPECT_TRUE(run.view.calls.contains("status Items: 0   Port: " +
+                                            Conversions::numberText(Conversions::Val(port))));
+        EXPECT_FALSE(run.monitor.statusPort().isListening());
+        EXPECT_TRUE(run.monitor.Timer1().isActive());
     }
 }
 
@@ -112,8 +109,9 @@ TEST(MonitorTest, MissingIniFileIsReportedAndNoProgramStarts) {
     EXPECT_TRUE(run.monitor.statusPort().isListening());
 }
 
-TEST(MonitorTest, ShutdownRunsOnceAndClosesOnlyTasksThatAreUpInTableOrder) {
-    MonitorRun run(QStringLiteral("/L:OFF /KILL /P:%1 \"sleep 300\" \"sleep 301\" \"sleep 302\"")
+// The supervision tests follow the closed tasks; here the close rule and the order of the calls.
+TEST(MonitorTest, ShutdownClosesOnlyTasksThatAreUpInTableOrder) {
+    MonitorRun run(QStringLiteral("/KILL /P:%1 \"sleep 300\" \"sleep 301\" \"sleep 302\"")
                        .arg(testsupport::freePort()));
     TaskTable& tasks = run.monitor.tasks();
     ASSERT_EQ(tasks.upperBound(), 3);
@@ -126,10 +124,6 @@ TEST(MonitorTest, ShutdownRunsOnceAndClosesOnlyTasksThatAreUpInTableOrder) {
     EXPECT_TRUE(run.monitor.closeRule(Monitor::CloseReason::User));
     EXPECT_FALSE(run.monitor.Timer1().isActive());
     EXPECT_EQ(run.processes.closeRequests, QList<qint32>({tasks[1].ProcessId, tasks[3].ProcessId}));
-    EXPECT_TRUE(waitUntil([&] { return run.processes.status(tasks[1].ProcessId) == 0; }))
-        << "SIGTERM ends a plain task";
-    EXPECT_EQ(run.processes.status(tasks[2].ProcessId), ProcessControl::WAIT_TIMEOUT);
     EXPECT_EQ(run.view.calls.last(), "unload");
-    EXPECT_EQ(run.events(), QStringList({"SYSTEM STARTED (" + run.monitor.argumentText() + ')',
-                                         "SYSTEM STOPPED (" + run.monitor.argumentText() + ')'}));
+    EXPECT_TRUE(run.events().last().startsWith("SYSTEM STOPPED (/KILL "));
 }

@@ -3,6 +3,7 @@
 // Header-only stand-ins for the engine's seams; include only from tests that link the engine.
 
 #include "PosixProcessControl.h"
+#include "RuntimeError.h"
 #include "SignalTarget.h"
 
 #include <QList>
@@ -37,6 +38,16 @@ class RecordingProcesses final : public ProcessControl {
     QList<int> showValues;
     QList<qint32> closeRequests;
 };
+
+// The description of the RuntimeError the call throws; empty when it throws none.
+inline QString errorText(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const RuntimeError& error) {
+        return error.description();
+    }
+    return {};
+}
 
 class SilentSignals final : public SignalTarget {
   public:
