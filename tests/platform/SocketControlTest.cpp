@@ -81,7 +81,8 @@ TEST(SocketControlTest, ListenRejectsUnusablePortsAndStates) {
     EXPECT_EQ(control.State(), SocketControl::sckClosed);
 }
 
-TEST(SocketControlTest, ClientConnectsSendsAndGetsAllDataReceived) {
+// The mail dialogues exercise sending, refusals and reuse; here what they cannot show.
+TEST(SocketControlTest, ClientGetsAllDataReceivedEvenAfterTheServerHangsUp) {
     QTcpServer server;
     ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
     SocketControl client;
@@ -95,10 +96,6 @@ TEST(SocketControlTest, ClientConnectsSendsAndGetsAllDataReceived) {
         return client.State() == SocketControl::sckConnected && server.hasPendingConnections();
     }));
     QTcpSocket* peer = server.nextPendingConnection();
-
-    client.SendData(QStringLiteral("HELO x\r\n"));
-    ASSERT_TRUE(waitUntil([&] { return peer->bytesAvailable() >= 8; }));
-    EXPECT_EQ(peer->readAll(), QByteArray("HELO x\r\n"));
 
     peer->write("250 one\r\n");
     ASSERT_TRUE(waitUntil([&] { return arrivals == 1; }));
@@ -117,17 +114,6 @@ TEST(SocketControlTest, ClientConnectsSendsAndGetsAllDataReceived) {
     client.GetData(data);
     EXPECT_EQ(data, QStringLiteral("221 bye\r\n"));
     EXPECT_THROW(client.SendData(QStringLiteral("QUIT\r\n")), RuntimeError);
-
-    // Refused: never 7, and the control can be used again.
-    client.Close();
-    client.RemotePort = testsupport::freePort();
-    client.Connect();
-    ASSERT_TRUE(waitUntil([&] {
-        return client.State() == SocketControl::sckError ||
-               client.State() == SocketControl::sckClosed;
-    }));
-    client.Connect();
-    EXPECT_EQ(client.State(), SocketControl::sckConnecting);
 }
 
 TEST(SocketControlTest, AcceptedConnectionCannotGrowMemoryBySending) {
