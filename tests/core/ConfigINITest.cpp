@@ -54,10 +54,9 @@ TEST_F(IniReading, CommentsKeysSettingsAndTaskLines) {
         ini.ParseINILine(ignored);
     EXPECT_TRUE(settings.INIEntries.isEmpty());
 
-    ini.ParseINILine("  Port = 8180 ; the status port");
-    ini.ParseINILine("port=90");
-    ini.ParseINILine("Key\t= a=b \t");
-    ini.ParseINILine("quoted=\"x;y\"");
+    for (const char* line :
+         {"  Port = 8180 ; the status port", "port=90", "Key\t= a=b \t", "quoted=\"x;y\""})
+        ini.ParseINILine(line);
     ASSERT_EQ(settings.INIEntries.size(), 4);
     EXPECT_EQ(settings.INIEntries[0].Key, "Port");
     EXPECT_EQ(settings.INIEntries[0].Value, "8180");
@@ -68,12 +67,10 @@ TEST_F(IniReading, CommentsKeysSettingsAndTaskLines) {
     EXPECT_EQ(settings.GetINIValue("missing"), "");
 
     // Mail and log keys are applied at once and not stored.
-    ini.ParseINILine("smtp_server = mail.example.org");
-    ini.ParseINILine("SMTP_TO=one@example.org;two@example.org");
-    ini.ParseINILine("Smtp_Port= 2525.5 ");
-    ini.ParseINILine("SMTP_TIMEOUT=30");
-    ini.ParseINILine("SMTP_TIMEOUT=45");
-    ini.ParseINILine("log=on");
+    for (const char* line :
+         {"smtp_server = mail.example.org", "SMTP_TO=one@example.org;two@example.org",
+          "Smtp_Port= 2525.5 ", "SMTP_TIMEOUT=30", "SMTP_TIMEOUT=45", "log=on"})
+        ini.ParseINILine(line);
     EXPECT_TRUE(log.LogActivity);
     EXPECT_EQ(mail.MailServer, "mail.example.org");
     EXPECT_EQ(mail.ToAddress, "one@example.org");
@@ -83,11 +80,11 @@ TEST_F(IniReading, CommentsKeysSettingsAndTaskLines) {
     EXPECT_FALSE(log.LogActivity);
     EXPECT_EQ(settings.INIEntries.size(), 4);
 
-    ini.ParseINILine("start=sleep 3600,Sleeper,max,True");
-    ini.ParseINILine("Start=sleep 3601, Spaced, MIN, 0");
-    ini.ParseINILine("START=\"sleep 3602,\",,MIN,-1,ignored");
-    ini.ParseINILine("START=sleep 3603,Dup,Min,");
-    ini.ParseINILine("START=sleep 3603,Dup,other");
+    for (const char* line :
+         {"start=sleep 3600,Sleeper,max,True", "Start=sleep 3601, Spaced, MIN, 0",
+          "START=\"sleep 3602,\",,MIN,-1,ignored", "START=sleep 3603,Dup,Min,",
+          "START=sleep 3603,Dup,other"})
+        ini.ParseINILine(line);
     ASSERT_EQ(tasks.upperBound(), 5);
     EXPECT_EQ(processes.showValues, (QList<int>{3, 4, 2, 2, 4}));
     EXPECT_EQ(tasks[1].TaskName, "Sleeper");
