@@ -61,6 +61,29 @@ void TaskFunctions::sweep() {
         if (tasks_[p].IsUp && IsTaskProcessAlive(tasks_[p].ProcessId) < 1)
             HandleTaskFailure(p);
     }
+    if (allUpPending_ && restartedAt_.elapsed() >= settleMs)
+        confirmAllUp();
+}
+
+bool TaskFunctions::everyTaskUp() {
+    // A task that is down counts as down even if its old number now belongs to another process;
+    // a task found gone keeps IsUp, so that the next sweep reports it through the failure path.
+    const int bound = tasks_.upperBound();
+    for (int q = 1; q <= bound; ++q) {
+        if (!tasks_[q].IsUp || IsTaskProcessAlive(tasks_[q].ProcessId) == 0)
+            return false;
+    }
+    return true;
+}
+
+void TaskFunctions::confirmAllUp() {
+    allUpPending_ = false;
+    try {
+        if (everyTaskUp())
+            SignalAllUp();
+    } catch (const RuntimeError& error) {
+        log_.WriteLog(error.description());
+    }
 }
 
 void TaskFunctions::HandleTaskFailure(int p) {
@@ -103,15 +126,17 @@ void TaskFunctions::RestartTask(int p) {
             log_.WriteLog(QStringLiteral("ERROR: Unable to restart '") + command +
                           QLatin1Char('\''));
         }
-        // Only decides whether every task is up. A task found gone here keeps IsUp, so the next
-        // sweep reports it through the failure path instead of it lingering unsupervised; a task
-        // that is down counts as down even if its old number now belongs to another process.
-        bool allUp = true;
-        const int bound = tasks_.upperBound();
-        for (int q = 1; q <= bound && allUp; ++q)
-            allUp = tasks_[q].IsUp && IsTaskProcessAlive(tasks_[q].ProcessId) != 0;
-        if (allUp)
-            SignalAllUp();
+        // A process launched a moment ago has not shown that it stays up: a task that ends at
+        // once would otherwise open the status port between its restarts. The all-clear waits
+        // for a sweep one tick interval later, which also finds such a task gone.
+        if (everyTaskUp()) {
+            if (processId != 0) {
+                allUpPending_ = true;
+                restartedAt_.start();
+            } else {
+                SignalAllUp();
+            }
+        }
     } catch (const RuntimeError& error) {
         log_.WriteLog(error.description());
     }

@@ -3,6 +3,7 @@
 #include "TaskList.h"
 #include "TaskTable.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <functional>
@@ -37,11 +38,19 @@ public:
     // The failure alert of task p (the mail side plugs in here); does nothing while unset.
     std::function<void(int)> sendFailureAlert;
 
+    // How long a restarted process must have run before the all-clear is given.
+    static constexpr qint64 settleMs = 100;
+
 private:
+    bool everyTaskUp();
+    void confirmAllUp();
+
     TaskTable& tasks_;
     TaskList& up_;
     TaskList& down_;
     Log& log_;
     ProcessControl& processes_;
     SignalTarget& signals_;
+    bool allUpPending_ = false; // a restart found every task up; a later sweep confirms it
+    QElapsedTimer restartedAt_;
 };

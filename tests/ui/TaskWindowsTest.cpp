@@ -66,7 +66,7 @@ TEST_F(TaskWindowsTest, FailureAndRestartSeenFromTheWindows) {
     EXPECT_FALSE(details->isVisible());
     EXPECT_EQ(monitor->upList().count(), 2);
     EXPECT_EQ(monitor->downList().count(), 0);
-    EXPECT_FALSE(tray().tmrNotify.isActive());
+    EXPECT_TRUE(testsupport::waitUntil([&] { return !tray().tmrNotify.isActive(); }));
     EXPECT_FALSE(tray().showsFailureIcon());
 
     // A details window filled while the task was down, pressed after it came back up, does not
