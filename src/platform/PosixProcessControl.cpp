@@ -226,11 +226,8 @@ void PosixProcessControl::drainEnded(bool fromEventLoop) {
             report = report || it->sinceLaunch.elapsed() >= quickEndMs;
         }
     } while (ready == 64);
-    if (!fresh_) {
-        // Every status question until control returns to the event loop is answered from this.
-        fresh_ = true;
-        QMetaObject::invokeMethod(this, [this] { fresh_ = false; }, Qt::QueuedConnection);
-    }
+    // Within a sweep, the remaining status questions are answered from this drain.
+    fresh_ = sweepDepth_ > 0;
     if (fromEventLoop && immediate_ && report)
         Q_EMIT processEnded(); // last: the sweep it runs may launch and rehash
 }
@@ -278,6 +275,16 @@ void PosixProcessControl::requestClose(qint32 pid) {
         return; // the number may belong to someone else by now
     if (it->pidfd < 0 || !signalThroughPidfd(it->pidfd, SIGTERM))
         ::kill(pid, SIGTERM);
+}
+
+void PosixProcessControl::beginSweep() {
+    ++sweepDepth_;
+    fresh_ = false; // the pass's first question drains
+}
+
+void PosixProcessControl::endSweep() {
+    if (--sweepDepth_ == 0)
+        fresh_ = false;
 }
 
 void PosixProcessControl::setImmediateDetection(bool on) {

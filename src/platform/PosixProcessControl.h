@@ -28,6 +28,8 @@ class PosixProcessControl final : public ProcessControl {
     void requestClose(qint32 pid) override;
     void setImmediateDetection(bool on) override;
     void release(qint32 pid) override;
+    void beginSweep() override;
+    void endSweep() override;
 
     // Program and arguments of a command: blanks separate, double quotes group and are dropped,
     // an open quote drops the token it opens and the rest of the text.
@@ -51,7 +53,8 @@ class PosixProcessControl final : public ProcessControl {
     int epollFd_ = -1; // every live task's descriptor
     QSocketNotifier* notifier_ = nullptr;
     bool immediate_ = true;
-    // Set by a drain; cleared when control returns to the event loop.
+    // Set by a drain within a sweep; cleared when a sweep begins or the outermost one ends.
     bool fresh_ = false;
+    int sweepDepth_ = 0;
     quint64 drainRound_ = 0;
 };

@@ -35,6 +35,22 @@ public:
     // of that number may be forgotten.
     virtual void release(qint32 pid) { (void)pid; }
 
+    // Brackets one pass over the task table, so that the system is asked once for the whole pass
+    // instead of once per task. Passes may nest.
+    virtual void beginSweep() {}
+    virtual void endSweep() {}
+
+    class SweepScope final {
+    public:
+        explicit SweepScope(ProcessControl& control) : control_(control) { control_.beginSweep(); }
+        ~SweepScope() { control_.endSweep(); }
+        SweepScope(const SweepScope&) = delete;
+        SweepScope& operator=(const SweepScope&) = delete;
+
+    private:
+        ProcessControl& control_;
+    };
+
 Q_SIGNALS:
     // A launched process has ended and at least one tick interval has passed since its launch:
     // the supervision sweep should run now instead of waiting for the next tick.

@@ -56,6 +56,7 @@ qint32 TaskFunctions::IsTaskProcessAlive(qint32 processId) {
 }
 
 void TaskFunctions::sweep() {
+    const ProcessControl::SweepScope scope(processes_);
     const int bound = tasks_.upperBound();
     for (int p = 1; p <= bound; ++p) {
         if (tasks_[p].IsUp && IsTaskProcessAlive(tasks_[p].ProcessId) < 1)
@@ -68,6 +69,7 @@ void TaskFunctions::sweep() {
 bool TaskFunctions::everyTaskUp() {
     // A task that is down counts as down even if its old number now belongs to another process;
     // a task found gone keeps IsUp, so that the next sweep reports it through the failure path.
+    const ProcessControl::SweepScope scope(processes_);
     const int bound = tasks_.upperBound();
     for (int q = 1; q <= bound; ++q) {
         if (!tasks_[q].IsUp || IsTaskProcessAlive(tasks_[q].ProcessId) == 0)

@@ -32,6 +32,8 @@ class RecordingProcesses final : public ProcessControl {
     }
     void setImmediateDetection(bool on) override { real.setImmediateDetection(on); }
     void release(qint32 pid) override { real.release(pid); }
+    void beginSweep() override { real.beginSweep(); }
+    void endSweep() override { real.endSweep(); }
 
     PosixProcessControl real;
     std::function<void(qint32)> afterLaunch;
