@@ -457,9 +457,10 @@ def write_report(path, rows, command):
     table += [
         "",
         "Reading the numbers:",
-        "- Probes of the crash loop answer \"SERVICES UP\" now and then: after each restart every "
-        "task's process is present for a moment (`/bin/false` has not ended yet), so the listener "
-        "opens until the next tick finds the task gone again, at most 100 ms later.",
+        "- The crash loop's few \"SERVICES UP\" probes fall in its first tick: start-up opens the "
+        "status port once all tasks are started, and the first tick finds `/bin/false` gone. After a "
+        "restart the port stays closed until the new process has run for one tick interval, so a "
+        "task that keeps ending at once never opens it again.",
         "- \"Closed with nothing\" counts connections that the monitor accepted and then closed "
         "without the text (a newer request took the answering socket) or reset because the listener "
         "closed while they waited in its queue.",
