@@ -1,27 +1,11 @@
 #include "CommandLine.h"
 
+#include "CommandTokens.h"
+
 #include <cstdlib>
 
 QStringList clsCommandLine::SplitCommandLine(const QString& text) {
-    QStringList tokens;
-    QString padded = text;
-    if (!padded.endsWith(QLatin1Char(' ')))
-        padded += QLatin1Char(' ');
-    bool inQuotes = false;
-    QString current;
-    for (const QChar c : std::as_const(padded)) {
-        if (c == QLatin1Char('"')) {
-            inQuotes = !inQuotes;
-        } else if (c == QLatin1Char(' ') && !inQuotes) {
-            const QString token = current.trimmed();
-            if (!token.isEmpty())
-                tokens.append(token);
-            current.clear();
-        } else {
-            current += c;
-        }
-    }
-    return tokens;
+    return splitCommandTokens(text);
 }
 
 const QStringList& clsCommandLine::split(const QString& CommandLine) {

@@ -1,5 +1,6 @@
 #include "PosixProcessControl.h"
 
+#include "CommandTokens.h"
 #include "RuntimeError.h"
 
 #include <QSocketNotifier>
@@ -115,32 +116,9 @@ PosixProcessControl::~PosixProcessControl() {
         ::close(epollFd_);
 }
 
-QStringList PosixProcessControl::splitCommand(const QString& command) {
-    QStringList tokens;
-    bool inQuotes = false;
-    QString current;
-    const auto closeToken = [&] {
-        const QString token = current.trimmed();
-        if (!token.isEmpty())
-            tokens.append(token);
-        current.clear();
-    };
-    for (const QChar c : command) {
-        if (c == QLatin1Char('"'))
-            inQuotes = !inQuotes;
-        else if (c == QLatin1Char(' ') && !inQuotes)
-            closeToken();
-        else
-            current += c;
-    }
-    if (!inQuotes)
-        closeToken();
-    return tokens;
-}
-
 qint32 PosixProcessControl::launch(const QString& command, int showValue) {
     (void)showValue; // windows are the task's own business here
-    const QStringList parts = splitCommand(command);
+    const QStringList parts = splitCommandTokens(command);
     if (parts.isEmpty())
         throw RuntimeError(systemText(ENOENT));
 

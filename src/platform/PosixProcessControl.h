@@ -4,7 +4,6 @@
 
 #include <QElapsedTimer>
 #include <QHash>
-#include <QStringList>
 
 class QSocketNotifier;
 
@@ -30,10 +29,6 @@ class PosixProcessControl final : public ProcessControl {
     void release(qint32 pid) override;
     void beginSweep() override;
     void endSweep() override;
-
-    // Program and arguments of a command: blanks separate, double quotes group and are dropped,
-    // an open quote drops the token it opens and the rest of the text.
-    static QStringList splitCommand(const QString& command);
 
   private:
     struct Child {
