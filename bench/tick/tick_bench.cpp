@@ -1,9 +1,9 @@
 // Cost of one supervision sweep over N running tasks (real `sleep` processes), the work that
 // the 100 ms tick does when nothing has failed, and the processor share of a monitor ticking
 // over them, with and without immediate detection. Prints min, median and max per N.
+#include "EngineDoubles.h"
 #include "Log.h"
 #include "PosixProcessControl.h"
-#include "SignalTarget.h"
 #include "TaskFunctions.h"
 
 #include <QCoreApplication>
@@ -25,21 +25,13 @@ double cpuSeconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-class NoSignals final : public SignalTarget {
-  public:
-    void NotifyON() override {}
-    void NotifyOFF() override {}
-    void closeStatusListener() override {}
-    void openStatusListener() override {}
-};
-
 void measure(int taskCount, int sweeps, bool immediate) {
     QTemporaryDir dir;
     Log log{ProgramInfo{dir.path(), QStringLiteral("bench")}};
     TaskTable tasks;
     TaskList up, down;
     PosixProcessControl processes;
-    NoSignals signals;
+    testsupport::SilentSignals signals;
     TaskFunctions functions(tasks, up, down, log, processes, signals);
     processes.setImmediateDetection(immediate);
     for (int i = 0; i < taskCount; ++i) {

@@ -2,12 +2,12 @@
 // process control that only records, so the fuzzer never starts a program.
 #include "AppSettings.h"
 #include "ConfigINI.h"
+#include "EngineDoubles.h"
 #include "Conversions.h"
 #include "Log.h"
 #include "ProcessControl.h"
 #include "RuntimeError.h"
 #include "SMTPClient.h"
-#include "SignalTarget.h"
 #include "TaskFunctions.h"
 #include "TaskList.h"
 #include "TaskTable.h"
@@ -40,14 +40,6 @@ class RecordingProcesses final : public ProcessControl {
     qint32 status(qint32) override { return WAIT_TIMEOUT; }
     void requestClose(qint32) override {}
     void setImmediateDetection(bool) override {}
-};
-
-class NoSignals final : public SignalTarget {
-  public:
-    void NotifyON() override {}
-    void NotifyOFF() override {}
-    void closeStatusListener() override {}
-    void openStatusListener() override {}
 };
 
 bool knownError(const RuntimeError& error) {
@@ -126,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TaskList down;
     Log log(ProgramInfo{QStringLiteral("/nonexistent"), QStringLiteral("fuzz")});
     RecordingProcesses processes;
-    NoSignals signalTarget;
+    testsupport::SilentSignals signalTarget;
     TaskFunctions taskFunctions(tasks, up, down, log, processes, signalTarget);
     SMTPClient mail;
     ConfigINI ini(settings, taskFunctions, mail, log);
