@@ -6,10 +6,12 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 jobs=$(nproc)
 
-scripts/build.sh build
+scripts/format.sh --check
+
+scripts/build.sh build -DPROWLIX_WERROR=ON
 (cd build && ctest --output-on-failure -j "$jobs")
 
-scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DPROWLIX_SANITIZE=ON
+scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DPROWLIX_SANITIZE=ON -DPROWLIX_WERROR=ON
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd build-asan && ctest --output-on-failure -j "$jobs")

@@ -44,10 +44,6 @@ bool clsCommandLine::CommandFlag(const QString& key, const QString& CommandLine)
     return false;
 }
 
-void clsCommandLine::ExitWithErrorLevel(int ErrorLevel) {
-    std::_Exit(ErrorLevel);
-}
-
 QString clsCommandLine::argumentText(const QStringList& arguments) {
     QStringList parts;
     parts.reserve(arguments.size());

@@ -10,7 +10,6 @@ class clsCommandLine final {
 public:
     QString CommandValue(const QString& key, const QString& CommandLine);
     bool CommandFlag(const QString& key, const QString& CommandLine);
-    [[noreturn]] static void ExitWithErrorLevel(int ErrorLevel);
 
     // Tokens of the text last asked about (after any query, or after split()).
     const QStringList& Commands() const { return Commands_; }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Rounding.h"
+
 #include <QString>
 
 // The runtime conversions of configuration values.
@@ -22,8 +24,6 @@ bool CBool(const QString& text);
 // Plain decimal without leading zeros, with a fractional part only when the value has one.
 QString numberText(double value);
 
-// Rounded to an integer, halves to the even neighbour; NaN gives 0 and values beyond the
-// 64-bit range saturate.
-qint64 roundHalfEven(double value);
+using ::roundHalfEven;
 
 } // namespace Conversions

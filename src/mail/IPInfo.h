@@ -30,8 +30,6 @@ class IPInfo final {
     static QString FilterHostText(const QString& text);
     void SplitNameList(const QString& text);
 
-    HostSource& source() { return source_; }
-
   private:
     void ReadHostName();
     void ReadDomainName();

@@ -1,8 +1,8 @@
 #include "StatusPort.h"
 
+#include "Rounding.h"
 #include "RuntimeError.h"
 
-#include <cfenv>
 #include <cmath>
 #include <limits>
 
@@ -17,11 +17,7 @@ qint32 StatusPort::roundPort(double StatusPort) {
     // conversion is; a value that fits but is no TCP port is left for Listen to refuse.
     if (!std::isfinite(StatusPort) || std::fabs(StatusPort) > std::numeric_limits<qint32>::max())
         throw RuntimeError(QStringLiteral("Overflow"));
-    const int previous = std::fegetround();
-    std::fesetround(FE_TONEAREST);
-    const double rounded = std::nearbyint(StatusPort);
-    std::fesetround(previous);
-    return static_cast<qint32>(rounded);
+    return static_cast<qint32>(roundHalfEven(StatusPort));
 }
 
 void StatusPort::setPort(double StatusPort) {

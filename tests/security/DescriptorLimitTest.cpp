@@ -10,6 +10,15 @@ using testsupport::MonitorProcess;
 
 namespace {
 
+// The "Max open files" soft and hard values of a running process.
+QStringList openFileLimits(qint64 pid) {
+    const QString limits = testsupport::readFile(QStringLiteral("/proc/%1/limits").arg(pid));
+    for (const QString& line : limits.split(QLatin1Char('\n')))
+        if (line.startsWith(QLatin1String("Max open files")))
+            return line.mid(14).split(QLatin1Char(' '), Qt::SkipEmptyParts).mid(0, 2);
+    return {};
+}
+
 // Runs a monitor with more tasks than descriptors under the given limits and checks that it
 // still logs, listens and reports a killed task.
 void superviseManyTasks(rlim_t soft, rlim_t hard) {
@@ -56,6 +65,10 @@ void superviseManyTasks(rlim_t soft, rlim_t hard) {
     ASSERT_TRUE(monitor.waitForLog(QStringLiteral("PORT: ")))
         << qPrintable(monitor.log().right(300));
     EXPECT_EQ(testsupport::probePort(port).data, QByteArray("SERVICES UP"));
+    // The soft limit is lifted to the hard one, whatever the start gave.
+    const QStringList limits = openFileLimits(monitor.pid());
+    ASSERT_EQ(limits.size(), 2);
+    EXPECT_EQ(limits[0], limits[1]);
     // The last task launched is one the tick alone watches when descriptors ran short.
     ::kill(static_cast<pid_t>(launched.pids.last()), SIGKILL);
     EXPECT_TRUE(monitor.waitForLog(QStringLiteral(" - TASK FAILURE: t")));
