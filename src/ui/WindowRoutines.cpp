@@ -1,5 +1,6 @@
 #include "WindowRoutines.h"
 
+#include <QEvent>
 #include <QFrame>
 #include <QVariant>
 #include <QWidget>
@@ -21,7 +22,50 @@ void setStaysOnTop(QWidget* window, bool on) {
         handle->setFlags(flags);
 }
 
+class FrameWatcher final : public QObject {
+  public:
+    FrameWatcher(QWidget* window, std::function<void()> changed)
+        : QObject(window), window_(window), changed_(std::move(changed)) {
+        window->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        switch (event->type()) {
+        case QEvent::Show:
+        case QEvent::Move:
+        case QEvent::Resize:
+        case QEvent::ActivationChange:
+        case QEvent::WindowStateChange:
+        case QEvent::UpdateRequest:
+            if (watched == window_ && window_->isVisible()) {
+                const QSize extent = frameExtent(window_);
+                if (extent != last_) {
+                    last_ = extent;
+                    changed_();
+                }
+            }
+            break;
+        default:
+            break;
+        }
+        return false;
+    }
+
+  private:
+    QWidget* window_;
+    std::function<void()> changed_;
+    QSize last_{-1, -1};
+};
+
 } // namespace
+
+QSize frameExtent(const QWidget* window) {
+    return window->frameGeometry().size() - window->size();
+}
+
+void onFrameChange(QWidget* window, std::function<void()> changed) {
+    new FrameWatcher(window, std::move(changed));
+}
 
 void OnTop(QWidget* FormName) {
     setStaysOnTop(FormName, true);

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QFont>
+#include <QSize>
+#include <functional>
 
 class QWidget;
 
@@ -24,5 +26,13 @@ int twipsToPixelsX(const QWidget* widget, double twips);
 int twipsToPixelsY(const QWidget* widget, double twips);
 double pixelsToTwipsX(const QWidget* widget, int pixels);
 double pixelsToTwipsY(const QWidget* widget, int pixels);
+
+// What the window manager adds around the client area (title bar and borders).
+QSize frameExtent(const QWidget* window);
+
+// Runs changed whenever the window's frame extent differs from the one last seen. A window
+// manager decorates a window only after it is mapped, without resizing it, so a layout or a
+// position computed from the outer size at the first showing has to be done again then.
+void onFrameChange(QWidget* window, std::function<void()> changed);
 
 } // namespace WindowRoutines

@@ -22,6 +22,15 @@ frmViewLog::frmViewLog(QWidget* parent)
     // The rule below assumes at least 150 by 350 twips of outer size.
     setMinimumSize(twipsToPixelsX(this, 150) + 1, twipsToPixelsY(this, 350) + 1);
     resize(twipsToPixelsX(this, 5670), twipsToPixelsY(this, 2700));
+    // The rule works on the outer size, which is known only once the window is decorated;
+    // the centring on the owner as well.
+    onFrameChange(this, [this] {
+        Form_Resize();
+        if (const QWidget* owner = parentWidget(); owner != nullptr && owner->isVisible()) {
+            const QSize outer = frameGeometry().size();
+            move(owner->frameGeometry().center() - QPoint(outer.width() / 2, outer.height() / 2));
+        }
+    });
 }
 
 bool frmViewLog::setText(const QString& text) {

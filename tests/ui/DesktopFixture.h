@@ -20,7 +20,8 @@ class DesktopFixture : public ::testing::Test {
   protected:
     void start(const QString& arguments, bool trayAvailable = true) {
         processes = createProcessControl();
-        view = std::make_unique<DesktopView>(trayAvailable);
+        trayPresent = trayAvailable;
+        view = std::make_unique<DesktopView>(std::function<bool()>([this] { return trayPresent; }));
         const QString text = QStringLiteral("/P:") + QString::number(testsupport::freePort()) +
                              QLatin1Char(' ') + arguments;
         monitor = std::make_unique<Monitor>(*view, *processes, text,
@@ -68,6 +69,8 @@ class DesktopFixture : public ::testing::Test {
     frmTrayMenu& tray() { return *view->trayMenu(); }
 
     QTemporaryDir dir;
+    // Whether the notification area is there; a test may take it away while the monitor runs.
+    bool trayPresent = true;
     std::unique_ptr<ProcessControl> processes;
     std::unique_ptr<DesktopView> view;
     std::unique_ptr<Monitor> monitor;

@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTest>
 
 using namespace WindowRoutines;
 
@@ -220,4 +221,52 @@ TEST_F(MainWindowTest, ViewByDateIgnoresNonDatesAndOpensMissingDays) {
     window.mnuLogsViewDate->trigger();
     ASSERT_NE(window.viewLog(), nullptr);
     EXPECT_EQ(window.viewLog()->txtLog->toPlainText(), QStringLiteral("Log file is empty."));
+}
+
+// What each window lays out at its first showing equals what it lays out after a resize to
+// the same size: the layouts read the real frame, whenever the window manager supplies it.
+TEST_F(MainWindowTest, FirstLayoutsEqualTheLayoutsAfterAResize) {
+    start(QStringLiteral("sleep 3600"));
+    frmMain& window = main();
+    window.mnuLogsView->trigger();
+    frmViewLog* viewer = window.viewLog();
+    ASSERT_NE(viewer, nullptr);
+    QTest::mouseClick(window.List1->viewport(), Qt::LeftButton, {},
+                      window.List1->visualRect(window.List1->model()->index(0, 0)).center());
+    QWidget* details = window.findChild<QDialog*>(QStringLiteral("frmViewTask"));
+    ASSERT_TRUE(details->isVisible());
+    const QList<QWidget*> windows{&window, viewer, details};
+    for (QWidget* w : windows)
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
+    // A window manager may decorate a window a moment after it is shown.
+    const auto framesOf = [&] {
+        QList<QSize> frames;
+        for (QWidget* w : windows)
+            frames << frameExtent(w);
+        return frames;
+    };
+    QList<QSize> frames = framesOf();
+    testsupport::waitUntil(
+        [&] {
+            const QList<QSize> now = framesOf();
+            const bool settled = now == frames && !now.contains(QSize(0, 0));
+            frames = now;
+            return settled;
+        },
+        std::chrono::seconds(2));
+
+    const auto layout = [&] {
+        return QList<QRect>{window.List1->geometry(), window.List2->geometry(),
+                            window.lblDown->geometry(), viewer->txtLog->geometry()};
+    };
+    const QList<QRect> first = layout();
+    // The details window sits centred on its owner, frames included.
+    EXPECT_LE(
+        (details->frameGeometry().center() - window.frameGeometry().center()).manhattanLength(), 2);
+    for (QWidget* w : {static_cast<QWidget*>(&window), static_cast<QWidget*>(viewer)}) {
+        const QSize size = w->size();
+        w->resize(size + QSize(40, 30));
+        w->resize(size);
+    }
+    EXPECT_EQ(layout(), first);
 }
