@@ -32,10 +32,10 @@ class DesktopFixture : public ::testing::Test {
     }
 
     // Writes an INI file into the scratch directory and starts the monitor on it.
-    void startWithIni(const QByteArray& lines) {
+    void startWithIni(const QByteArray& lines, bool trayAvailable = true) {
         const QString path = dir.filePath(QStringLiteral("watch.ini"));
         ASSERT_TRUE(testsupport::writeFile(path, lines));
-        start(QStringLiteral("/I:") + path);
+        start(QStringLiteral("/I:") + path, trayAvailable);
     }
 
     // Runs the trigger while a poll hands the modal dialog of type T, once shown, to the handler.

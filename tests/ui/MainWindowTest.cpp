@@ -226,7 +226,7 @@ TEST_F(MainWindowTest, ViewByDateIgnoresNonDatesAndOpensMissingDays) {
 // What each window lays out at its first showing equals what it lays out after a resize to
 // the same size: the layouts read the real frame, whenever the window manager supplies it.
 TEST_F(MainWindowTest, FirstLayoutsEqualTheLayoutsAfterAResize) {
-    start(QStringLiteral("sleep 3600"));
+    startWithIni("START=sleep 3600,sleeper,,False\n");
     frmMain& window = main();
     window.mnuLogsView->trigger();
     frmViewLog* viewer = window.viewLog();

@@ -45,7 +45,7 @@ TEST_F(ReachabilityTest, NoSplashAboveAWaitingMessageBox) {
 TEST_F(ReachabilityTest, WithoutATrayTheWindowIsTheWayInAndOut) {
     for (const bool trayGoesLater : {false, true}) {
         SCOPED_TRACE(trayGoesLater ? "tray goes away" : "no tray at all");
-        start(QStringLiteral("sleep 3600"), trayGoesLater);
+        startWithIni("START=sleep 3600,sleeper,,False\n", trayGoesLater);
         frmMain& window = main();
         if (trayGoesLater) {
             window.mnuFileExit->trigger();
