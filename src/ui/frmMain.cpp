@@ -122,9 +122,9 @@ frmMain::frmMain(Monitor& monitor, bool trayAvailable, QWidget* parent)
     onFrameChange(this, [this] {
         if (!centred_ && windowState() == Qt::WindowNoState) {
             if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-                const QSize outer = frameGeometry().size();
-                move(screen->availableGeometry().center() -
-                     QPoint(outer.width() / 2, outer.height() / 2));
+                const QSize outer = outerGeometry(this).size();
+                moveOuterTo(this, screen->availableGeometry().center() -
+                                      QPoint(outer.width() / 2, outer.height() / 2));
             }
             centred_ = frameExtent(this) != QSize(0, 0);
         }
@@ -173,11 +173,11 @@ frmMain::ListSize frmMain::listSizeFor(double W, double H) {
 }
 
 double frmMain::Width() const {
-    return pixelsToTwipsX(this, frameGeometry().width());
+    return pixelsToTwipsX(this, outerGeometry(this).width());
 }
 
 double frmMain::Height() const {
-    return pixelsToTwipsY(this, frameGeometry().height());
+    return pixelsToTwipsY(this, outerGeometry(this).height());
 }
 
 void frmMain::resizeEvent(QResizeEvent* event) {
@@ -190,7 +190,7 @@ void frmMain::Form_Resize() {
         return;
     // The outer minimum becomes a minimum of the widget, so the window system holds it while
     // the window is dragged and resize() cannot undercut it.
-    const QSize frame = frameGeometry().size() - size();
+    const QSize frame = frameExtent(this);
     const QSize minimum(twipsToPixelsX(this, minimumSide) - frame.width(),
                         twipsToPixelsY(this, minimumSide) - frame.height());
     if (minimumSize() != minimum)
@@ -412,9 +412,10 @@ QString frmMain::askDateWithDialog(const QString& defaultReply, bool* ok) {
     dialog.setWindowTitle(QStringLiteral("View Logfile"));
     dialog.setLabelText(QStringLiteral("Date of logfile to be viewed:"));
     dialog.setTextValue(defaultReply);
-    dialog.move(frameGeometry().topLeft());
+    dialog.move(outerGeometry(this).topLeft());
     // Placed again once its own frame is known, so that the corners meet.
-    onFrameChange(&dialog, [this, &dialog] { dialog.move(frameGeometry().topLeft()); });
+    onFrameChange(&dialog,
+                  [this, &dialog] { moveOuterTo(&dialog, outerGeometry(this).topLeft()); });
     *ok = dialog.exec() == QDialog::Accepted;
     return dialog.textValue();
 }

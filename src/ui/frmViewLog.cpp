@@ -26,10 +26,8 @@ frmViewLog::frmViewLog(QWidget* parent)
     // the centring on the owner as well.
     onFrameChange(this, [this] {
         Form_Resize();
-        if (const QWidget* owner = parentWidget(); owner != nullptr && owner->isVisible()) {
-            const QSize outer = frameGeometry().size();
-            move(owner->frameGeometry().center() - QPoint(outer.width() / 2, outer.height() / 2));
-        }
+        if (const QWidget* owner = parentWidget(); owner != nullptr && owner->isVisible())
+            centreOuterOn(this, owner);
     });
 }
 
@@ -74,8 +72,9 @@ void frmViewLog::resizeEvent(QResizeEvent* event) {
 }
 
 void frmViewLog::Form_Resize() {
-    const int width = twipsToPixelsX(this, pixelsToTwipsX(this, frameGeometry().width()) - 150);
-    const int height = twipsToPixelsY(this, pixelsToTwipsY(this, frameGeometry().height()) - 350);
+    const int width = twipsToPixelsX(this, pixelsToTwipsX(this, outerGeometry(this).width()) - 150);
+    const int height =
+        twipsToPixelsY(this, pixelsToTwipsY(this, outerGeometry(this).height()) - 350);
     txtLog->setGeometry(0, 0, std::max(width, 0), std::max(height, 0));
 }
 

@@ -88,8 +88,7 @@ void frmViewTask::centreOnOwner() {
     const QWidget* owner = parentWidget();
     if (owner == nullptr || !owner->isVisible())
         return;
-    const QSize outer = frameGeometry().size();
-    move(owner->frameGeometry().center() - QPoint(outer.width() / 2, outer.height() / 2));
+    centreOuterOn(this, owner);
 }
 
 void frmViewTask::Form_Load() {

@@ -18,7 +18,7 @@ namespace {
 
 // Outer size in whole pixels for a size in twips.
 void resizeOuterTwips(frmMain& window, double width, double height) {
-    const QSize frame = window.frameGeometry().size() - window.size();
+    const QSize frame = frameExtent(&window);
     window.resize(twipsToPixelsX(&window, width) - frame.width(),
                   twipsToPixelsY(&window, height) - frame.height());
 }
@@ -138,7 +138,7 @@ TEST_F(MainWindowTest, ViewCommandsLeaveOneFreshViewerWithTheCaretAtTheEnd) {
 
     // The text box keeps to the top-left corner, 150 and 350 twips inside the outer size.
     viewer->resize(400, 300);
-    const QSize outer = viewer->frameGeometry().size();
+    const QSize outer = outerGeometry(viewer).size();
     EXPECT_EQ(viewer->txtLog->geometry(),
               QRect(0, 0, twipsToPixelsX(viewer, pixelsToTwipsX(viewer, outer.width()) - 150),
                     twipsToPixelsY(viewer, pixelsToTwipsY(viewer, outer.height()) - 350)));
@@ -261,8 +261,8 @@ TEST_F(MainWindowTest, FirstLayoutsEqualTheLayoutsAfterAResize) {
     };
     const QList<QRect> first = layout();
     // The details window sits centred on its owner, frames included.
-    EXPECT_LE(
-        (details->frameGeometry().center() - window.frameGeometry().center()).manhattanLength(), 2);
+    EXPECT_LE((outerGeometry(details).center() - outerGeometry(&window).center()).manhattanLength(),
+              2);
     for (QWidget* w : {static_cast<QWidget*>(&window), static_cast<QWidget*>(viewer)}) {
         const QSize size = w->size();
         w->resize(size + QSize(40, 30));
