@@ -23,7 +23,7 @@ void ValueField::setValue(const QString& value) {
 }
 
 void ValueField::refresh() {
-    if (hasFocus()) {
+    if (whole_) {
         if (text() != value_)
             setText(value_);
     } else {
@@ -45,6 +45,7 @@ void ValueField::resizeEvent(QResizeEvent* event) {
 
 void ValueField::focusInEvent(QFocusEvent* event) {
     // The whole text under the pointer before the click places the cursor in it.
+    whole_ = true;
     refresh();
     QLineEdit::focusInEvent(event);
 }
@@ -52,6 +53,8 @@ void ValueField::focusInEvent(QFocusEvent* event) {
 void ValueField::focusOutEvent(QFocusEvent* event) {
     QLineEdit::focusOutEvent(event);
     // A context menu takes the focus for a while; the text stays whole for its Copy.
-    if (event->reason() != Qt::PopupFocusReason)
+    if (event->reason() != Qt::PopupFocusReason) {
+        whole_ = false;
         refresh();
+    }
 }

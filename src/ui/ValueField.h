@@ -26,4 +26,5 @@ class ValueField final : public QLineEdit {
 
     Qt::TextElideMode mode_;
     QString value_;
+    bool whole_ = false; // while it has the focus
 };

@@ -268,16 +268,22 @@ void frmMain::setTrayAvailable(bool available) {
     trayAvailable_ = available;
     const bool wasVisible = isVisible() && !isMinimized();
     const Qt::WindowStates states = windowState() & ~Qt::WindowMinimized;
-    setWindowFlags(windowFlagsFor(available)); // this hides the window
+    const QRect client = geometry();
+    setWindowFlags(windowFlagsFor(available)); // this hides the window and forgets its frame
+    setGeometry(client);
     if (!available) {
         // The tray was the way back to a hidden window; now the window itself must be.
         setWindowState(states);
         show();
         raise();
         showNoTrayNotice();
-    } else if (wasVisible) {
-        setWindowState(states);
-        show();
+    } else {
+        noticeTimer_.stop();
+        Label1->setText(statusText_);
+        if (wasVisible) {
+            setWindowState(states);
+            show();
+        }
     }
     updateTitle();
 }

@@ -224,10 +224,12 @@ TEST_F(MainWindowTest, ViewByDateIgnoresNonDatesAndOpensMissingDays) {
 }
 
 // What each window lays out at its first showing equals what it lays out after a resize to
-// the same size: the layouts read the real frame, whenever the window manager supplies it.
+// the same size, and the details window is centred on the main window by their frames: the
+// layouts read the real frame, whenever the window manager supplies it.
 TEST_F(MainWindowTest, FirstLayoutsEqualTheLayoutsAfterAResize) {
     startWithIni("START=sleep 3600,sleeper,,False\n");
     frmMain& window = main();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     window.mnuLogsView->trigger();
     frmViewLog* viewer = window.viewLog();
     ASSERT_NE(viewer, nullptr);
@@ -235,38 +237,34 @@ TEST_F(MainWindowTest, FirstLayoutsEqualTheLayoutsAfterAResize) {
                       window.List1->visualRect(window.List1->model()->index(0, 0)).center());
     QWidget* details = window.findChild<QDialog*>(QStringLiteral("frmViewTask"));
     ASSERT_TRUE(details->isVisible());
-    const QList<QWidget*> windows{&window, viewer, details};
-    for (QWidget* w : windows)
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
-    // A window manager may decorate a window a moment after it is shown.
-    const auto framesOf = [&] {
-        QList<QSize> frames;
-        for (QWidget* w : windows)
-            frames << frameExtent(w);
-        return frames;
-    };
-    QList<QSize> frames = framesOf();
-    testsupport::waitUntil(
-        [&] {
-            const QList<QSize> now = framesOf();
-            const bool settled = now == frames && !now.contains(QSize(0, 0));
-            frames = now;
-            return settled;
-        },
-        std::chrono::seconds(2));
 
-    const auto layout = [&] {
-        return QList<QRect>{window.List1->geometry(), window.List2->geometry(),
-                            window.lblDown->geometry(), viewer->txtLog->geometry()};
+    // The rules, applied to the outer sizes as they are now.
+    const auto ruled = [&] {
+        const frmMain::ListSize list =
+            frmMain::listSizeFor(std::round(window.Width()), std::round(window.Height()));
+        const QSize outer = outerGeometry(viewer).size();
+        return QList<QSize>{
+            QSize(twipsToPixelsX(&window, list.width), twipsToPixelsY(&window, list.height)),
+            QSize(twipsToPixelsX(viewer, pixelsToTwipsX(viewer, outer.width()) - 150),
+                  twipsToPixelsY(viewer, pixelsToTwipsY(viewer, outer.height()) - 350))};
     };
-    const QList<QRect> first = layout();
-    // The details window sits centred on its owner, frames included.
-    EXPECT_LE((outerGeometry(details).center() - outerGeometry(&window).center()).manhattanLength(),
-              2);
+    const auto laidOut = [&] { return QList<QSize>{window.List1->size(), viewer->txtLog->size()}; };
+    const auto centred = [&] {
+        return (outerGeometry(details).center() - outerGeometry(&window).center())
+                   .manhattanLength() <= 2;
+    };
+    // A window manager decorates a window a moment after it is shown.
+    EXPECT_TRUE(testsupport::waitUntil(
+        [&] { return laidOut() == ruled() && centred() && !frameExtent(viewer).isNull(); },
+        std::chrono::seconds(3)));
+    const QList<QRect> first{window.List1->geometry(), window.List2->geometry(),
+                             window.lblDown->geometry(), viewer->txtLog->geometry()};
     for (QWidget* w : {static_cast<QWidget*>(&window), static_cast<QWidget*>(viewer)}) {
         const QSize size = w->size();
         w->resize(size + QSize(40, 30));
         w->resize(size);
     }
-    EXPECT_EQ(layout(), first);
+    EXPECT_EQ((QList<QRect>{window.List1->geometry(), window.List2->geometry(),
+                            window.lblDown->geometry(), viewer->txtLog->geometry()}),
+              first);
 }

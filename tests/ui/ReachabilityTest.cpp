@@ -79,6 +79,7 @@ TEST_F(ReachabilityTest, TrayComingBackRestoresTheTrayLife) {
     view->checkTray();
     EXPECT_TRUE(main().isVisible());
     EXPECT_TRUE(main().windowFlags().testFlag(Qt::Tool));
+    EXPECT_TRUE(main().Label1->text().startsWith(QStringLiteral("Items: 0   Port: ")));
     main().mnuFileExit->trigger();
     EXPECT_FALSE(main().isVisible());
     EXPECT_FALSE(monitor->CloseApp);
