@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Captures the desktop windows shown in the README: runs the monitor on a virtual display with a
-# window manager and a notification area, on examples/desktop-demo.ini, and saves the main
-# window, the task details window and the tray menu as PNG files in docs/screenshots/.
+# window manager and a notification area and saves PNG files in docs/screenshots/: the message
+# box for a missing INI file and the splash that follows it, then, on examples/desktop-demo.ini,
+# the main window, the task details window and the tray menu, and the main window with its
+# details at a scale factor of 2.
 # Usage: scripts/screenshots.sh [build dir]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,7 +23,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
         "${missing[@]}" >/dev/null
 fi
-scripts/build.sh "$build" >/dev/null
+cmake -S . -B "$build" -G Ninja >/dev/null
+cmake --build "$build" --target prowlix prowlix-desktop >/dev/null
 
 # The monitor writes its logs beside its executable: run a copy from a scratch directory.
 work=$(mktemp -d)
@@ -45,7 +48,9 @@ wait_for() {
 }
 
 display=:${SCREENSHOT_DISPLAY:-57}
-Xvfb "$display" -screen 0 1024x768x24 -dpi 96 -nolisten tcp >/dev/null 2>&1 &
+width=1280
+height=1024
+Xvfb "$display" -screen 0 ${width}x${height}x24 -dpi 96 -nolisten tcp >/dev/null 2>&1 &
 pids+=($!)
 export DISPLAY=$display
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM
@@ -58,6 +63,28 @@ trayer --edge bottom --align right --widthtype request --height 32 --SetDockType
 pids+=($!)
 wait_for xdotool search --class trayer
 
+# Waits for the monitor to end after SIGTERM.
+stop_monitor() {
+    kill -TERM "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+}
+
+# A missing INI file: start-up's message box comes first, on its own; the splash after it.
+missing=/etc/prowlix/missing.ini
+[ ! -e "$missing" ] || missing=$work/missing.ini
+"$work/prowlix" "/I:$missing" >/dev/null 2>&1 &
+monitor=$!
+pids+=("$monitor")
+wait_for xdotool search --onlyvisible --name '^Prowlix$'
+sleep 1
+box=$(xdotool getactivewindow)
+import -window "$box" -frame "$out/missing-ini.png"
+xdotool key --clearmodifiers Return
+sleep 1
+splash=$(xdotool getactivewindow)
+import -window "$splash" "$out/splash.png"
+stop_monitor "$monitor"
+
 "$work/prowlix" "/I:$PWD/examples/desktop-demo.ini" >/dev/null 2>&1 &
 monitor=$!
 pids+=("$monitor")
@@ -65,7 +92,7 @@ wait_for xdotool search --onlyvisible --name '^Prowlix$'
 main=$(xdotool search --onlyvisible --name '^Prowlix$' | head -1)
 # A click on the splash, which sits centred above the main window, closes it at once.
 sleep 1
-xdotool mousemove 512 384 click 1
+xdotool mousemove $((width / 2)) $((height / 2)) click 1
 # The demo's second task ends after two seconds and lands in the Down list.
 sleep 2.5
 xdotool windowmove "$main" 300 200
@@ -73,7 +100,7 @@ xdotool windowactivate --sync "$main" 2>/dev/null || true
 sleep 0.5
 import -window "$main" -frame "$out/main-window.png"
 
-# Select the task in the Up list: its first row lies just under the menu bar.
+# Select the task in the Up list: its first row lies just under the status line.
 xdotool mousemove --window "$main" 60 50 click 1
 wait_for xdotool search --onlyvisible --name '^View Task$'
 details=$(xdotool search --onlyvisible --name '^View Task$' | head -1)
@@ -87,9 +114,32 @@ tray=$(xdotool search --onlyvisible --class trayer | head -1)
 eval "$(xdotool getwindowgeometry --shell "$tray")"
 xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 3
 sleep 1
-import -window root -crop 230x120+794+648 +repage "$out/tray-menu.png"
+import -window root -crop 230x120+$((width - 230))+$((height - 120)) +repage "$out/tray-menu.png"
 xdotool key Escape
+stop_monitor "$monitor"
 
-kill -TERM "$monitor"
-wait "$monitor" 2>/dev/null || true
-echo "screenshots: wrote $out/main-window.png $out/task-details.png $out/tray-menu.png"
+# The same at a scale factor of 2: the main window with the details of the task that is down,
+# chosen with the keyboard.
+QT_SCALE_FACTOR=2 "$work/prowlix" "/I:$PWD/examples/desktop-demo.ini" >/dev/null 2>&1 &
+monitor=$!
+pids+=("$monitor")
+wait_for xdotool search --onlyvisible --name '^Prowlix$'
+main=$(xdotool search --onlyvisible --name '^Prowlix$' | head -1)
+sleep 1
+xdotool mousemove $((width / 2)) $((height / 2)) click 1
+sleep 2.5
+xdotool windowmove "$main" 20 20
+xdotool windowactivate --sync "$main" 2>/dev/null || true
+sleep 0.5
+# Tab moves from the Up list to the Down list; Down selects its first entry.
+xdotool key --clearmodifiers Tab Down
+wait_for xdotool search --onlyvisible --name '^View Task$'
+details=$(xdotool search --onlyvisible --name '^View Task$' | head -1)
+xdotool windowmove "$details" 20 600
+sleep 0.8
+eval "$(xdotool getwindowgeometry --shell "$details")"
+import -window root -crop $((X + WIDTH + 40))x$((Y + HEIGHT + 40))+0+0 +repage "$out/scale-2.png"
+stop_monitor "$monitor"
+
+echo "screenshots: wrote $out/missing-ini.png $out/splash.png $out/main-window.png" \
+    "$out/task-details.png $out/tray-menu.png $out/scale-2.png"

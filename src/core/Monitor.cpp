@@ -47,6 +47,7 @@ void Monitor::startUp() {
         // Any other failure ends start-up the same way; it must not escape into Qt.
         log_.WriteLog(QString::fromLocal8Bit(error.what()));
     }
+    view_.startUpEnded();
 }
 
 void Monitor::runStartUp() {

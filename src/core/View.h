@@ -21,6 +21,8 @@ public:
     virtual void NotifyOFF() = 0;
     // Closes every window (the tray icon is removed first).
     virtual void unloadAll() = 0;
+    // Start-up has run to its end, message boxes included: the desktop shows its splash now.
+    virtual void startUpEnded() {}
 };
 
 class HeadlessView final : public View {

@@ -2,15 +2,21 @@
 
 #include "View.h"
 
+#include <QTimer>
+#include <functional>
 #include <memory>
 
 class Monitor;
 class frmMain;
+class frmSplash;
 class frmTrayMenu;
 
-// The engine's view on the desktop: the main window, the tray and message boxes.
+// The engine's view on the desktop: the main window, the tray, the splash and message boxes.
 class DesktopView final : public View {
   public:
+    // trayProbe tells whether a notification area is there now; it is asked again while the
+    // monitor runs, since the panel that holds the area can go away and come back.
+    explicit DesktopView(std::function<bool()> trayProbe);
     explicit DesktopView(bool trayAvailable);
     ~DesktopView() override;
     DesktopView(const DesktopView&) = delete;
@@ -21,7 +27,10 @@ class DesktopView final : public View {
 
     frmMain* mainWindow() const { return main_.get(); }
     frmTrayMenu* trayMenu() const { return tray_.get(); }
+    frmSplash* splash() const { return splash_.get(); }
     bool trayAvailable() const { return trayAvailable_; }
+    // Asks the probe again and follows a notification area that came or went.
+    void checkTray();
 
     // LogPresenter
     void showMessage(const QString& text) override;
@@ -37,9 +46,16 @@ class DesktopView final : public View {
     void NotifyON() override;
     void NotifyOFF() override;
     void unloadAll() override;
+    void startUpEnded() override;
 
   private:
+    void closeSplash();
+
+    std::function<bool()> trayProbe_;
     bool trayAvailable_;
     std::unique_ptr<frmMain> main_;
     std::unique_ptr<frmTrayMenu> tray_;
+    std::unique_ptr<frmSplash> splash_;
+    QTimer trayWatch_;
+    int messagesWaiting_ = 0;
 };

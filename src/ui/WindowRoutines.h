@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QFont>
+#include <QRect>
+#include <QSize>
+#include <functional>
 
 class QWidget;
 
@@ -24,5 +27,20 @@ int twipsToPixelsX(const QWidget* widget, double twips);
 int twipsToPixelsY(const QWidget* widget, double twips);
 double pixelsToTwipsX(const QWidget* widget, int pixels);
 double pixelsToTwipsY(const QWidget* widget, int pixels);
+
+// The outer rectangle of a window, frame included, as the window system knows it now (the
+// widget's own record of its frame is brought up to date only by a move or a resize).
+QRect outerGeometry(const QWidget* window);
+// Moves a window so that its frame's top-left corner lies at the point.
+void moveOuterTo(QWidget* window, const QPoint& topLeft);
+// Centres a window's frame on another window's frame.
+void centreOuterOn(QWidget* window, const QWidget* owner);
+// What the window manager adds around the client area (title bar and borders).
+QSize frameExtent(const QWidget* window);
+
+// Runs changed whenever the window's frame extent differs from the one last seen. A window
+// manager decorates a window only after it is mapped, without resizing it, so a layout or a
+// position computed from the outer size at the first showing has to be done again then.
+void onFrameChange(QWidget* window, std::function<void()> changed);
 
 } // namespace WindowRoutines

@@ -9,6 +9,7 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QInputDialog>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QListView>
 #include <QLocale>
@@ -28,20 +29,51 @@ QString fourDigitYear(QString format) {
     return format;
 }
 
+// A tool window stays out of the task bar; without a notification area the task bar is the
+// only way back to the monitor, so it is an ordinary window there.
+Qt::WindowFlags windowFlagsFor(bool trayAvailable) {
+    Qt::WindowFlags flags =
+        Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint;
+    if (trayAvailable)
+        flags |= Qt::Tool;
+    else
+        flags |= Qt::WindowMinimizeButtonHint;
+    return flags;
+}
+
+// Long enough to be read, short enough not to stand in for the status line for good.
+constexpr int noticeMilliseconds = 20000;
+
+// A list that marks only what the operator selects. A plain view makes an entry current on
+// its own when it gets the focus (the first arrow key then skips that entry), and selects the
+// neighbour of a selected entry that leaves the list (which would open that task's details).
+class TaskListView final : public QListView {
+  public:
+    using QListView::QListView;
+
+  protected:
+    void focusInEvent(QFocusEvent* event) override {
+        const bool hadCurrent = currentIndex().isValid();
+        QListView::focusInEvent(event);
+        if (!hadCurrent && currentIndex().isValid() &&
+            !selectionModel()->isSelected(currentIndex()))
+            selectionModel()->clearCurrentIndex();
+    }
+
+    void rowsAboutToBeRemoved(const QModelIndex& parent, int start, int end) override {
+        const QModelIndex current = currentIndex();
+        if (current.isValid() && current.row() >= start && current.row() <= end)
+            selectionModel()->clear();
+        QListView::rowsAboutToBeRemoved(parent, start, end);
+    }
+};
+
 } // namespace
 
 frmMain::frmMain(Monitor& monitor, bool trayAvailable, QWidget* parent)
     : QMainWindow(parent), monitor_(monitor), trayAvailable_(trayAvailable) {
     setObjectName(QStringLiteral("frmMain"));
-    // A tool window stays out of the task bar; without a notification area the task bar is
-    // the only way back to the monitor, so it is an ordinary window there.
-    Qt::WindowFlags flags =
-        Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint;
-    if (trayAvailable_)
-        flags |= Qt::Tool;
-    else
-        flags |= Qt::WindowMinimizeButtonHint;
-    setWindowFlags(flags);
+    setWindowFlags(windowFlagsFor(trayAvailable_));
     setWindowIcon(AppIcons::normalIcon());
     setFont(designFont(QStringLiteral("MS Sans Serif"), 8.25));
 
@@ -59,11 +91,11 @@ frmMain::frmMain(Monitor& monitor, bool trayAvailable, QWidget* parent)
     place(Label1, "Label1", 240, 60, 2295, 195);
     lblUP = new QLabel(client);
     place(lblUP, "lblUP", 30, 360, 195, 735);
-    List1 = new QListView(client);
+    List1 = new TaskListView(client);
     place(List1, "List1", 210, 330, 3015, 1035);
     lblDown = new QLabel(client);
     place(lblDown, "lblDown", 30, 1470, 195, 1005);
-    List2 = new QListView(client);
+    List2 = new TaskListView(client);
     place(List2, "List2", 210, 1470, 3045, 840);
     for (QLabel* caption : {lblUP, lblDown}) {
         caption->setFont(designFont(QStringLiteral("MS Sans Serif"), 8.25, false, true));
@@ -72,18 +104,32 @@ frmMain::frmMain(Monitor& monitor, bool trayAvailable, QWidget* parent)
 
     List1->setModel(&monitor_.upList());
     List2->setModel(&monitor_.downList());
-    for (QListView* list : {List1, List2}) {
-        list->setEditTriggers(QAbstractItemView::NoEditTriggers);
-        list->setSelectionMode(QAbstractItemView::SingleSelection);
-        connect(list, &QListView::clicked, this, &frmMain::listClicked);
-        connect(list, &QListView::activated, this, &frmMain::listClicked);
-    }
+    watchSelection(List1, List2);
+    watchSelection(List2, List1);
+    connect(&monitor_.downList(), &QAbstractItemModel::rowsInserted, this, &frmMain::updateTitle);
+    connect(&monitor_.downList(), &QAbstractItemModel::rowsRemoved, this, &frmMain::updateTitle);
+    connect(&monitor_.downList(), &QAbstractItemModel::modelReset, this, &frmMain::updateTitle);
+    noticeTimer_.setSingleShot(true);
+    noticeTimer_.setInterval(noticeMilliseconds);
+    connect(&noticeTimer_, &QTimer::timeout, this, [this] { Label1->setText(statusText_); });
 
     buildMenus();
     resize(twipsToPixelsX(this, 5175), twipsToPixelsY(this, 3255) + menuBar()->sizeHint().height());
-    // Centred on the screen for its first showing, whenever that comes.
+    // Centred on the screen for its first showing, whenever that comes; the frame is known
+    // only once the window manager has decorated the window, and the lists follow it.
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
+    onFrameChange(this, [this] {
+        if (!centred_ && windowState() == Qt::WindowNoState) {
+            if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+                const QSize outer = outerGeometry(this).size();
+                moveOuterTo(this, screen->availableGeometry().center() -
+                                      QPoint(outer.width() / 2, outer.height() / 2));
+            }
+            centred_ = frameExtent(this) != QSize(0, 0);
+        }
+        Form_Resize();
+    });
     askDate = [this](const QString& defaultReply, bool* ok) {
         return askDateWithDialog(defaultReply, ok);
     };
@@ -114,7 +160,7 @@ void frmMain::buildMenus() {
     mnuLogsDisable = item(mnuLogs, "mnuLogsDisable", "Enable Logging");
     mnuLogsDisable->setCheckable(true);
 
-    connect(mnuFileExit, &QAction::triggered, this, &QWidget::close);
+    connect(mnuFileExit, &QAction::triggered, this, &frmMain::mnuFileExit_Click);
     connect(mnuLogsView, &QAction::triggered, this, &frmMain::mnuLogsView_Click);
     connect(mnuLogsDelete, &QAction::triggered, this, [this] { monitor_.eventLog().Delete(); });
     connect(mnuLogsViewDate, &QAction::triggered, this, &frmMain::mnuLogsViewDate_Click);
@@ -127,11 +173,11 @@ frmMain::ListSize frmMain::listSizeFor(double W, double H) {
 }
 
 double frmMain::Width() const {
-    return pixelsToTwipsX(this, frameGeometry().width());
+    return pixelsToTwipsX(this, outerGeometry(this).width());
 }
 
 double frmMain::Height() const {
-    return pixelsToTwipsY(this, frameGeometry().height());
+    return pixelsToTwipsY(this, outerGeometry(this).height());
 }
 
 void frmMain::resizeEvent(QResizeEvent* event) {
@@ -144,7 +190,7 @@ void frmMain::Form_Resize() {
         return;
     // The outer minimum becomes a minimum of the widget, so the window system holds it while
     // the window is dragged and resize() cannot undercut it.
-    const QSize frame = frameGeometry().size() - size();
+    const QSize frame = frameExtent(this);
     const QSize minimum(twipsToPixelsX(this, minimumSide) - frame.width(),
                         twipsToPixelsY(this, minimumSide) - frame.height());
     if (minimumSize() != minimum)
@@ -162,6 +208,28 @@ void frmMain::Form_Resize() {
         pixelsToTwipsY(this, List1->y()) + pixelsToTwipsY(this, List1->height()) + 150;
     List2->setGeometry(List2->x(), twipsToPixelsY(this, list2Top), List1->width(), List1->height());
     lblDown->move(lblDown->x(), List2->y());
+    // The status line may carry a notice longer than its design width: give it the row.
+    Label1->resize(std::max(twipsToPixelsX(this, 2295),
+                            centralWidget()->width() - Label1->x() - twipsToPixelsX(this, 60)),
+                   Label1->height());
+}
+
+void frmMain::watchSelection(QListView* list, QListView* other) {
+    list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list->setSelectionMode(QAbstractItemView::SingleSelection);
+    // Re-clicking the selected task, or Enter, opens its details again.
+    connect(list, &QListView::clicked, this, &frmMain::listClicked);
+    connect(list, &QListView::activated, this, &frmMain::listClicked);
+    QItemSelectionModel* selection = list->selectionModel();
+    // A selection by the keyboard (arrows, Home, End, Page keys) opens the details as a click.
+    connect(selection, &QItemSelectionModel::selectionChanged, this,
+            [this, other](const QItemSelection& selected) {
+                if (selected.indexes().isEmpty())
+                    return;
+                // One task selected at a time, in one list or the other.
+                other->selectionModel()->clear();
+                listClicked(selected.indexes().first());
+            });
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
@@ -176,6 +244,78 @@ void frmMain::closeEvent(QCloseEvent* event) {
         hide();
     else
         showMinimized();
+}
+
+void frmMain::mnuFileExit_Click() {
+    // Without a notification area there is no tray menu, so nothing else could end the monitor.
+    if (!trayAvailable_) {
+        monitor_.ShutDownMonitor();
+        return;
+    }
+    close();
+}
+
+void frmMain::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow() && !trayAvailable_ &&
+        activatedWithoutTray)
+        activatedWithoutTray();
+}
+
+void frmMain::setTrayAvailable(bool available) {
+    if (available == trayAvailable_)
+        return;
+    trayAvailable_ = available;
+    const bool wasVisible = isVisible() && !isMinimized();
+    const Qt::WindowStates states = windowState() & ~Qt::WindowMinimized;
+    const QRect client = geometry();
+    setWindowFlags(windowFlagsFor(available)); // this hides the window and forgets its frame
+    setGeometry(client);
+    if (!available) {
+        // The tray was the way back to a hidden window; now the window itself must be.
+        setWindowState(states);
+        show();
+        raise();
+        showNoTrayNotice();
+    } else {
+        noticeTimer_.stop();
+        Label1->setText(statusText_);
+        if (wasVisible) {
+            setWindowState(states);
+            show();
+        }
+    }
+    updateTitle();
+}
+
+QString frmMain::noTrayNotice() {
+    return QStringLiteral("No notification area: File, Exit ends the monitor");
+}
+
+void frmMain::showNoTrayNotice() {
+    Label1->setText(noTrayNotice());
+    noticeTimer_.start();
+}
+
+void frmMain::setBaseTitle(const QString& title) {
+    baseTitle_ = title;
+    updateTitle();
+}
+
+void frmMain::setStatusLine(const QString& text) {
+    statusText_ = text;
+    if (!noticeTimer_.isActive())
+        Label1->setText(text);
+}
+
+void frmMain::updateTitle() {
+    // Beside a tray the flashing icon tells of a failure; without one, the title does.
+    const int down = monitor_.downList().rowCount();
+    if (trayAvailable_ || down == 0)
+        setWindowTitle(baseTitle_);
+    else
+        setWindowTitle(baseTitle_ + QStringLiteral(" (") + QString::number(down) +
+                       QStringLiteral(" down)"));
 }
 
 void frmMain::applyWindowState(View::WindowState state) {
@@ -273,10 +413,15 @@ QDate frmMain::readDate(const QString& reply) {
 QString frmMain::askDateWithDialog(const QString& defaultReply, bool* ok) {
     QInputDialog dialog(this);
     dialog.setObjectName(QStringLiteral("ViewLogfileDialog"));
+    // Modal to the main window only: the tray's menu stays usable meanwhile.
+    dialog.setWindowModality(Qt::WindowModal);
     dialog.setWindowTitle(QStringLiteral("View Logfile"));
     dialog.setLabelText(QStringLiteral("Date of logfile to be viewed:"));
     dialog.setTextValue(defaultReply);
-    dialog.move(frameGeometry().topLeft());
+    dialog.move(outerGeometry(this).topLeft());
+    // Placed again once its own frame is known, so that the corners meet.
+    onFrameChange(&dialog,
+                  [this, &dialog] { moveOuterTo(&dialog, outerGeometry(this).topLeft()); });
     *ok = dialog.exec() == QDialog::Accepted;
     return dialog.textValue();
 }

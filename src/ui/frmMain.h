@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 #include <QPointer>
+#include <QTimer>
 #include <functional>
 
 class Monitor;
@@ -16,7 +17,7 @@ class frmViewTask;
 
 // The main window: the Up and Down lists, the status line and the File and Logs menus.
 // Closing it only hides it (or minimises it where there is no notification area to come
-// back from); the monitor ends from the tray.
+// back from); the monitor ends from the tray, or from File > Exit where there is no tray.
 class frmMain final : public QMainWindow {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(frmMain)
@@ -38,6 +39,19 @@ class frmMain final : public QMainWindow {
     void viewLogOf(const QDate& date);
     void applyWindowState(View::WindowState state);
     void setListCaptions(const QString& up, const QString& down);
+    void setBaseTitle(const QString& title);
+    void setStatusLine(const QString& text);
+
+    // Switches between life beside a notification area and life without one: a window of the
+    // task bar that File > Exit ends, that shows the count of tasks down in its title, and
+    // that is shown when the tray it was hidden in goes away.
+    void setTrayAvailable(bool available);
+    bool trayAvailable() const { return trayAvailable_; }
+    // Says in the status line, for a while, that there is no notification area.
+    void showNoTrayNotice();
+    static QString noTrayNotice();
+    // Run when the operator activates the window while there is no tray.
+    std::function<void()> activatedWithoutTray;
 
     frmViewTask* viewTask() const { return viewTask_; }
     frmViewLog* viewLog() const { return viewLog_; }
@@ -67,9 +81,13 @@ class frmMain final : public QMainWindow {
   protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
   private:
     void buildMenus();
+    void watchSelection(QListView* list, QListView* other);
+    void updateTitle();
+    void mnuFileExit_Click();
     void Form_Resize();
     void listClicked(const QModelIndex& index);
     void mnuLogsView_Click();
@@ -82,4 +100,8 @@ class frmMain final : public QMainWindow {
     frmViewTask* viewTask_ = nullptr;
     QPointer<frmViewLog> viewLog_;
     quint64 viewGeneration_ = 0;
+    bool centred_ = false;
+    QString baseTitle_;
+    QString statusText_;
+    QTimer noticeTimer_;
 };

@@ -18,8 +18,8 @@ const char* const legalNotice =
     "its use.";
 } // namespace
 
-frmSplash::frmSplash(const QPixmap& logo, QWidget* parent)
-    : QWidget(parent, Qt::SplashScreen | Qt::FramelessWindowHint) {
+frmSplash::frmSplash(const QIcon& logo, QWidget* parent)
+    : QWidget(parent, Qt::SplashScreen | Qt::FramelessWindowHint), logo_(logo) {
     setObjectName(QStringLiteral("frmSplash"));
     setAttribute(Qt::WA_DeleteOnClose, false);
     setFixedSize(twipsToPixelsX(this, 4650), twipsToPixelsY(this, 3180));
@@ -31,9 +31,9 @@ frmSplash::frmSplash(const QPixmap& logo, QWidget* parent)
     Frame1->setGeometry(twipsToPixelsX(this, 30), twipsToPixelsY(this, -60),
                         twipsToPixelsX(this, 4590), twipsToPixelsY(this, 3225));
 
-    auto* imgLogo = addLabel("imgLogo", 270, 600, 945, 1005);
-    imgLogo->setPixmap(logo);
+    imgLogo = addLabel("imgLogo", 270, 600, 945, 1005);
     imgLogo->setScaledContents(true);
+    drawLogo();
 
     auto* lblVersion = addLabel("lblVersion", 3765, 990, 0, 0);
     lblVersion->setFont(designFont(QStringLiteral("Arial"), 9.75, true));
@@ -73,6 +73,18 @@ frmSplash::frmSplash(const QPixmap& logo, QWidget* parent)
     tmrSplash.setInterval(1000);
     connect(&tmrSplash, &QTimer::timeout, this, &frmSplash::tmrSplash_Timer);
     tmrSplash.start();
+}
+
+// The logo is drawn for the box's size on this screen, not stretched from a small bitmap.
+void frmSplash::drawLogo() {
+    const qreal ratio = devicePixelRatioF();
+    const int side = std::max(imgLogo->width(), imgLogo->height());
+    imgLogo->setPixmap(logo_.pixmap(QSize(side, side), ratio));
+}
+
+void frmSplash::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    drawLogo(); // the screen, and with it the scale, is known now
 }
 
 QString frmSplash::versionText(int major, int minor, int revision) {

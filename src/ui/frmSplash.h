@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QIcon>
 #include <QTimer>
 #include <QWidget>
 
@@ -13,7 +14,7 @@ class frmSplash final : public QWidget {
     Q_DISABLE_COPY_MOVE(frmSplash)
 
   public:
-    explicit frmSplash(const QPixmap& logo, QWidget* parent = nullptr);
+    explicit frmSplash(const QIcon& logo, QWidget* parent = nullptr);
 
     static QString versionText(int major, int minor, int revision);
     static QString platformName();
@@ -27,8 +28,13 @@ class frmSplash final : public QWidget {
     void mousePressEvent(QMouseEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
+    void showEvent(QShowEvent* event) override;
+
   private:
+    void drawLogo();
     QLabel* addLabel(const char* name, int left, int top, int width, int height);
 
     QFrame* Frame1;
+    QLabel* imgLogo;
+    QIcon logo_;
 };

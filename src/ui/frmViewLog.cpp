@@ -22,6 +22,13 @@ frmViewLog::frmViewLog(QWidget* parent)
     // The rule below assumes at least 150 by 350 twips of outer size.
     setMinimumSize(twipsToPixelsX(this, 150) + 1, twipsToPixelsY(this, 350) + 1);
     resize(twipsToPixelsX(this, 5670), twipsToPixelsY(this, 2700));
+    // The rule works on the outer size, which is known only once the window is decorated;
+    // the centring on the owner as well.
+    onFrameChange(this, [this] {
+        Form_Resize();
+        if (const QWidget* owner = parentWidget(); owner != nullptr && owner->isVisible())
+            centreOuterOn(this, owner);
+    });
 }
 
 bool frmViewLog::setText(const QString& text) {
@@ -65,8 +72,9 @@ void frmViewLog::resizeEvent(QResizeEvent* event) {
 }
 
 void frmViewLog::Form_Resize() {
-    const int width = twipsToPixelsX(this, pixelsToTwipsX(this, frameGeometry().width()) - 150);
-    const int height = twipsToPixelsY(this, pixelsToTwipsY(this, frameGeometry().height()) - 350);
+    const int width = twipsToPixelsX(this, pixelsToTwipsX(this, outerGeometry(this).width()) - 150);
+    const int height =
+        twipsToPixelsY(this, pixelsToTwipsY(this, outerGeometry(this).height()) - 350);
     txtLog->setGeometry(0, 0, std::max(width, 0), std::max(height, 0));
 }
 

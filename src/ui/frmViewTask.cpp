@@ -4,6 +4,7 @@
 #include "RuntimeError.h"
 #include "TaskFunctions.h"
 #include "TaskTable.h"
+#include "ValueField.h"
 #include "WindowRoutines.h"
 
 #include <QLabel>
@@ -12,30 +13,36 @@
 using namespace WindowRoutines;
 
 frmViewTask::frmViewTask(TaskTable& tasks, TaskFunctions& functions, Log& log, QWidget* parent)
-    : QDialog(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+    : QDialog(parent,
+              Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
       tasks_(tasks), functions_(functions), log_(log) {
     setObjectName(QStringLiteral("frmViewTask"));
     setWindowTitle(QStringLiteral("View Task"));
-    setFixedSize(twipsToPixelsX(this, 4680), twipsToPixelsY(this, 2040));
+    // Resizable sideways only: the rows have a fixed height.
+    const int height = twipsToPixelsY(this, 2040);
+    setMinimumSize(twipsToPixelsX(this, designWidth), height);
+    setMaximumHeight(height);
 
     setFont(designFont(QStringLiteral("MS Sans Serif"), 8.25));
-    lblTaskName = addLabel("lblTaskName", 90, 90, 4515, 315);
+    lblTaskName = addValue("lblTaskName", 90, Qt::ElideRight);
     lblTaskName->setFont(designFont(QStringLiteral("MS Sans Serif"), 9.75, true));
-    addLabel("lblCommandCaption", 60, 465, 975, 285)->setText(QStringLiteral("Command:"));
-    lblPathAndFile = addLabel("lblPathAndFile", 1170, 465, 3495, 285);
-    addLabel("lblHandleCaption", 60, 735, 975, 285)->setText(QStringLiteral("Handle:"));
-    lblProcessHandle = addLabel("lblProcessHandle", 1170, 735, 3495, 285);
-    addLabel("lblRestartCaption", 60, 990, 1275, 285)->setText(QStringLiteral("Auto Re-Start:"));
-    lblRestart = addLabel("lblRestart", 1170, 990, 3495, 285);
-    addLabel("lblStatusCaption", 60, 1260, 975, 285)->setText(QStringLiteral("Status:"));
-    lblStatus = addLabel("lblStatus", 1170, 1260, 3495, 285);
+    const auto caption = [this](const char* name, const char* text, int top, int width) {
+        auto* label = new QLabel(QString::fromLatin1(text), this);
+        place(label, name, 60, top, width, 285);
+    };
+    caption("lblCommandCaption", "Command:", 465, 975);
+    // A command's program and its last arguments say the most; the middle goes first.
+    lblPathAndFile = addValue("lblPathAndFile", 465, Qt::ElideMiddle);
+    caption("lblHandleCaption", "Handle:", 735, 975);
+    lblProcessHandle = addValue("lblProcessHandle", 735, Qt::ElideRight);
+    caption("lblRestartCaption", "Auto Re-Start:", 990, 1275);
+    lblRestart = addValue("lblRestart", 990, Qt::ElideRight);
+    caption("lblStatusCaption", "Status:", 1260, 975);
+    lblStatus = addValue("lblStatus", 1260, Qt::ElideRight);
 
     const auto button = [this](const char* name, const QString& caption, int left) {
         auto* b = new QPushButton(caption, this);
-        b->setObjectName(QString::fromLatin1(name));
-        b->setGeometry(twipsToPixelsX(this, left), twipsToPixelsY(this, 1560),
-                       twipsToPixelsX(this, 1035), twipsToPixelsY(this, 405));
+        place(b, name, left, 1560, 1035, 405);
         // Neither button answers Enter or Escape on its own.
         b->setAutoDefault(false);
         b->setDefault(false);
@@ -47,14 +54,41 @@ frmViewTask::frmViewTask(TaskTable& tasks, TaskFunctions& functions, Log& log, Q
 
     connect(cmdOK, &QPushButton::clicked, this, &QWidget::close);
     connect(cmdRestart, &QPushButton::clicked, this, &frmViewTask::cmdRestart_Click);
+    // Centred on the owner by its real outer size, which is known only once decorated.
+    onFrameChange(this, [this] { centreOnOwner(); });
+    resize(twipsToPixelsX(this, openingWidth), height);
 }
 
-QLabel* frmViewTask::addLabel(const char* name, int left, int top, int width, int height) {
-    auto* label = new QLabel(this);
-    label->setObjectName(QString::fromLatin1(name));
-    label->setGeometry(twipsToPixelsX(this, left), twipsToPixelsY(this, top),
-                       twipsToPixelsX(this, width), twipsToPixelsY(this, height));
-    return label;
+void frmViewTask::place(QWidget* widget, const char* name, int left, int top, int width,
+                        int height) {
+    widget->setObjectName(QString::fromLatin1(name));
+    widget->setGeometry(twipsToPixelsX(this, left), twipsToPixelsY(this, top),
+                        twipsToPixelsX(this, width), twipsToPixelsY(this, height));
+}
+
+ValueField* frmViewTask::addValue(const char* name, int top, Qt::TextElideMode mode) {
+    auto* field = new ValueField(mode, this);
+    const bool title = top == 90;
+    place(field, name, title ? 90 : 1170, top, title ? 4515 : 3495, title ? 315 : 285);
+    return field;
+}
+
+void frmViewTask::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    // The values take the width; the buttons keep their distance from the right edge.
+    const int right = width() - twipsToPixelsX(this, 75);
+    lblTaskName->resize(right - lblTaskName->x(), lblTaskName->height());
+    for (ValueField* value : {lblPathAndFile, lblProcessHandle, lblRestart, lblStatus})
+        value->resize(right - value->x(), value->height());
+    cmdOK->move(right - cmdOK->width(), cmdOK->y());
+    cmdRestart->move(cmdOK->x() - twipsToPixelsX(this, 75) - cmdRestart->width(), cmdRestart->y());
+}
+
+void frmViewTask::centreOnOwner() {
+    const QWidget* owner = parentWidget();
+    if (owner == nullptr || !owner->isVisible())
+        return;
+    centreOuterOn(this, owner);
 }
 
 void frmViewTask::Form_Load() {
@@ -64,11 +98,11 @@ void frmViewTask::Form_Load() {
     if (Taskindex < 1 || Taskindex > tasks_.upperBound())
         return;
     const TaskRecord& task = tasks_[Taskindex];
-    lblTaskName->setText(task.TaskName.toUpper());
-    lblPathAndFile->setText(task.PathAndFile);
-    lblProcessHandle->setText(QString::number(task.ProcessId));
-    lblStatus->setText(task.IsUp ? QStringLiteral("UP") : QStringLiteral("DOWN"));
-    lblRestart->setText(task.AutoRestart ? QStringLiteral("YES") : QStringLiteral("NO"));
+    lblTaskName->setValue(task.TaskName.toUpper());
+    lblPathAndFile->setValue(task.PathAndFile);
+    lblProcessHandle->setValue(QString::number(task.ProcessId));
+    lblStatus->setValue(task.IsUp ? QStringLiteral("UP") : QStringLiteral("DOWN"));
+    lblRestart->setValue(task.AutoRestart ? QStringLiteral("YES") : QStringLiteral("NO"));
     cmdRestart->setVisible(!task.IsUp);
 }
 

@@ -20,7 +20,8 @@ class DesktopFixture : public ::testing::Test {
   protected:
     void start(const QString& arguments, bool trayAvailable = true) {
         processes = createProcessControl();
-        view = std::make_unique<DesktopView>(trayAvailable);
+        trayPresent = trayAvailable;
+        view = std::make_unique<DesktopView>(std::function<bool()>([this] { return trayPresent; }));
         const QString text = QStringLiteral("/P:") + QString::number(testsupport::freePort()) +
                              QLatin1Char(' ') + arguments;
         monitor = std::make_unique<Monitor>(*view, *processes, text,
@@ -31,10 +32,10 @@ class DesktopFixture : public ::testing::Test {
     }
 
     // Writes an INI file into the scratch directory and starts the monitor on it.
-    void startWithIni(const QByteArray& lines) {
+    void startWithIni(const QByteArray& lines, bool trayAvailable = true) {
         const QString path = dir.filePath(QStringLiteral("watch.ini"));
         ASSERT_TRUE(testsupport::writeFile(path, lines));
-        start(QStringLiteral("/I:") + path);
+        start(QStringLiteral("/I:") + path, trayAvailable);
     }
 
     // Runs the trigger while a poll hands the modal dialog of type T, once shown, to the handler.
@@ -68,6 +69,8 @@ class DesktopFixture : public ::testing::Test {
     frmTrayMenu& tray() { return *view->trayMenu(); }
 
     QTemporaryDir dir;
+    // Whether the notification area is there; a test may take it away while the monitor runs.
+    bool trayPresent = true;
     std::unique_ptr<ProcessControl> processes;
     std::unique_ptr<DesktopView> view;
     std::unique_ptr<Monitor> monitor;

@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTest>
 
 using namespace WindowRoutines;
 
@@ -17,7 +18,7 @@ namespace {
 
 // Outer size in whole pixels for a size in twips.
 void resizeOuterTwips(frmMain& window, double width, double height) {
-    const QSize frame = window.frameGeometry().size() - window.size();
+    const QSize frame = frameExtent(&window);
     window.resize(twipsToPixelsX(&window, width) - frame.width(),
                   twipsToPixelsY(&window, height) - frame.height());
 }
@@ -137,7 +138,7 @@ TEST_F(MainWindowTest, ViewCommandsLeaveOneFreshViewerWithTheCaretAtTheEnd) {
 
     // The text box keeps to the top-left corner, 150 and 350 twips inside the outer size.
     viewer->resize(400, 300);
-    const QSize outer = viewer->frameGeometry().size();
+    const QSize outer = outerGeometry(viewer).size();
     EXPECT_EQ(viewer->txtLog->geometry(),
               QRect(0, 0, twipsToPixelsX(viewer, pixelsToTwipsX(viewer, outer.width()) - 150),
                     twipsToPixelsY(viewer, pixelsToTwipsY(viewer, outer.height()) - 350)));
@@ -220,4 +221,50 @@ TEST_F(MainWindowTest, ViewByDateIgnoresNonDatesAndOpensMissingDays) {
     window.mnuLogsViewDate->trigger();
     ASSERT_NE(window.viewLog(), nullptr);
     EXPECT_EQ(window.viewLog()->txtLog->toPlainText(), QStringLiteral("Log file is empty."));
+}
+
+// What each window lays out at its first showing equals what it lays out after a resize to
+// the same size, and the details window is centred on the main window by their frames: the
+// layouts read the real frame, whenever the window manager supplies it.
+TEST_F(MainWindowTest, FirstLayoutsEqualTheLayoutsAfterAResize) {
+    startWithIni("START=sleep 3600,sleeper,,False\n");
+    frmMain& window = main();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    window.mnuLogsView->trigger();
+    frmViewLog* viewer = window.viewLog();
+    ASSERT_NE(viewer, nullptr);
+    QTest::mouseClick(window.List1->viewport(), Qt::LeftButton, {},
+                      window.List1->visualRect(window.List1->model()->index(0, 0)).center());
+    QWidget* details = window.findChild<QDialog*>(QStringLiteral("frmViewTask"));
+    ASSERT_TRUE(details->isVisible());
+
+    // The rules, applied to the outer sizes as they are now.
+    const auto ruled = [&] {
+        const frmMain::ListSize list =
+            frmMain::listSizeFor(std::round(window.Width()), std::round(window.Height()));
+        const QSize outer = outerGeometry(viewer).size();
+        return QList<QSize>{
+            QSize(twipsToPixelsX(&window, list.width), twipsToPixelsY(&window, list.height)),
+            QSize(twipsToPixelsX(viewer, pixelsToTwipsX(viewer, outer.width()) - 150),
+                  twipsToPixelsY(viewer, pixelsToTwipsY(viewer, outer.height()) - 350))};
+    };
+    const auto laidOut = [&] { return QList<QSize>{window.List1->size(), viewer->txtLog->size()}; };
+    const auto centred = [&] {
+        return (outerGeometry(details).center() - outerGeometry(&window).center())
+                   .manhattanLength() <= 2;
+    };
+    // A window manager decorates a window a moment after it is shown.
+    EXPECT_TRUE(testsupport::waitUntil(
+        [&] { return laidOut() == ruled() && centred() && !frameExtent(viewer).isNull(); },
+        std::chrono::seconds(3)));
+    const QList<QRect> first{window.List1->geometry(), window.List2->geometry(),
+                             window.lblDown->geometry(), viewer->txtLog->geometry()};
+    for (QWidget* w : {static_cast<QWidget*>(&window), static_cast<QWidget*>(viewer)}) {
+        const QSize size = w->size();
+        w->resize(size + QSize(40, 30));
+        w->resize(size);
+    }
+    EXPECT_EQ((QList<QRect>{window.List1->geometry(), window.List2->geometry(),
+                            window.lblDown->geometry(), viewer->txtLog->geometry()}),
+              first);
 }
