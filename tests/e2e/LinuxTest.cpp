@@ -33,38 +33,26 @@ QString todaysLog(const QString& dir) {
 
 // The service manager's end of the readiness protocol: a datagram socket bound to a path, or to
 // an abstract name when the address starts with "@".
-class NotifySocket final {
-  public:
-    explicit NotifySocket(const QByteArray& address)
-        : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)), address_(address) {
+struct NotifySocket final {
+    explicit NotifySocket(const QByteArray& address) {
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         std::memcpy(addr.sun_path, address.constData(), static_cast<size_t>(address.size()));
         if (address.startsWith('@'))
             addr.sun_path[0] = '\0';
-        const auto length =
-            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
-        bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), length) == 0;
+        const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
+        bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), size) == 0;
     }
-    ~NotifySocket() { ::close(fd_); }
-    NotifySocket(const NotifySocket&) = delete;
-    NotifySocket& operator=(const NotifySocket&) = delete;
-
-    bool bound() const { return bound_; }
-    // The next datagram, or empty when none arrives before the deadline.
-    QByteArray receive(int deadlineMs = 10000) {
-        pollfd pfd{fd_, POLLIN, 0};
-        if (::poll(&pfd, 1, deadlineMs) != 1)
-            return {};
+    ~NotifySocket() { ::close(fd); }
+    // The next datagram, or empty when none arrives within ten seconds.
+    QByteArray receive() {
+        pollfd pfd{fd, POLLIN, 0};
         char buffer[512];
-        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-        return n > 0 ? QByteArray(buffer, static_cast<qsizetype>(n)) : QByteArray();
+        const ssize_t n = ::poll(&pfd, 1, 10000) == 1 ? ::recv(fd, buffer, sizeof buffer, 0) : 0;
+        return QByteArray(buffer, n > 0 ? static_cast<qsizetype>(n) : 0);
     }
-
-  private:
-    int fd_;
-    QByteArray address_;
-    bool bound_ = false;
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    bool bound = false;
 };
 
 TEST(LinuxTest, HelpAndVersionPrintAndStartNothing) {
@@ -126,7 +114,7 @@ TEST(LinuxTest, ReadinessAndStoppingReachTheServiceManagerButNotTheTasks) {
     for (const QByteArray& address : addresses) {
         SCOPED_TRACE(address.constData());
         NotifySocket manager(address);
-        ASSERT_TRUE(manager.bound());
+        ASSERT_TRUE(manager.bound);
         QProcessEnvironment environment = MonitorProcess::headlessEnvironment();
         environment.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(address));
         MonitorProcess monitor;
@@ -158,24 +146,34 @@ TEST(LinuxTest, ReadinessAndStoppingReachTheServiceManagerButNotTheTasks) {
     EXPECT_EQ(monitor.process().readAllStandardError(), QByteArray());
 }
 
-TEST(LinuxTest, QuotedArgumentsReachTheTaskAndAnOpenQuoteStartsNothing) {
+// What an INI file's commands and LOG_KEEP_DAYS do at start-up.
+TEST(LinuxTest, QuotedArgumentsReachTheTaskAnOpenQuoteStartsNothingAndOldLogsGo) {
     MonitorProcess monitor;
-    const QString ini = monitor.dir() + QStringLiteral("/tasks.ini");
-    const QString out = monitor.dir() + QStringLiteral("/out");
-    ASSERT_TRUE(testsupport::writeFile(
-        ini, (QStringLiteral("START=sh -c 'echo $1 > ") + out +
-              QStringLiteral(" && exec sleep 60' zero 'two words',Quoted,,False\n"
-                             "START=sh -c 'sleep 60,Broken,,False\n"
-                             "port=") +
-              QString::number(testsupport::freePort()) + QLatin1Char('\n'))
-                 .toUtf8()));
-    monitor.start({QStringLiteral("/NOGUI"), QStringLiteral("/I:") + ini});
-    ASSERT_TRUE(monitor.waitForLog(QStringLiteral("PORT: "))) << qPrintable(monitor.log());
+    const QDir dir(monitor.dir());
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const QDate old = QDate::currentDate().addDays(-10);
+    const QString expired = testsupport::logFileName(QStringLiteral("LOG"), "prowlix", old);
+    const QString foreign = testsupport::logFileName(QStringLiteral("LOG"), "other", old);
+    ASSERT_TRUE(testsupport::writeFile(dir.filePath(expired)) &&
+                testsupport::writeFile(dir.filePath(foreign)));
+    ASSERT_TRUE(
+        testsupport::writeFile(dir.filePath(QStringLiteral("tasks.ini")),
+                               (QStringLiteral("START=sh -c 'echo $1 > ") + out +
+                                QStringLiteral(" && exec sleep 60' zero 'two words',Quoted,,False\n"
+                                               "START=sh -c 'sleep 60,Broken,,False\n"
+                                               "LOG_KEEP_DAYS=2\n"
+                                               "port=") +
+                                QString::number(testsupport::freePort()) + QLatin1Char('\n'))
+                                   .toUtf8()));
+    monitor.start({QStringLiteral("/NOGUI"), QStringLiteral("/I:tasks.ini")});
+    ASSERT_TRUE(monitor.waitForLog(QStringLiteral("unbalanced single quote")))
+        << qPrintable(monitor.log());
     EXPECT_TRUE(waitUntil([&] { return readFile(out) == QStringLiteral("two words\n"); }));
     const QString log = monitor.log();
     EXPECT_TRUE(log.contains(QStringLiteral("START: Quoted (")));
     EXPECT_FALSE(log.contains(QStringLiteral("START: Broken")));
-    EXPECT_TRUE(log.contains(QStringLiteral("unbalanced single quote"))) << qPrintable(log);
+    EXPECT_TRUE(waitUntil([&] { return !dir.exists(expired); }));
+    EXPECT_TRUE(dir.exists(foreign));
     EXPECT_TRUE(monitor.stop());
 }
 

@@ -1,10 +1,7 @@
 #include "TaskCommand.h"
 
-#include "PosixProcessControl.h"
 #include "RuntimeError.h"
-#include "TestSupport.h"
 
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 namespace {
@@ -34,19 +31,6 @@ TEST(TaskCommand, SingleQuotesGroupLiterallyAndDoubleQuotesKeepTheirMeaning) {
             EXPECT_TRUE(error.description().contains(QLatin1String("single quote"))) << unbalanced;
         }
     }
-}
-
-TEST(TaskCommand, TheProgramReceivesTheArgumentsAsGrouped) {
-    QTemporaryDir dir;
-    const QString out = dir.filePath(QStringLiteral("args"));
-    PosixProcessControl control;
-    const qint32 pid = control.launch(QStringLiteral("sh -c 'printf \"%s|\" \"$@\" > ") + out +
-                                          QStringLiteral("' zero 'a b' \"c d\" '' ';'"),
-                                      4);
-    ASSERT_NE(pid, 0);
-    ASSERT_TRUE(testsupport::waitUntil([&] { return control.status(pid) == 0; }));
-    EXPECT_EQ(testsupport::readFile(out), QStringLiteral("a b|c d||;|"));
-    EXPECT_THROW(control.launch(QStringLiteral("sh -c 'exit 3"), 4), RuntimeError);
 }
 
 } // namespace
