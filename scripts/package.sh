@@ -27,6 +27,10 @@ if [ "$version" != "$changelog" ]; then
     echo "debian/changelog has $changelog, CMakeLists.txt $version: add a changelog entry" >&2
     exit 1
 fi
+if ! grep -q "^\.TH PROWLIX 1 .*\"Prowlix $version\"" docs/prowlix.1; then
+    echo "docs/prowlix.1 does not name version $version in its .TH line" >&2
+    exit 1
+fi
 
 # Build in a scratch copy: dpkg-buildpackage writes beside the source tree and into debian/.
 work=$(mktemp -d)
