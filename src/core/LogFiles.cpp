@@ -10,7 +10,7 @@
 void settleLogDirectory(const QString& option, Log& eventLog, SMTPClient& mail) {
     const LogDirectoryInputs inputs = LogDirectoryInputs::current(option, eventLog.program().dir);
     const QString dir = chooseLogDirectory(inputs);
-    // A user's own state directory is private, as the base directory specification asks.
+    // A user's own state directory is private, as the XDG base directory convention asks.
     const bool personal = option.isEmpty() && inputs.uid != 0 && dir != inputs.programDir;
     const QString problem = prepareLogDirectory(dir, personal ? 0700 : 0755);
     if (!problem.isEmpty())

@@ -44,7 +44,7 @@ QString chooseLogDirectory(const LogDirectoryInputs& inputs) {
         return inputs.programDir;
     if (inputs.uid == 0)
         return QStringLiteral("/var/log/prowlix");
-    // The base directory specification ignores a relative value.
+    // The XDG base directory convention ignores a relative value.
     const QString base = QDir::isAbsolutePath(inputs.stateHome)
                              ? inputs.stateHome
                              : inputs.home + QStringLiteral("/.local/state");

@@ -39,7 +39,7 @@ TEST(LogDirectory, OptionThenProgramDirectoryThenTheSystemsPlaceForTheUser) {
         {"", "/usr", true, 1000, "", "/home/u/.local/state/prowlix"},
         {"", "/opt/readonly", false, 0, "", "/var/log/prowlix"},
         {"", "/opt/readonly", false, 1000, "", "/home/u/.local/state/prowlix"},
-        // A relative XDG_STATE_HOME is ignored, as the base directory specification says.
+        // A relative XDG_STATE_HOME is ignored, as the XDG base directory convention says.
         {"", "/usr/bin", true, 1000, "state", "/home/u/.local/state/prowlix"},
     };
     for (const auto& row : rows) {
