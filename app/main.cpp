@@ -3,6 +3,7 @@
 // weight of the widget libraries.
 #include "CommandLine.h"
 #include "Runner.h"
+#include "Usage.h"
 #include "View.h"
 
 #include <QCoreApplication>
@@ -14,11 +15,8 @@
 
 namespace {
 
-bool wantsHeadless(int argc, char** argv) {
+bool wantsHeadless(const QStringList& arguments) {
     // /NOGUI follows the rules of every other option: any letter case, with or without a value.
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
     if (clsCommandLine().CommandFlag(QStringLiteral("NOGUI"),
                                      clsCommandLine::argumentText(arguments)))
         return true;
@@ -40,21 +38,39 @@ std::string programDirectory() {
 
 using DesktopMain = int (*)(int, char**);
 
+// Beside the executable (the build tree), else in the library directory of the installation the
+// executable belongs to, found relative to it so that a staged or relocated tree works as well.
 DesktopMain loadDesktop() {
-    const std::string module = programDirectory() + "/libprowlix-desktop.so";
-    void* handle = ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        std::fprintf(stderr, "Prowlix: desktop module not available (%s); running headless\n",
-                     ::dlerror());
-        return nullptr;
+    const std::string name = "/libprowlix-desktop.so";
+    const std::string candidates[] = {programDirectory() + name,
+                                      programDirectory() + "/" PROWLIX_MODULE_DIR + name};
+    for (const std::string& module : candidates) {
+        if (::access(module.c_str(), F_OK) != 0)
+            continue;
+        void* handle = ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) {
+            std::fprintf(stderr, "Prowlix: desktop module not available (%s); running headless\n",
+                         ::dlerror());
+            return nullptr;
+        }
+        return reinterpret_cast<DesktopMain>(::dlsym(handle, "prowlixDesktopMain"));
     }
-    return reinterpret_cast<DesktopMain>(::dlsym(handle, "prowlixDesktopMain"));
+    std::fprintf(stderr, "Prowlix: desktop module not installed (%s); running headless\n",
+                 candidates[1].c_str());
+    return nullptr;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (!wantsHeadless(argc, argv)) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (const auto text = informationRequested(arguments)) {
+        std::fputs(text->toLocal8Bit().constData(), stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (!wantsHeadless(arguments)) {
         if (const DesktopMain desktopMain = loadDesktop())
             return desktopMain(argc, argv);
     }

@@ -3,8 +3,10 @@
 #include "ConfigINI.h"
 #include "Conversions.h"
 #include "EventPump.h"
+#include "LogFiles.h"
 #include "ProcessControl.h"
 #include "RuntimeError.h"
+#include "ServiceNotifier.h"
 #include "Version.h"
 #include "View.h"
 
@@ -17,7 +19,7 @@ Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentT
     : QObject(parent), view_(view), processes_(processes), argumentText_(argumentText),
       log_(std::move(program), &view),
       taskFunctions_(tasks_, upList_, downList_, log_, processes, *this),
-      failureAlert_(tasks_, mail_, log_) {
+      failureAlert_(tasks_, mail_, log_), logRetention_(log_) {
     quit = [] {
         std::fflush(nullptr);
         std::exit(0);
@@ -47,6 +49,8 @@ void Monitor::startUp() {
         // Any other failure ends start-up the same way; it must not escape into Qt.
         log_.WriteLog(QString::fromLocal8Bit(error.what()));
     }
+    // Settings read before an error still count: old files go even when start-up stopped early.
+    logRetention_.start(settings_.GetINIValue(QStringLiteral("LOG_KEEP_DAYS")));
     view_.startUpEnded();
 }
 
@@ -56,6 +60,7 @@ void Monitor::runStartUp() {
     settings_.KillOnExit = commandLine_.CommandFlag(QStringLiteral("KILL"), argumentText_);
     view_.setTitle(QString::fromLatin1(Version::productName));
 
+    settleLogDirectory(commandLine_.CommandValue(QStringLiteral("D"), argumentText_), log_, mail_);
     log_.LogActivity = true;
     log_.Silent = false;
     log_.WriteLog(QStringLiteral("SYSTEM STARTED (") + argumentText_ + QLatin1Char(')'));
@@ -143,6 +148,7 @@ void Monitor::ShutDownMonitor() {
     if (ShuttingDown)
         return;
     ShuttingDown = true;
+    ServiceNotifier::notify("STOPPING=1");
     CloseApp = true;
     log_.LogActivity = true;
     log_.WriteLog(QStringLiteral("SYSTEM STOPPED (") + argumentText_ + QLatin1Char(')'));

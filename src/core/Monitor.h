@@ -4,6 +4,7 @@
 #include "CommandLine.h"
 #include "FailureAlert.h"
 #include "Log.h"
+#include "LogRetention.h"
 #include "SMTPClient.h"
 #include "SignalTarget.h"
 #include "StatusPort.h"
@@ -79,5 +80,6 @@ private:
     SMTPClient mail_;
     TaskFunctions taskFunctions_;
     FailureAlert failureAlert_;
+    LogRetention logRetention_;
     QTimer Timer1_;
 };

@@ -3,6 +3,7 @@
 #include "CommandLine.h"
 #include "Monitor.h"
 #include "ProcessControl.h"
+#include "ServiceNotifier.h"
 #include "SignalWatcher.h"
 
 #include <QCoreApplication>
@@ -23,6 +24,7 @@ void raiseDescriptorLimit() {
 int runMonitor(View& view, const QStringList& arguments,
                const std::function<void(Monitor&)>& attach) {
     raiseDescriptorLimit();
+    ServiceNotifier::takeFromEnvironment();
     const auto processes = createProcessControl();
     Monitor monitor(view, *processes, clsCommandLine::argumentText(arguments));
     SignalWatcher signalWatcher;
@@ -31,5 +33,6 @@ int runMonitor(View& view, const QStringList& arguments,
     if (attach)
         attach(monitor);
     monitor.startUp();
+    ServiceNotifier::notify("READY=1");
     return QCoreApplication::exec();
 }

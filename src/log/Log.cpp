@@ -21,7 +21,7 @@ QString timeFormatWithSeconds(const QLocale& locale) {
 } // namespace
 
 Log::Log(ProgramInfo program, LogPresenter* presenter)
-    : program_(std::move(program)), presenter_(presenter) {}
+    : program_(std::move(program)), directory_(program_.dir), presenter_(presenter) {}
 
 QString Log::timeStamp(const QDateTime& when) {
     const QLocale locale = QLocale::system();
@@ -35,7 +35,7 @@ QString Log::timeStamp(const QDateTime& when) {
 QString Log::LogFileName(const QDate& date) {
     if (FileNameBase.isEmpty())
         FileNameBase = QStringLiteral("LOG");
-    return program_.dir + QLatin1Char('/') + FileNameBase + QLatin1Char('.') + program_.exeName +
+    return directory_ + QLatin1Char('/') + FileNameBase + QLatin1Char('.') + program_.exeName +
            date.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".txt");
 }
 
@@ -100,7 +100,7 @@ void Log::Delete() {
 void Log::Purge() {
     if (FileNameBase.isEmpty())
         FileNameBase = QStringLiteral("LOG");
-    QDir dir(program_.dir);
+    QDir dir(directory_);
     const QString pattern = FileNameBase + QLatin1Char('.') + program_.exeName + QStringLiteral("*.txt");
     const QStringList names = dir.entryList({pattern}, QDir::Files | QDir::Hidden | QDir::System | QDir::CaseSensitive);
     for (const QString& name : names)

@@ -14,8 +14,9 @@ public:
     virtual void openFile(const QString& path) = 0;
 };
 
-// A plain-text event log, one file per calendar day in the program's directory:
-// <dir>/<FileNameBase>.<exe><yyyy-mm-dd>.txt, one "time stamp - event" line per event.
+// A plain-text event log, one file per calendar day in the log directory (the program's
+// directory unless start-up chooses another): <dir>/<FileNameBase>.<exe><yyyy-mm-dd>.txt, one
+// "time stamp - event" line per event.
 class Log final {
 public:
     explicit Log(ProgramInfo program = ProgramInfo::current(), LogPresenter* presenter = nullptr);
@@ -25,6 +26,15 @@ public:
     bool Silent = false;
 
     void setPresenter(LogPresenter* presenter) { presenter_ = presenter; }
+
+    const ProgramInfo& program() const { return program_; }
+    const QString& directory() const { return directory_; }
+    // warned: the caller has already told the user that the directory cannot be written, so the
+    // first lost line needs no second warning.
+    void setDirectory(const QString& directory, bool warned = false) {
+        directory_ = directory;
+        writeWarned_ = warned;
+    }
 
     void WriteLog(const QString& EventMessage);
     // Whole text of the file of that date, every line ending in CR LF; events run after each line.
@@ -42,6 +52,7 @@ private:
     void message(const QString& text);
 
     ProgramInfo program_;
+    QString directory_;
     LogPresenter* presenter_;
     bool writeWarned_ = false;
 };

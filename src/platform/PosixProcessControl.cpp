@@ -1,6 +1,6 @@
 #include "PosixProcessControl.h"
 
-#include "CommandTokens.h"
+#include "TaskCommand.h"
 #include "RuntimeError.h"
 
 #include <QSocketNotifier>
@@ -118,7 +118,7 @@ PosixProcessControl::~PosixProcessControl() {
 
 qint32 PosixProcessControl::launch(const QString& command, int showValue) {
     (void)showValue; // windows are the task's own business here
-    const QStringList parts = splitCommandTokens(command);
+    const QStringList parts = splitTaskCommand(command);
     if (parts.isEmpty())
         throw RuntimeError(systemText(ENOENT));
 

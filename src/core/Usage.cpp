@@ -1,0 +1,38 @@
+#include "Usage.h"
+
+#include "Version.h"
+
+namespace {
+
+const char* const usage =
+    "Usage: prowlix [options] [program ...]\n"
+    "Starts the named programs (tasks), checks ten times a second that each still runs, logs\n"
+    "and mails their failures, restarts them, and answers on a status port while all are up.\n"
+    "\n"
+    "Options (any letter case; the first of each counts):\n"
+    "  /I:path        read the tasks and settings from this INI file\n"
+    "  /P:port        status port (default 180)\n"
+    "  /D:directory   where the daily log files go\n"
+    "  /L:OFF         log only the start and stop entries\n"
+    "  /W:MIN|MAX     start with the main window hidden or maximised\n"
+    "  /KILL          ask the tasks to close (SIGTERM) when the monitor stops\n"
+    "  /NOGUI         run headless even when a display is available\n"
+    "  -h, --help     show this text and exit\n"
+    "  --version      show the version and exit\n"
+    "\n"
+    "Without /I: every argument that is not an option is started as a task, for example\n"
+    "  prowlix /P:8180 \"sleep 3600\" \"sh -c 'exec my-server --port 9000'\"\n"
+    "The INI keys, the log files, the signals and the exit status: man prowlix\n";
+
+} // namespace
+
+std::optional<QString> informationRequested(const QStringList& arguments) {
+    for (const QString& argument : arguments) {
+        if (argument == QLatin1String("--help") || argument == QLatin1String("-h"))
+            return QString::fromLatin1(usage);
+        if (argument == QLatin1String("--version"))
+            return QStringLiteral("prowlix ") + QString::fromLatin1(Version::text) +
+                   QLatin1Char('\n');
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,76 @@
+#include "LogDirectory.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <cerrno>
+#include <cstring>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+bool underUsr(const QString& dir) {
+    const QString clean = QDir::cleanPath(dir);
+    return clean == QLatin1String("/usr") || clean.startsWith(QLatin1String("/usr/"));
+}
+
+QString systemText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+} // namespace
+
+LogDirectoryInputs LogDirectoryInputs::current(const QString& option, const QString& programDir) {
+    LogDirectoryInputs inputs;
+    inputs.option = option;
+    inputs.programDir = programDir;
+    inputs.programDirWritable =
+        ::access(QFile::encodeName(programDir).constData(), W_OK | X_OK) == 0;
+    inputs.uid = ::geteuid();
+    inputs.stateHome = qEnvironmentVariable("XDG_STATE_HOME");
+    inputs.home = qEnvironmentVariable("HOME");
+    if (inputs.home.isEmpty()) {
+        if (const passwd* account = ::getpwuid(inputs.uid))
+            inputs.home = QFile::decodeName(account->pw_dir);
+    }
+    return inputs;
+}
+
+QString chooseLogDirectory(const LogDirectoryInputs& inputs) {
+    if (!inputs.option.isEmpty())
+        return QDir::cleanPath(QDir::current().absoluteFilePath(inputs.option));
+    if (inputs.programDirWritable && !underUsr(inputs.programDir))
+        return inputs.programDir;
+    if (inputs.uid == 0)
+        return QStringLiteral("/var/log/prowlix");
+    // The XDG base directory convention ignores a relative value.
+    const QString base = QDir::isAbsolutePath(inputs.stateHome)
+                             ? inputs.stateHome
+                             : inputs.home + QStringLiteral("/.local/state");
+    return QDir::cleanPath(base + QStringLiteral("/prowlix"));
+}
+
+QString prepareLogDirectory(const QString& path, mode_t mode) {
+    const QByteArray native = QFile::encodeName(path);
+    struct stat info {};
+    if (::stat(native.constData(), &info) != 0) {
+        if (errno != ENOENT)
+            return systemText(errno);
+        // Create each missing level in turn; one that appears meanwhile is fine.
+        const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        QString level;
+        for (const QString& part : parts) {
+            level += QLatin1Char('/') + part;
+            if (::mkdir(QFile::encodeName(level).constData(), mode) != 0 && errno != EEXIST)
+                return systemText(errno);
+        }
+        if (::stat(native.constData(), &info) != 0)
+            return systemText(errno);
+    }
+    if (!S_ISDIR(info.st_mode))
+        return systemText(ENOTDIR);
+    if (::access(native.constData(), W_OK | X_OK) != 0)
+        return systemText(errno);
+    return {};
+}

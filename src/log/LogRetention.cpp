@@ -1,0 +1,70 @@
+#include "LogRetention.h"
+
+#include "Log.h"
+
+#include <QDir>
+#include <QRegularExpression>
+
+LogRetention::LogRetention(Log& log, QObject* parent) : QObject(parent), log_(log) {
+    timer_.setSingleShot(true);
+    // A day-long wait needs no precision, and a coarse timer costs the idle monitor nothing.
+    timer_.setTimerType(Qt::VeryCoarseTimer);
+    connect(&timer_, &QTimer::timeout, this, [this] {
+        deleteExpired();
+        arm();
+    });
+}
+
+void LogRetention::start(const QString& keepDays) {
+    timer_.stop();
+    keepDays_ = 0;
+    if (keepDays.isEmpty())
+        return;
+    bool ok = false;
+    const int days = keepDays.trimmed().toInt(&ok);
+    if (!ok || days < 1) {
+        log_.WriteLog(QStringLiteral("ERROR: LOG_KEEP_DAYS (") + keepDays +
+                      QStringLiteral(") is not a positive number of days; no log file is deleted"));
+        return;
+    }
+    keepDays_ = days;
+    deleteExpired();
+    arm();
+}
+
+void LogRetention::arm() {
+    // Re-armed from the clock on every run: a clock that jumped, or a timer that fired a little
+    // early, only costs one extra harmless pass.
+    timer_.start(static_cast<int>(untilNextRun(now())));
+}
+
+void LogRetention::deleteExpired() {
+    if (keepDays_ < 1)
+        return;
+    QDir dir(log_.directory());
+    const QStringList names = dir.entryList(QDir::Files | QDir::System | QDir::Hidden);
+    for (const QString& name : expiredFiles(names, log_.program().exeName, now().date(), keepDays_))
+        dir.remove(name);
+}
+
+QStringList LogRetention::expiredFiles(const QStringList& names, const QString& exeName,
+                                       const QDate& today, int keepDays) {
+    const QRegularExpression daily(QStringLiteral("^(?:LOG|SMTP)\\.") +
+                                   QRegularExpression::escape(exeName) +
+                                   QStringLiteral("(\\d{4}-\\d{2}-\\d{2})\\.txt$"));
+    QStringList expired;
+    for (const QString& name : names) {
+        const QRegularExpressionMatch match = daily.match(name);
+        if (!match.hasMatch())
+            continue;
+        const QDate date = QDate::fromString(match.captured(1), QStringLiteral("yyyy-MM-dd"));
+        if (date.isValid() && date.daysTo(today) > keepDays)
+            expired.append(name);
+    }
+    return expired;
+}
+
+qint64 LogRetention::untilNextRun(const QDateTime& when) {
+    const QDateTime midnight(when.date().addDays(1), QTime(0, 0));
+    return when.msecsTo(midnight) + 1000;
+}

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QByteArray>
+
+// Tells the service manager how the monitor's life goes (READY=1 once start-up has ended,
+// STOPPING=1 when shutdown begins) through the datagram socket that $NOTIFY_SOCKET names: a path,
+// or an abstract name written with a leading "@". Outside a service, or with a socket that
+// nobody reads, every call does nothing.
+namespace ServiceNotifier {
+
+// Takes the socket's address from the environment and removes the variable, so that the tasks
+// the monitor launches do not report to the manager in its name. Call once, before any task.
+void takeFromEnvironment();
+
+// Sends one state text; failures are ignored (the manager may be gone, the monitor is not).
+void notify(const QByteArray& state);
+
+} // namespace ServiceNotifier
