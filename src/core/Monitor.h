@@ -4,6 +4,7 @@
 #include "CommandLine.h"
 #include "FailureAlert.h"
 #include "Log.h"
+#include "MetricsPort.h"
 #include "SMTPClient.h"
 #include "SignalTarget.h"
 #include "StatusPort.h"
@@ -54,6 +55,7 @@ public:
     SMTPClient& mail() { return mail_; }
     ProcessControl& processes() { return processes_; }
     QTimer& Timer1() { return Timer1_; }
+    MetricsPort& metrics() { return metrics_; }
 
 private:
     void runStartUp();
@@ -80,4 +82,5 @@ private:
     TaskFunctions taskFunctions_;
     FailureAlert failureAlert_;
     QTimer Timer1_;
+    MetricsPort metrics_{tasks_, failureAlert_, statusPort_, log_};
 };
