@@ -70,7 +70,11 @@ class MetricsPort::Connection final : public QObject {
                         finish();
                 });
         onReadyRead(); // what arrived while the connection waited
+        // A client that left while it waited holds no place.
+        if (socket_->state() == QAbstractSocket::UnconnectedState)
+            QMetaObject::invokeMethod(this, &Connection::finish, Qt::QueuedConnection);
     }
+    ~Connection() override { socket_->disconnect(this); }
 
   private:
     void onReadyRead() {
