@@ -101,6 +101,7 @@ void Monitor::runStartUp() {
     view_.setStatusLine(QStringLiteral("Items: ") + QString::number(tasks_.upperBound()) +
                         QStringLiteral("   Port: ") + Conversions::numberText(settings_.StatusPort));
     statusPort_.setPort(settings_.StatusPort);
+    metrics_.start(settings_.GetINIValue(QStringLiteral("METRICS_PORT")));
     taskFunctions_.SignalAllUp();
     log_.WriteLog(QStringLiteral("PORT: ") + Conversions::numberText(settings_.StatusPort));
 }

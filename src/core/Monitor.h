@@ -5,6 +5,7 @@
 #include "FailureAlert.h"
 #include "Log.h"
 #include "LogRetention.h"
+#include "MetricsPort.h"
 #include "SMTPClient.h"
 #include "SignalTarget.h"
 #include "StatusPort.h"
@@ -55,6 +56,7 @@ public:
     SMTPClient& mail() { return mail_; }
     ProcessControl& processes() { return processes_; }
     QTimer& Timer1() { return Timer1_; }
+    MetricsPort& metrics() { return metrics_; }
 
 private:
     void runStartUp();
@@ -82,4 +84,5 @@ private:
     FailureAlert failureAlert_;
     LogRetention logRetention_;
     QTimer Timer1_;
+    MetricsPort metrics_{tasks_, failureAlert_, statusPort_, log_};
 };

@@ -73,23 +73,29 @@ void SocketControl::requireClosed() const {
 
 void SocketControl::Listen() {
     requireClosed();
-    // Port 0 would bind a port chosen by the system, which no checker could know of.
-    if (LocalPort < 1 || LocalPort > 65535)
-        throw RuntimeError(QStringLiteral("Invalid port number ") + QString::number(LocalPort) +
-                           QStringLiteral(": a port must lie between 1 and 65535"));
     Close(); // clears a previous error state
     auto* server = new Server(this);
-    const auto port = static_cast<quint16>(LocalPort);
-    bool ok = server->listen(QHostAddress::Any, port);
-    if (!ok && server->serverError() == QAbstractSocket::UnsupportedSocketOperationError)
-        ok = server->listen(QHostAddress::AnyIPv4, port); // a host without IPv6
-    if (!ok) {
-        const QString reason = server->errorString();
+    try {
+        listenOnAllAddresses(*server, LocalPort);
+    } catch (const RuntimeError&) {
         delete server;
-        throw RuntimeError(QStringLiteral("Unable to listen on port ") + QString::number(port) +
-                           QStringLiteral(": ") + reason);
+        throw;
     }
     server_ = server;
+}
+
+void SocketControl::listenOnAllAddresses(QTcpServer& server, qint32 port) {
+    // Port 0 would bind a port chosen by the system, which no checker could know of.
+    if (port < 1 || port > 65535)
+        throw RuntimeError(QStringLiteral("Invalid port number ") + QString::number(port) +
+                           QStringLiteral(": a port must lie between 1 and 65535"));
+    const auto number = static_cast<quint16>(port);
+    bool ok = server.listen(QHostAddress::Any, number);
+    if (!ok && server.serverError() == QAbstractSocket::UnsupportedSocketOperationError)
+        ok = server.listen(QHostAddress::AnyIPv4, number); // a host without IPv6
+    if (!ok)
+        throw RuntimeError(QStringLiteral("Unable to listen on port ") + QString::number(number) +
+                           QStringLiteral(": ") + server.errorString());
 }
 
 void SocketControl::Accept(qintptr requestID) {

@@ -52,6 +52,10 @@ class SocketControl final : public QObject {
     // The port actually bound by Listen.
     quint16 boundPort() const;
 
+    // Binds a listener the way every port of the monitor is bound: ports 1 to 65535 only, on all
+    // addresses, on IPv4 alone where the host has no IPv6. Throws RuntimeError with the reason.
+    static void listenOnAllAddresses(QTcpServer& server, qint32 port);
+
   Q_SIGNALS:
     void ConnectionRequest(qintptr requestID);
     void SendComplete();

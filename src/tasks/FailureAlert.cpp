@@ -50,8 +50,10 @@ void FailureAlert::sendQueued() {
         mail_.Message = alert.message;
         mail_.Send();
         if (mail_.lastSendSucceeded()) {
+            ++sentTotal_;
             log_.WriteLog(QStringLiteral("EMAIL ALERT: sent to (") + mail_.ToAddress + u')');
         } else {
+            ++failedTotal_;
             log_.WriteLog(QStringLiteral("EMAIL ALERT: failed (") + mail_.ToAddress +
                           QStringLiteral("): ") + mail_.lastError());
         }

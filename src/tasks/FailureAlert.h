@@ -19,6 +19,9 @@ class FailureAlert final {
     // Alerts composed and not yet handed to the mail sender.
     std::size_t pending() const { return queue_.size(); }
     bool sending() const { return sending_; }
+    // Alerts whose dialogue ended, by outcome, since start.
+    quint64 sentTotal() const { return sentTotal_; }
+    quint64 failedTotal() const { return failedTotal_; }
 
   private:
     struct Alert {
@@ -34,4 +37,6 @@ class FailureAlert final {
     Log& log_;
     std::deque<Alert> queue_;
     bool sending_ = false;
+    quint64 sentTotal_ = 0;
+    quint64 failedTotal_ = 0;
 };

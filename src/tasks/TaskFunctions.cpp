@@ -5,6 +5,7 @@
 #include "RuntimeError.h"
 #include "SignalTarget.h"
 
+#include <QDateTime>
 #include <algorithm>
 
 TaskFunctions::TaskFunctions(TaskTable& tasks, TaskList& upList, TaskList& downList, Log& log,
@@ -36,6 +37,7 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
         task.TaskName = name;
         task.TaskId = n;
         task.AutoRestart = autoRestart;
+        task.processStartedMs = QDateTime::currentMSecsSinceEpoch();
         up_.insertTop(name, n);
         log_.WriteLog(QStringLiteral("START: ") + name + QStringLiteral(" (") + command +
                       QLatin1Char(')'));
@@ -93,6 +95,7 @@ void TaskFunctions::HandleTaskFailure(int p) {
         return;
     // IsUp goes first: the alert lets events run, and a tick then must not take this task again.
     tasks_[p].IsUp = false;
+    ++tasks_[p].failureCount;
     const TaskRecord task = tasks_[p];
     down_.insertTop(task.TaskName, task.TaskId);
     log_.WriteLog(QStringLiteral("TASK FAILURE: ") + task.TaskName + QStringLiteral(" (") +
@@ -117,6 +120,8 @@ void TaskFunctions::RestartTask(int p) {
             const qint32 previous = tasks_[p].ProcessId;
             tasks_[p].IsUp = true;
             tasks_[p].ProcessId = processId;
+            tasks_[p].processStartedMs = QDateTime::currentMSecsSinceEpoch();
+            ++tasks_[p].restartCount;
             // A stale details window may restart a task that is up again: list it once.
             up_.removeTask(p);
             up_.insertTop(tasks_[p].TaskName, p);

@@ -10,6 +10,10 @@ struct TaskRecord {
     QString PathAndFile;
     bool IsUp = false;
     bool AutoRestart = false;
+    bool restartLimited = false; // RESTART_LIMIT holds the task down
+    quint64 failureCount = 0;
+    quint64 restartCount = 0;
+    qint64 processStartedMs = 0; // Unix time of the current process's launch
 };
 
 // The task table: position p holds the task whose TaskId is p; position 0 is a blank record

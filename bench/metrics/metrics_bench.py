@@ -1,0 +1,179 @@
+#!/usr/bin/python3
+"""Metrics endpoint benchmark of the headless monitor.
+
+  metrics_bench.py --prowlix build-dir/app/prowlix [--only latency,cpu,pss]
+
+- latency: median, p99 and max of 1,000 scrapes of /metrics (a new connection each, as the
+  endpoint closes after every answer) with 100 and with 1,000 tasks (`sleep 3600`);
+- cpu: the monitor's processor time with 100 tasks over a window, once with metrics off and once
+  with a scrape every 15 s (the scheduler's nanosecond account, /proc/<pid>/task/*/schedstat);
+- pss: proportional set size of the idle monitor without tasks, metrics off and metrics on (after
+  one scrape), median over several starts (/proc/<pid>/smaps_rollup).
+"""
+
+import argparse
+import http.client
+import os
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import tempfile
+import time
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Monitor:
+    def __init__(self, prowlix, tasks, metrics):
+        self.dir = tempfile.mkdtemp(prefix="prowlix-metrics-")
+        self.binary = os.path.join(self.dir, "prowlix")
+        shutil.copy(prowlix, self.binary)
+        self.status_port = free_port()
+        self.metrics_port = free_port() if metrics else None
+        lines = [f"START=sleep 3600,t{i},,True" for i in range(tasks)]
+        lines += [f"port={self.status_port}", "kill=True"]
+        if metrics:
+            lines.append(f"METRICS_PORT={self.metrics_port}")
+        ini = os.path.join(self.dir, "bench.ini")
+        with open(ini, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        self.process = subprocess.Popen([self.binary, "/NOGUI", f"/I:{ini}"], env=env,
+                                        stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 60
+        while not self.log_contains(f"PORT: {self.status_port}"):
+            if time.monotonic() > deadline or self.process.poll() is not None:
+                raise RuntimeError("the monitor did not start:\n" + self.log())
+            time.sleep(0.05)
+
+    def log(self):
+        text = ""
+        for name in sorted(os.listdir(self.dir)):
+            if name.startswith("LOG."):
+                with open(os.path.join(self.dir, name), errors="replace") as f:
+                    text += f.read()
+        return text
+
+    def log_contains(self, text):
+        return text in self.log()
+
+    def scrape(self):
+        connection = http.client.HTTPConnection("127.0.0.1", self.metrics_port, timeout=10)
+        connection.request("GET", "/metrics")
+        response = connection.getresponse()
+        body = response.read()
+        connection.close()
+        if response.status != 200:
+            raise RuntimeError(f"scrape answered {response.status}")
+        return body
+
+    def cpu_ms(self):
+        ns = 0
+        for tid in os.listdir(f"/proc/{self.process.pid}/task"):
+            with open(f"/proc/{self.process.pid}/task/{tid}/schedstat") as f:
+                ns += int(f.read().split()[0])
+        return ns / 1e6
+
+    def memory_mib(self):
+        """PSS, RSS and private memory in MiB."""
+        fields = {}
+        with open(f"/proc/{self.process.pid}/smaps_rollup") as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) >= 2 and parts[1].isdigit():
+                    fields[parts[0].rstrip(":")] = int(parts[1]) / 1024
+        return (fields["Pss"], fields["Rss"],
+                fields["Private_Clean"] + fields["Private_Dirty"])
+
+    def stop(self):
+        self.process.send_signal(signal.SIGTERM)
+        self.process.wait(timeout=60)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def latency(prowlix, scrapes):
+    for tasks in (100, 1000):
+        monitor = Monitor(prowlix, tasks, metrics=True)
+        try:
+            size = len(monitor.scrape())
+            times = []
+            for _ in range(scrapes):
+                start = time.perf_counter()
+                monitor.scrape()
+                times.append((time.perf_counter() - start) * 1000)
+        finally:
+            monitor.stop()
+        times.sort()
+        print(f"scrape latency, {tasks} tasks ({size} bytes): median {statistics.median(times):.2f}"
+              f" ms, p99 {times[int(len(times) * 0.99) - 1]:.2f} ms, max {times[-1]:.2f} ms"
+              f" ({scrapes} scrapes)")
+
+
+def idle_cpu(prowlix, window):
+    for metrics in (False, True):
+        monitor = Monitor(prowlix, 100, metrics=metrics)
+        try:
+            time.sleep(2)  # start-up settles
+            before = monitor.cpu_ms()
+            start = time.monotonic()
+            scrapes = 0
+            while time.monotonic() - start < window:
+                if metrics:
+                    monitor.scrape()
+                    scrapes += 1
+                time.sleep(min(15, max(0, window - (time.monotonic() - start))))
+            used = monitor.cpu_ms() - before
+        finally:
+            monitor.stop()
+        label = f"a scrape every 15 s ({scrapes} scrapes)" if metrics else "metrics off"
+        print(f"idle CPU, 100 tasks, {window} s, {label}: {used:.1f} ms")
+
+
+def pss(prowlix, runs):
+    values = {False: [], True: []}
+    for _ in range(runs):
+        # Alternating starts see the same neighbours, whose shared pages PSS divides.
+        for metrics in (False, True):
+            monitor = Monitor(prowlix, 0, metrics=metrics)
+            try:
+                if metrics:
+                    monitor.scrape()
+                time.sleep(0.5)
+                values[metrics].append(monitor.memory_mib())
+            finally:
+                monitor.stop()
+    for metrics in (False, True):
+        columns = list(zip(*values[metrics]))
+        figures = ", ".join(f"{name} {statistics.median(column):.2f}"
+                            for name, column in zip(("PSS", "RSS", "private"), columns))
+        print(f"memory of the idle headless monitor, metrics {'on' if metrics else 'off'}, median"
+              f" of {runs} starts: {figures} MiB (PSS min {min(columns[0]):.2f}, max"
+              f" {max(columns[0]):.2f})")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--prowlix", required=True)
+    parser.add_argument("--only", default="latency,cpu,pss")
+    parser.add_argument("--scrapes", type=int, default=1000)
+    parser.add_argument("--window", type=int, default=60, help="idle CPU window, seconds")
+    parser.add_argument("--runs", type=int, default=5, help="starts per PSS figure")
+    args = parser.parse_args()
+    parts = args.only.split(",")
+    if "latency" in parts:
+        latency(args.prowlix, args.scrapes)
+    if "cpu" in parts:
+        idle_cpu(args.prowlix, args.window)
+    if "pss" in parts:
+        pss(args.prowlix, args.runs)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,228 @@
+#include "MetricsPort.h"
+
+#include "Exposition.h"
+#include "FailureAlert.h"
+#include "HttpRequest.h"
+#include "Log.h"
+#include "RuntimeError.h"
+#include "SocketControl.h"
+#include "StatusPort.h"
+#include "TaskTable.h"
+#include "Version.h"
+
+#include <QDateTime>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <unistd.h>
+
+namespace {
+
+QByteArray response(const char* status, const QByteArray& contentType, const QByteArray& body,
+                    const QByteArray& extraHeaders = {}) {
+    return QByteArray("HTTP/1.1 ") + status + "\r\nContent-Type: " + contentType +
+           "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n" +
+           extraHeaders + "\r\n" + body;
+}
+
+QByteArray errorResponse(const char* status, const QByteArray& text,
+                         const QByteArray& extraHeaders = {}) {
+    return response(status, "text/plain; charset=utf-8", text + '\n', extraHeaders);
+}
+
+} // namespace
+
+// Each connection's socket caps its read buffer before it reads anything, so a client cannot
+// fill memory even while it waits in the pending list.
+class MetricsPort::Server final : public QTcpServer {
+  public:
+    explicit Server(QObject* parent) : QTcpServer(parent) {}
+
+  protected:
+    void incomingConnection(qintptr descriptor) override {
+        auto* socket = new QTcpSocket(this);
+        socket->setReadBufferSize(maxRequestBytes);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            ::close(static_cast<int>(descriptor));
+            return;
+        }
+        addPendingConnection(socket);
+    }
+};
+
+// One client: its request head is collected up to the size cap and the deadline, then answered
+// and the connection closed once the answer is out.
+class MetricsPort::Connection final : public QObject {
+  public:
+    Connection(MetricsPort& owner, QTcpSocket* socket)
+        : QObject(&owner), owner_(owner), socket_(socket) {
+        socket_->setParent(this);
+        deadline_.setSingleShot(true);
+        connect(&deadline_, &QTimer::timeout, this, &Connection::finish);
+        deadline_.start(requestTimeoutMs);
+        connect(socket_, &QTcpSocket::readyRead, this, &Connection::onReadyRead);
+        connect(socket_, &QTcpSocket::disconnected, this, &Connection::finish);
+        connect(socket_, &QTcpSocket::errorOccurred, this,
+                [this](QAbstractSocket::SocketError error) {
+                    // A peer that half-closes after its request still gets the answer.
+                    if (error != QAbstractSocket::RemoteHostClosedError || !answered_)
+                        finish();
+                });
+        onReadyRead(); // what arrived while the connection waited
+        // A client that left while it waited holds no place.
+        if (socket_->state() == QAbstractSocket::UnconnectedState)
+            QMetaObject::invokeMethod(this, &Connection::finish, Qt::QueuedConnection);
+    }
+    ~Connection() override { socket_->disconnect(this); }
+
+  private:
+    void onReadyRead() {
+        if (done_)
+            return;
+        const QByteArray bytes = socket_->readAll();
+        if (answered_)
+            return; // a body or anything after the head is read and dropped
+        received_ += bytes;
+        const HttpRequest request = HttpRequest::parse(received_);
+        switch (request.outcome) {
+        case HttpRequest::Outcome::Incomplete:
+            if (received_.size() >= maxRequestBytes)
+                send(
+                    errorResponse("431 Request Header Fields Too Large", "Request head too large"));
+            return;
+        case HttpRequest::Outcome::Malformed:
+            send(errorResponse("400 Bad Request", "Malformed request"));
+            return;
+        case HttpRequest::Outcome::Complete:
+            break;
+        }
+        QByteArray answer = owner_.answer(request);
+        if (request.method == "HEAD")
+            answer.truncate(answer.indexOf("\r\n\r\n") + 4);
+        send(answer);
+    }
+
+    void send(const QByteArray& answer) {
+        answered_ = true;
+        received_ = QByteArray();
+        deadline_.start(answerTimeoutMs);
+        socket_->write(answer);
+        // Closes once everything is written; a client that never reads meets the deadline.
+        socket_->disconnectFromHost();
+    }
+
+    void finish() {
+        if (done_)
+            return;
+        done_ = true;
+        deadline_.stop();
+        socket_->disconnect(this);
+        socket_->abort();
+        // This may run inside one of the socket's own signals.
+        deleteLater();
+        owner_.connectionEnded();
+    }
+
+    MetricsPort& owner_;
+    QTcpSocket* socket_;
+    QTimer deadline_;
+    QByteArray received_;
+    bool answered_ = false;
+    bool done_ = false;
+};
+
+MetricsPort::MetricsPort(const TaskTable& tasks, const FailureAlert& alerts,
+                         const StatusPort& statusPort, Log& log, QObject* parent)
+    : QObject(parent), tasks_(tasks), alerts_(alerts), statusPort_(statusPort), log_(log),
+      startedMs_(QDateTime::currentMSecsSinceEpoch()) {}
+
+MetricsPort::~MetricsPort() {
+    stop();
+}
+
+void MetricsPort::start(const QString& setting) {
+    const QString value = setting.trimmed();
+    if (value.isEmpty())
+        return;
+    stop();
+    try {
+        bool ok = false;
+        const double number = value.toDouble(&ok);
+        if (!ok)
+            throw RuntimeError(QStringLiteral("not a port number"));
+        const qint32 port = StatusPort::roundPort(number);
+        // Taking the status port's number would keep the status port from ever opening.
+        if (port == statusPort_.Winsock1.LocalPort)
+            throw RuntimeError(QStringLiteral("port ") + QString::number(port) +
+                               QStringLiteral(" is the status port"));
+        auto* server = new Server(this);
+        // At the connection cap one more client waits accepted; the rest wait in the backlog.
+        server->setMaxPendingConnections(1);
+        server->setListenBacklogSize(1024);
+        try {
+            SocketControl::listenOnAllAddresses(*server, port);
+        } catch (const RuntimeError&) {
+            delete server;
+            throw;
+        }
+        server_ = server;
+        connect(server_, &QTcpServer::newConnection, this, &MetricsPort::takeConnections);
+        // Running out of descriptors pauses the listener; it tries again a second later.
+        connect(server_, &QTcpServer::acceptError, this, [this] {
+            QTimer::singleShot(1000, server_, [server = server_] { server->resumeAccepting(); });
+        });
+        log_.WriteLog(QStringLiteral("METRICS PORT: ") + QString::number(port));
+    } catch (const RuntimeError& error) {
+        log_.WriteLog(QStringLiteral("ERROR: METRICS_PORT (") + value + QStringLiteral("): ") +
+                      error.description() + QStringLiteral("; metrics are off"));
+    }
+}
+
+void MetricsPort::stop() {
+    if (server_ == nullptr)
+        return;
+    server_->close();
+    server_->deleteLater();
+    server_ = nullptr;
+}
+
+quint16 MetricsPort::boundPort() const {
+    return server_ != nullptr ? server_->serverPort() : 0;
+}
+
+void MetricsPort::takeConnections() {
+    while (server_ != nullptr && open_ < maxConnections && server_->hasPendingConnections()) {
+        QTcpSocket* socket = server_->nextPendingConnection();
+        if (socket == nullptr)
+            break;
+        ++open_;
+        new Connection(*this, socket);
+    }
+}
+
+void MetricsPort::connectionEnded() {
+    --open_;
+    takeConnections();
+}
+
+QByteArray MetricsPort::exposition() const {
+    MonitorFigures figures;
+    figures.alertsSent = alerts_.sentTotal();
+    figures.alertsFailed = alerts_.failedTotal();
+    figures.alertsQueued = alerts_.pending();
+    figures.statusPortOpen = statusPort_.isListening();
+    figures.startedMs = startedMs_;
+    figures.version = QString::number(Version::major) + u'.' + QString::number(Version::minor) +
+                      u'.' + QString::number(Version::revision);
+    return Exposition::render(tasks_, figures);
+}
+
+QByteArray MetricsPort::answer(const HttpRequest& request) const {
+    if (request.path != "/metrics")
+        return errorResponse("404 Not Found", "Not found: the metrics are at /metrics");
+    if (request.method != "GET" && request.method != "HEAD")
+        return errorResponse("405 Method Not Allowed", "Method not allowed",
+                             "Allow: GET, HEAD\r\n");
+    return response("200 OK", Exposition::contentType, exposition());
+}

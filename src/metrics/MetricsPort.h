@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class FailureAlert;
+class Log;
+class StatusPort;
+class TaskTable;
+struct HttpRequest;
+
+// The metrics endpoint: GET or HEAD /metrics answers the Prometheus text exposition of the task
+// table and the monitor's own figures. One request per connection, answered and closed. A client
+// that sends too much, too slowly or nothing at all is cut off; beyond maxConnections further
+// clients wait in the system's queue, so neither memory nor descriptors grow with the number of
+// clients.
+class MetricsPort final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(MetricsPort)
+
+  public:
+    static constexpr int maxConnections = 32;
+    static constexpr qsizetype maxRequestBytes = 8192;
+    static constexpr int requestTimeoutMs = 5000; // from accept until the request head is in
+    static constexpr int answerTimeoutMs = 10000; // for the client to take the answer
+
+    MetricsPort(const TaskTable& tasks, const FailureAlert& alerts, const StatusPort& statusPort,
+                Log& log, QObject* parent = nullptr);
+    ~MetricsPort() override;
+
+    // Starts listening on the port a METRICS_PORT value names; an empty value leaves the
+    // endpoint off. A value that cannot be used is one logged event and leaves it off.
+    void start(const QString& setting);
+    void stop();
+
+    bool isListening() const { return server_ != nullptr; }
+    quint16 boundPort() const;
+    int openConnections() const { return open_; }
+
+    // The exposition as it stands now.
+    QByteArray exposition() const;
+
+  private:
+    class Connection;
+    class Server;
+    friend class Connection;
+
+    void takeConnections();
+    void connectionEnded();
+    QByteArray answer(const HttpRequest& request) const;
+
+    const TaskTable& tasks_;
+    const FailureAlert& alerts_;
+    const StatusPort& statusPort_;
+    Log& log_;
+    qint64 startedMs_;
+    Server* server_ = nullptr;
+    int open_ = 0;
+};
