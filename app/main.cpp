@@ -3,6 +3,8 @@
 // weight of the widget libraries.
 #include "CommandLine.h"
 #include "Runner.h"
+#include "SignalWatcher.h"
+#include "SystemText.h"
 #include "View.h"
 
 #include <QCoreApplication>
@@ -54,6 +56,7 @@ DesktopMain loadDesktop() {
 } // namespace
 
 int main(int argc, char** argv) {
+    ignoreStraySignals(); // before anything can write to a standard error that may be gone
     if (!wantsHeadless(argc, argv)) {
         if (const DesktopMain desktopMain = loadDesktop())
             return desktopMain(argc, argv);
@@ -67,5 +70,5 @@ int main(int argc, char** argv) {
     if (!hadNoGlib)
         qunsetenv("QT_NO_GLIB");
     HeadlessView view;
-    return runMonitor(view, QCoreApplication::arguments().mid(1));
+    return runMonitor(view, systemArguments(argc, argv));
 }

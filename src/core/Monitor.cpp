@@ -91,6 +91,7 @@ void Monitor::runStartUp() {
         log_.WriteLog(text);
     }
 
+    taskFunctions_.configureRestartLimit(settings_.GetINIValue(QStringLiteral("RESTART_LIMIT")));
     view_.setLoggingChecked(log_.LogActivity);
     view_.setStatusLine(QStringLiteral("Items: ") + QString::number(tasks_.upperBound()) +
                         QStringLiteral("   Port: ") + Conversions::numberText(settings_.StatusPort));

@@ -2,14 +2,15 @@
 
 #include "CommandTokens.h"
 #include "RuntimeError.h"
+#include "SystemText.h"
 
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
-#include <fcntl.h>
 #include <cstring>
-#include <spawn.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -51,9 +52,9 @@ bool signalThroughPidfd(int pidfd, int signal) {
 #endif
 }
 
-// The child starts clean: default dispositions (the monitor ignores SIGPIPE, a task must not
-// inherit that), nothing blocked, and its own session so that a Ctrl-C in the monitor's terminal
-// does not reach it.
+// The child starts clean: default dispositions (the monitor ignores SIGPIPE and other stray
+// signals, a task must not inherit that), nothing blocked, and its own session so that a Ctrl-C in
+// the monitor's terminal does not reach it.
 class SpawnAttributes final {
   public:
     SpawnAttributes() {
@@ -125,7 +126,7 @@ qint32 PosixProcessControl::launch(const QString& command, int showValue) {
     std::vector<QByteArray> encoded;
     encoded.reserve(static_cast<size_t>(parts.size()));
     for (const QString& part : parts)
-        encoded.push_back(part.toLocal8Bit());
+        encoded.push_back(toSystemBytes(part));
     std::vector<char*> argv;
     for (QByteArray& part : encoded)
         argv.push_back(part.data());

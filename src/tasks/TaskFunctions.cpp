@@ -24,6 +24,7 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
             throw RuntimeError(QStringLiteral("Overflow"));
         const qint32 processId = processes_.launch(command, windowMode);
         if (processId == 0) {
+            ++startFailures_;
             log_.WriteLog(QStringLiteral("ERROR: Unable to start ") + name + QStringLiteral(" (") +
                           command + QLatin1Char(')'));
             return;
@@ -40,7 +41,10 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
         log_.WriteLog(QStringLiteral("START: ") + name + QStringLiteral(" (") + command +
                       QLatin1Char(')'));
     } catch (const RuntimeError& error) {
-        log_.WriteLog(error.description());
+        // The description alone would not say which of the configured tasks is missing.
+        ++startFailures_;
+        log_.WriteLog(QStringLiteral("ERROR: Unable to start ") + name + QStringLiteral(" (") +
+                      command + QStringLiteral("): ") + error.description());
     }
 }
 
@@ -103,11 +107,34 @@ void TaskFunctions::HandleTaskFailure(int p) {
         sendFailureAlert(p);
     // The alert let events run: a Restart pressed meanwhile has already brought the task back,
     // and a second launch would leave one copy running unsupervised.
-    if (tasks_[p].AutoRestart && !tasks_[p].IsUp)
-        RestartTask(p);
+    if (!tasks_[p].AutoRestart || tasks_[p].IsUp || closeApp())
+        return;
+    if (restartLimit_.allowRestart(p)) {
+        restart(p);
+        return;
+    }
+    // A task that keeps failing (or daemonizes, which looks the same) is left down, signalled,
+    // until the operator restarts it.
+    tasks_[p].restartLimited = true;
+    log_.WriteLog(QStringLiteral("RESTART LIMIT: ") + task.TaskName + QStringLiteral(" (") +
+                  task.PathAndFile + QLatin1Char(')'));
+}
+
+void TaskFunctions::configureRestartLimit(const QString& value) {
+    const QString problem = restartLimit_.configure(value);
+    if (!problem.isEmpty())
+        log_.WriteLog(problem);
 }
 
 void TaskFunctions::RestartTask(int p) {
+    if (p >= 1 && p <= tasks_.upperBound() && !closeApp()) {
+        tasks_[p].restartLimited = false;
+        restartLimit_.clear(p);
+    }
+    restart(p);
+}
+
+void TaskFunctions::restart(int p) {
     if (closeApp() || p < 1 || p > tasks_.upperBound())
         return;
     try {
@@ -151,5 +178,6 @@ void TaskFunctions::SignalFailure() {
 
 void TaskFunctions::SignalAllUp() {
     signals_.NotifyOFF();
-    signals_.openStatusListener();
+    if (startFailures_ == 0)
+        signals_.openStatusListener();
 }

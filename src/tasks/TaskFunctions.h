@@ -1,11 +1,11 @@
 #pragma once
 
+#include "RestartLimit.h"
 #include "TaskList.h"
 #include "TaskTable.h"
 
 #include <QElapsedTimer>
 #include <QObject>
-
 #include <functional>
 
 class Log;
@@ -29,6 +29,7 @@ public:
     qint32 IsTaskProcessAlive(qint32 processId);
     void sweep(); // the supervision sweep: one pass over the tasks that are up
     void HandleTaskFailure(int p);
+    // The operator's Restart: it also lifts the task's restart limit and starts its count again.
     void RestartTask(int p);
     void SignalFailure();
     void SignalAllUp();
@@ -38,19 +39,30 @@ public:
     // The failure alert of task p (the mail side plugs in here); does nothing while unset.
     std::function<void(int)> sendFailureAlert;
 
+    // RESTART_LIMIT=count,seconds; an unusable value is logged and leaves the limit off.
+    void configureRestartLimit(const QString& value);
+    RestartLimit& restartLimit() { return restartLimit_; }
+
+    // Configured tasks that could not be started. They have no record and cannot come back, so
+    // while there is any the status port stays closed: "SERVICES UP" would report a failure.
+    int startFailures() const { return startFailures_; }
+
     // How long a restarted process must have run before the all-clear is given.
     static constexpr qint64 settleMs = 100;
 
 private:
-    bool everyTaskUp();
-    void confirmAllUp();
+  void restart(int p);
+  bool everyTaskUp();
+  void confirmAllUp();
 
-    TaskTable& tasks_;
-    TaskList& up_;
-    TaskList& down_;
-    Log& log_;
-    ProcessControl& processes_;
-    SignalTarget& signals_;
-    bool allUpPending_ = false; // a restart found every task up; a later sweep confirms it
-    QElapsedTimer restartedAt_;
+  TaskTable& tasks_;
+  TaskList& up_;
+  TaskList& down_;
+  Log& log_;
+  ProcessControl& processes_;
+  SignalTarget& signals_;
+  RestartLimit restartLimit_;
+  int startFailures_ = 0;
+  bool allUpPending_ = false; // a restart found every task up; a later sweep confirms it
+  QElapsedTimer restartedAt_;
 };

@@ -10,6 +10,7 @@ struct TaskRecord {
     QString PathAndFile;
     bool IsUp = false;
     bool AutoRestart = false;
+    bool restartLimited = false; // RESTART_LIMIT holds the task down
 };
 
 // The task table: position p holds the task whose TaskId is p; position 0 is a blank record

@@ -2,6 +2,7 @@
 #include "AppIcons.h"
 #include "DesktopView.h"
 #include "Runner.h"
+#include "SystemText.h"
 #include "frmMain.h"
 #include "frmSplash.h"
 
@@ -17,7 +18,7 @@ extern "C" __attribute__((visibility("default"))) int prowlixDesktopMain(int arg
     QApplication::setWindowIcon(AppIcons::normalIcon());
     DesktopView view(QSystemTrayIcon::isSystemTrayAvailable());
     std::unique_ptr<frmSplash> splash;
-    return runMonitor(view, QCoreApplication::arguments().mid(1), [&](Monitor& monitor) {
+    return runMonitor(view, systemArguments(argc, argv), [&](Monitor& monitor) {
         view.attach(monitor);
         // The splash takes the main window's icon and is the first window on screen; start-up
         // then shows the main window beneath it.
