@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLocale>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>

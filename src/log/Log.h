@@ -39,7 +39,7 @@ public:
     // the date alone.
     static QString timeStamp(const QDateTime& when, const QLocale& locale = QLocale::system());
 
-  private:
+private:
     void message(const QString& text);
 
     ProgramInfo program_;

@@ -207,8 +207,17 @@ void PosixProcessControl::drainEnded(bool fromEventLoop) {
     } while (ready == 64);
     // Within a sweep, the remaining status questions are answered from this drain.
     fresh_ = sweepDepth_ > 0;
-    if (fromEventLoop && immediate_ && report)
+    if (!immediate_ || !report)
+        return;
+    if (fromEventLoop) {
         Q_EMIT processEnded(); // last: the sweep it runs may launch and rehash
+    } else {
+        // An end read while answering a question (the all-up check of a restart, or a sweep that
+        // has passed that task already) has consumed its notification: a sweep must still come,
+        // also while the tick sleeps.
+        QMetaObject::invokeMethod(
+            this, [this] { Q_EMIT processEnded(); }, Qt::QueuedConnection);
+    }
 }
 
 qint32 PosixProcessControl::status(qint32 pid) {
@@ -240,6 +249,15 @@ qint32 PosixProcessControl::status(qint32 pid) {
         }
     }
     return it->ended ? 0 : WAIT_TIMEOUT;
+}
+
+bool PosixProcessControl::needsPolling(qint32 pid) const {
+    if (!immediate_ || notifier_ == nullptr)
+        return true;
+    const auto it = children_.constFind(pid);
+    if (it == children_.cend() || it->ended)
+        return true; // not ours (only a poll can tell), or ended and not yet reported
+    return it->pidfd < 0 || it->sinceLaunch.elapsed() < quickEndMs;
 }
 
 void PosixProcessControl::requestClose(qint32 pid) {

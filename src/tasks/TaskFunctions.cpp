@@ -40,6 +40,7 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
         up_.insertTop(name, n);
         log_.WriteLog(QStringLiteral("START: ") + name + QStringLiteral(" (") + command +
                       QLatin1Char(')'));
+        Q_EMIT launched();
     } catch (const RuntimeError& error) {
         // The description alone would not say which of the configured tasks is missing.
         ++startFailures_;
@@ -68,6 +69,17 @@ void TaskFunctions::sweep() {
     }
     if (allUpPending_ && restartedAt_.elapsed() >= settleMs)
         confirmAllUp();
+}
+
+bool TaskFunctions::needsTick() const {
+    if (allUpPending_)
+        return true;
+    // Newest first: a task just launched is the usual reason, and ends the walk at once.
+    for (int p = tasks_.upperBound(); p >= 1; --p) {
+        if (tasks_[p].IsUp && processes_.needsPolling(tasks_[p].ProcessId))
+            return true;
+    }
+    return false;
 }
 
 bool TaskFunctions::everyTaskUp() {
@@ -151,6 +163,7 @@ void TaskFunctions::restart(int p) {
             log_.WriteLog(QStringLiteral("RE-START: '") + command + QLatin1Char('\''));
             if (previous != processId)
                 processes_.release(previous);
+            Q_EMIT launched();
         } else {
             log_.WriteLog(QStringLiteral("ERROR: Unable to restart '") + command +
                           QLatin1Char('\''));

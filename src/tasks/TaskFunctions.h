@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+
 #include <functional>
 
 class Log;
@@ -47,22 +48,30 @@ public:
     // while there is any the status port stays closed: "SERVICES UP" would report a failure.
     int startFailures() const { return startFailures_; }
 
+    // True while the tick can find something the process descriptors cannot: a task that only a
+    // poll can watch (see ProcessControl::needsPolling), or an all-clear that waits for a sweep.
+    bool needsTick() const;
+
     // How long a restarted process must have run before the all-clear is given.
     static constexpr qint64 settleMs = 100;
 
-private:
-  void restart(int p);
-  bool everyTaskUp();
-  void confirmAllUp();
+Q_SIGNALS:
+    // A task was launched: the tick may be needed again. Emitted before the launching call returns.
+    void launched();
 
-  TaskTable& tasks_;
-  TaskList& up_;
-  TaskList& down_;
-  Log& log_;
-  ProcessControl& processes_;
-  SignalTarget& signals_;
-  RestartLimit restartLimit_;
-  int startFailures_ = 0;
-  bool allUpPending_ = false; // a restart found every task up; a later sweep confirms it
-  QElapsedTimer restartedAt_;
+private:
+    void restart(int p);
+    bool everyTaskUp();
+    void confirmAllUp();
+
+    TaskTable& tasks_;
+    TaskList& up_;
+    TaskList& down_;
+    Log& log_;
+    ProcessControl& processes_;
+    SignalTarget& signals_;
+    RestartLimit restartLimit_;
+    int startFailures_ = 0;
+    bool allUpPending_ = false; // a restart found every task up; a later sweep confirms it
+    QElapsedTimer restartedAt_;
 };

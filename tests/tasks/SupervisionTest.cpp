@@ -7,10 +7,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTcpServer>
+#include <QTimer>
 #include <QTemporaryDir>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,7 +79,7 @@ class Supervision : public ::testing::Test {
     }
     // Ticks only when the test says so.
     void stopTicks() {
-        monitor->Timer1().stop();
+        monitor->setTickEnabled(false);
         processes.setImmediateDetection(false);
     }
 
@@ -238,7 +240,7 @@ TEST_F(Supervision, RestartDuringTheAlertIsNotRepeated) {
         monitor->taskFunctions().RestartTask(p);
         restartedByHand = task(p).ProcessId;
     };
-    monitor->Timer1().stop();
+    monitor->setTickEnabled(false);
     killAndWaitForEnd(task(1).ProcessId);
     monitor->Timer1_Timer();
     ::kill(restartedByHand, SIGKILL); // in case a second launch replaced it
@@ -439,6 +441,63 @@ TEST_F(Supervision, MuteMailServerDelaysNoRestart) {
     }
     EXPECT_EQ(processes.status(task(1).ProcessId), ProcessControl::WAIT_TIMEOUT);
     EXPECT_EQ(processes.status(task(2).ProcessId), ProcessControl::WAIT_TIMEOUT);
+}
+
+} // namespace
+
+namespace {
+
+// The tick runs only while a sweep can find what the process descriptors cannot.
+TEST_F(Supervision, TickSleepsWhileEveryTaskIsWatchedAndEachBlindSpotWakesIt) {
+    using namespace std::chrono_literals;
+    start("start=sleep 3600,A,,True\nstart=sleep 3600,B\n");
+    const QTimer& timer = monitor->Timer1();
+    const auto idle = [&] { return waitUntil([&] { return !timer.isActive(); }, 2s); };
+    EXPECT_TRUE(timer.isActive()) << "tasks in their first interval";
+    ASSERT_TRUE(idle());
+    const quint64 ticks = monitor->tickCount();
+    EXPECT_GE(ticks, 1u);
+    waitUntil([] { return false; }, 350ms); // three intervals: not one tick
+    EXPECT_EQ(monitor->tickCount(), ticks);
+
+    // A kill while it sleeps is still seen; the restart arms it (a process in its first
+    // interval, then the pending all-clear) before the handler returns.
+    ::kill(task(1).ProcessId, SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return count("RE-START: ") == 1; }));
+    EXPECT_TRUE(timer.isActive());
+    ASSERT_TRUE(idle());
+    EXPECT_FALSE(view.notifying);
+
+    // A launch arms it.
+    QString name;
+    qint16 mode = 0;
+    monitor->taskFunctions().StartTask(name, QStringLiteral("sleep 3600"), mode, false);
+    EXPECT_TRUE(timer.isActive());
+    ASSERT_TRUE(idle());
+
+    // A task without a descriptor (the descriptor limit held it back) keeps it running.
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const int lowest = ::open("/dev/null", O_RDONLY);
+    ::close(lowest);
+    const rlimit tight{static_cast<rlim_t>(lowest + 8), limit.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    name.clear();
+    monitor->taskFunctions().StartTask(name, QStringLiteral("sleep 3600"), mode, false);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_TRUE(timer.isActive());
+    EXPECT_FALSE(waitUntil([&] { return !timer.isActive(); }, 300ms))
+        << "still needed after the first interval";
+    ::kill(task(4).ProcessId, SIGKILL);
+    EXPECT_TRUE(logged("TASK FAILURE: sleep 3600 (sleep 3600)"));
+    ASSERT_TRUE(idle());
+
+    // Without immediate detection every task needs it.
+    processes.setImmediateDetection(false);
+    monitor->Timer1_Timer();
+    EXPECT_TRUE(timer.isActive());
+    const quint64 before = monitor->tickCount();
+    EXPECT_TRUE(waitUntil([&] { return monitor->tickCount() >= before + 2; }));
 }
 
 } // namespace
