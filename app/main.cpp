@@ -4,6 +4,8 @@
 #include "CommandLine.h"
 #include "Runner.h"
 #include "Usage.h"
+#include "SignalWatcher.h"
+#include "SystemText.h"
 #include "View.h"
 
 #include <QCoreApplication>
@@ -63,9 +65,8 @@ DesktopMain loadDesktop() {
 } // namespace
 
 int main(int argc, char** argv) {
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
+    ignoreStraySignals(); // before anything can write to a standard error that may be gone
+    const QStringList arguments = systemArguments(argc, argv);
     if (const auto text = informationRequested(arguments)) {
         std::fputs(text->toLocal8Bit().constData(), stdout);
         return std::fflush(stdout) == 0 ? 0 : 1;
@@ -83,5 +84,5 @@ int main(int argc, char** argv) {
     if (!hadNoGlib)
         qunsetenv("QT_NO_GLIB");
     HeadlessView view;
-    return runMonitor(view, QCoreApplication::arguments().mid(1));
+    return runMonitor(view, systemArguments(argc, argv));
 }

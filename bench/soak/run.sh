@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Soak scenarios for the real binary: a crash loop with a mail server that never answers, 1000
-# tasks killed at random, the status port under 50 clients, and a log on a full file system.
-# Writes the table into the "Soak" section of bench/REPORT.md.
+# tasks killed at random, the status port under 50 clients, a log on a full file system, restarts
+# beside a mute mail server, a daemonizing task under RESTART_LIMIT, 1,000 half-closing clients and
+# 5,000 simultaneous connections. Writes the table into the "Soak" section of bench/REPORT.md.
 #
-#   bench/soak/run.sh [--quick] [--no-report] [--only crashloop,many,port,fullfs]
+#   bench/soak/run.sh [--quick] [--no-report]
+#                     [--only crashloop,many,port,fullfs,mutemail,daemon,halfclose,burst]
 #
-# Full run: 60 s per scenario (about six minutes in all); --quick: 10 s each. Builds the binary
+# Full run: 60 s per scenario (about ten minutes in all); --quick: 10 s each. Builds the binary
 # in build-soak. Loopback only; needs root for the tmpfs of the last scenario.
 set -euo pipefail
 
@@ -13,14 +15,14 @@ here="$(cd "$(dirname "$0")" && pwd)"
 repo="$(cd "$here/../.." && pwd)"
 seconds=60
 report=1
-only=crashloop,many,port,fullfs
+only=crashloop,many,port,fullfs,mutemail,daemon,halfclose,burst
 command="bench/soak/run.sh"
 while [ $# -gt 0 ]; do
     case "$1" in
         --quick) seconds=10; command="$command --quick" ;;
         --no-report) report=0 ;;
         --only) only="$2"; shift ;;
-        -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
         *) echo "unknown option: $1" >&2; exit 2 ;;
     esac
     shift

@@ -1,5 +1,7 @@
 """Soak scenarios for the prowlix binary: crash loop with a mail server that never answers,
-1000 tasks killed at random, the status port under many clients, and a full log file system.
+1000 tasks killed at random, the status port under many clients, a full log file system, restarts
+beside a mute mail server, a daemonizing task under RESTART_LIMIT, half-closing clients and a
+burst of 5,000 connections.
 
 Each scenario runs a copy of the binary in a scratch directory of its own (its log lands there),
 checks what it must and returns a row of numbers. Loopback only; every process started here is
@@ -447,6 +449,218 @@ def scenario_fullfs(binary, workdir, seconds):
             subprocess.run(["umount", "-l", mnt])
 
 
+def restart_gaps(m, seconds, kill_at=None, marker="3600"):
+    """Polls the monitor's children every 2 ms for the duration. Returns the gaps in ms between a
+    task's process ending (or being killed here at kill_at seconds) and its replacement running,
+    per task command-line marker, and the number of polls."""
+    gaps = collections.defaultdict(list)
+    def running():
+        found = {}
+        for pid in m.children():
+            try:
+                with open("/proc/%d/cmdline" % pid, "rb") as f:
+                    found[pid] = f.read().split(b"\0")[1].decode()
+            except (OSError, IndexError):
+                pass
+        return found
+    start = time.monotonic()
+    known = running()
+    lost = {}  # task marker -> when its process was found gone
+    killed = False
+    while time.monotonic() - start < seconds:
+        if kill_at is not None and not killed and time.monotonic() - start >= kill_at:
+            for pid, arg in known.items():
+                if arg == marker:
+                    os.kill(pid, signal.SIGKILL)
+                    lost[arg] = time.monotonic()
+            killed = True
+        now_running = running()
+        t = time.monotonic()
+        for pid, arg in known.items():
+            if pid not in now_running and arg not in lost:
+                lost[arg] = t
+        for pid, arg in now_running.items():
+            if pid not in known and arg in lost:
+                gaps[arg].append((t - lost.pop(arg)) * 1000)
+        known = now_running
+        time.sleep(0.002)
+    return gaps, lost
+
+
+def scenario_mutemail(binary, workdir, seconds):
+    """One task ends every 2 s, another is killed once, the mail server never answers: every
+    restart must come within 200 ms."""
+    mail = SilentMailServer()
+    port = free_port()
+    ini = ("START=/bin/sleep 2,every2s,,True\nSTART=/bin/sleep 3600,once,,True\n"
+           "SMTP_SERVER=127.0.0.1\nSMTP_TO=ops@example.org\nSMTP_PORT=%d\nSMTP_TIMEOUT=30\n"
+           "port=%d\n" % (mail.port, port))
+    m = Monitor(binary, workdir, ini, "mutemail")
+    m.start()
+    try:
+        assert m.wait_log("PORT: "), "monitor did not start"
+        fds0 = m.fds()
+        gaps, pending = restart_gaps(m, max(seconds, 12), kill_at=5.0)
+        fds1 = m.fds()
+        stop_seconds = m.stop()
+    finally:
+        m.cleanup()
+        mail.stop()
+    log = m.log()
+    every = gaps.get("2", [])
+    once = gaps.get("3600", [])
+    worst = max(every + once) if every + once else float("inf")
+    stopped = " - SYSTEM STOPPED (" in log
+    ok = (len(every) >= max(seconds, 12) // 2 - 2 and len(once) == 1 and worst <= 200 and not pending
+          and stopped and stop_seconds is not None and stop_seconds < 1.0)
+    return {
+        "scenario": "mute mail server (SMTP_TIMEOUT=30): a task ending every 2 s beside one killed once",
+        "result": "pass" if ok else "FAIL",
+        "numbers": "%d restarts of the 2 s task, %d of the killed one, slowest %.0f ms (limit 200); "
+                   "%d still waiting at the end; fds %d -> %d; SIGTERM to exit %s s, SYSTEM STOPPED %s" % (
+                       len(every), len(once), worst if worst != float("inf") else -1, len(pending),
+                       fds0, fds1, "%.2f" % stop_seconds if stop_seconds is not None else "never",
+                       "written" if stopped else "MISSING"),
+    }
+
+
+def stray_copies(marker):
+    """Processes anywhere on the system whose command line is /bin/sleep <marker>."""
+    found = []
+    for name in os.listdir("/proc"):
+        if name.isdigit():
+            try:
+                with open("/proc/%s/cmdline" % name, "rb") as f:
+                    if f.read() == b"/bin/sleep\0" + marker.encode() + b"\0":
+                        found.append(int(name))
+            except OSError:
+                pass
+    return found
+
+
+def scenario_daemon(binary, workdir, seconds, limit=5):
+    """A task that forks and exits at once (setsid -f), with automatic restart and RESTART_LIMIT."""
+    marker = str(3000 + os.getpid() % 500)
+    port = free_port()
+    ini = ("START=setsid -f /bin/sleep %s,daemon,,True\nRESTART_LIMIT=%d,60\nport=%d\n"
+           % (marker, limit, port))
+    m = Monitor(binary, workdir, ini, "daemon")
+    m.start()
+    try:
+        assert m.wait_log("PORT: "), "monitor did not start"
+        m.wait_log("RESTART LIMIT: daemon", deadline=10)
+        time.sleep(max(seconds, 5))
+        copies = len(stray_copies(marker))
+        answer = probe(port)
+        stop_seconds = m.stop()
+    finally:
+        m.cleanup()
+        for pid in stray_copies(marker):
+            os.kill(pid, signal.SIGKILL)
+    log = m.log()
+    failures = log.count(" - TASK FAILURE: daemon (")
+    limited = log.count(" - RESTART LIMIT: daemon (setsid -f /bin/sleep %s)" % marker)
+    ok = limited == 1 and failures == limit + 1 and copies == limit + 1 and answer == "refused" \
+        and stop_seconds is not None
+    return {
+        "scenario": "daemonizing task (setsid -f), automatic restart, RESTART_LIMIT=%d,60" % limit,
+        "result": "pass" if ok else "FAIL",
+        "numbers": "%d failures, %d RESTART LIMIT events, %d live copies after %d s; status port %s; "
+                   "SIGTERM to exit %s s" % (failures, limited, copies, max(seconds, 5), answer,
+                                            "%.2f" % stop_seconds if stop_seconds is not None else "never"),
+    }
+
+
+def scenario_halfclose(binary, workdir, seconds, clients=1000):
+    """Clients that shut their sending side before reading."""
+    port = free_port()
+    m = Monitor(binary, workdir, "port=%d\nSTART=/bin/sleep 3600,steady,,True\n" % port, "halfclose")
+    m.start()
+    outcomes = collections.Counter()
+    try:
+        assert m.wait_log("PORT: "), "monitor did not start"
+        start = time.monotonic()
+        for _ in range(clients):
+            s = socket.create_connection(("127.0.0.1", port), timeout=5)
+            s.shutdown(socket.SHUT_WR)
+            data = b""
+            try:
+                while True:
+                    chunk = s.recv(64)
+                    if not chunk:
+                        break
+                    data += chunk
+            except OSError as e:
+                data += b"<%s>" % str(e).encode()
+            s.close()
+            outcomes["up" if data == b"SERVICES UP" else "empty" if not data else "other"] += 1
+        elapsed = time.monotonic() - start
+        stop_seconds = m.stop()
+    finally:
+        m.cleanup()
+    ok = outcomes["up"] == clients and stop_seconds is not None
+    return {
+        "scenario": "%d clients that half-close before reading" % clients,
+        "result": "pass" if ok else "FAIL",
+        "numbers": "%d SERVICES UP, %d closed with nothing, %d anything else, in %.1f s" % (
+            outcomes["up"], outcomes["empty"], outcomes["other"], elapsed),
+    }
+
+
+def scenario_burst(binary, workdir, seconds, clients=5000, deadline=20.0):
+    """Thousands of connections opened at once; each must be answered or refused, none left hanging."""
+    import resource
+    import selectors
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, max(soft, clients + 1000)), hard))
+    port = free_port()
+    m = Monitor(binary, workdir, "port=%d\nSTART=/bin/sleep 3600,steady,,True\n" % port, "burst")
+    m.start()
+    outcomes = collections.Counter()
+    try:
+        assert m.wait_log("PORT: "), "monitor did not start"
+        sel = selectors.DefaultSelector()
+        start = time.monotonic()
+        for _ in range(clients):
+            s = socket.socket()
+            s.setblocking(False)
+            s.connect_ex(("127.0.0.1", port))
+            sel.register(s, selectors.EVENT_READ, bytearray())
+        last = start
+        while sel.get_map() and time.monotonic() - start < deadline:
+            for key, _ in sel.select(timeout=0.5):
+                s, data = key.fileobj, key.data
+                try:
+                    chunk = s.recv(64)
+                except ConnectionRefusedError:
+                    chunk, data[:] = b"", b"<refused>"
+                except OSError:
+                    chunk, data[:] = b"", b"<reset>"
+                if chunk:
+                    data += chunk
+                    continue
+                outcomes["up" if data == b"SERVICES UP" else "refused" if data == b"<refused>"
+                         else "empty"] += 1
+                sel.unregister(s)
+                s.close()
+                last = time.monotonic()
+        hanging = len(sel.get_map())
+        for key in list(sel.get_map().values()):
+            key.fileobj.close()
+        elapsed = last - start
+        stop_seconds = m.stop()
+    finally:
+        m.cleanup()
+    ok = hanging == 0 and outcomes["empty"] == 0 and stop_seconds is not None
+    return {
+        "scenario": "%d connections opened at once" % clients,
+        "result": "pass" if ok else "FAIL",
+        "numbers": "%d SERVICES UP, %d refused, %d closed with nothing, %d unanswered after %.0f s; "
+                   "last answer after %.1f s" % (outcomes["up"], outcomes["refused"], outcomes["empty"],
+                                                  hanging, deadline, elapsed),
+    }
+
+
 def write_report(path, rows, command):
     table = ["## Soak", "",
              "Written by `%s`; each scenario runs the real binary headless from a scratch directory "
@@ -464,8 +678,11 @@ def write_report(path, rows, command):
         "- \"Closed with nothing\" counts connections that the monitor accepted and then closed "
         "without the text (a newer request took the answering socket) or reset because the listener "
         "closed while they waited in its queue.",
-        "- A restart of a crash-looping task waits for its failure alert; with a mail server that "
-        "never answers, each alert ends after SMTP_TIMEOUT, so the loop runs at that pace.",
+        "- The mute mail server scenario measures, polling every 2 ms, how long each task stays "
+        "without a process after it ended; it passes only while restarts do not wait for the "
+        "alert's dialogue.",
+        "- The daemonizing task leaves one live copy per start; RESTART_LIMIT stops the count at "
+        "its limit plus one and holds the task down with the status port closed.",
         "- On the full file system the log drops whole lines (no line was found cut), supervision and "
         "the status port go on, stderr gets one warning per run of failed writes, and lines are "
         "written again once there is space.",
@@ -486,7 +703,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--binary", required=True)
     ap.add_argument("--seconds", type=int, default=60)
-    ap.add_argument("--only", default="crashloop,many,port,fullfs")
+    ap.add_argument("--only", default="crashloop,many,port,fullfs,mutemail,daemon,halfclose,burst")
     ap.add_argument("--report")
     ap.add_argument("--command", default="bench/soak/run.sh")
     args = ap.parse_args()
@@ -496,6 +713,10 @@ def main():
         "many": lambda w: scenario_many(args.binary, w, args.seconds),
         "port": lambda w: scenario_port(args.binary, w, args.seconds, connections=connections),
         "fullfs": lambda w: scenario_fullfs(args.binary, w, args.seconds),
+        "mutemail": lambda w: scenario_mutemail(args.binary, w, args.seconds),
+        "daemon": lambda w: scenario_daemon(args.binary, w, args.seconds),
+        "halfclose": lambda w: scenario_halfclose(args.binary, w, args.seconds),
+        "burst": lambda w: scenario_burst(args.binary, w, args.seconds),
     }
     rows = []
     with tempfile.TemporaryDirectory(prefix="prowlix-soak-") as work:

@@ -92,6 +92,20 @@ def cpu_time(pid):
     return ticks * 1000.0 / CLK_TCK, ns / 1e6
 
 
+def context_switches(pid):
+    """Voluntary plus involuntary context switches of every thread: each wake-up is at least one."""
+    total = 0
+    try:
+        tids = os.listdir(f"/proc/{pid}/task")
+    except OSError:
+        return 0
+    for tid in tids:
+        for line in read_bytes(f"/proc/{pid}/task/{tid}/status").splitlines():
+            if line.startswith((b"voluntary_ctxt_switches:", b"nonvoluntary_ctxt_switches:")):
+                total += int(line.split()[1])
+    return total
+
+
 def memory_kib(pid):
     """PSS, RSS and private (unique) memory of one process in KiB."""
     fields = {}
@@ -162,14 +176,42 @@ def free_port():
         return s.getsockname()[1]
 
 
+class MuteMailServer:
+    """Accepts SMTP connections and never says a word."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        for _ in range(200):
+            try:
+                self.sock.bind(("127.0.0.1", random.randint(20000, 32000)))  # a signed 16-bit setting
+                break
+            except OSError:
+                continue
+        self.sock.listen(64)
+        self.port = self.sock.getsockname()[1]
+        self.held = []
+        import threading
+        threading.Thread(target=self._run, daemon=True).start()
+
+    def _run(self):
+        while True:
+            try:
+                self.held.append(self.sock.accept()[0])
+            except OSError:
+                return
+
+
 class Instance:
     def __init__(self, kind, label, workdir, ntasks, tools, env_extra=None):
         self.kind, self.label, self.ntasks, self.tools = kind, label, ntasks, tools
+        self.mail_port = None
         self.dir = workdir
         os.makedirs(self.dir)
         self.env = dict(os.environ)
         self.env["PATH"] = f"{tools['bin']}:/usr/local/bin:/usr/bin:/bin"
-        self.env.update(env_extra or {})
+        extra = dict(env_extra or {})
+        self.mail_port = extra.pop("mute_mail_port", None)
+        self.env.update(extra)
         self.argv = getattr(self, "setup_" + kind)()
         self.keeper = self.root = None
         self.known_tasks = set()
@@ -233,6 +275,9 @@ class Instance:
         ini = os.path.join(self.dir, "bench.ini")
         with open(ini, "w") as f:
             f.write(f"port={free_port()}\n")
+            if self.mail_port:
+                f.write(f"SMTP_SERVER=127.0.0.1\nSMTP_TO=ops@example.org\nSMTP_PORT={self.mail_port}\n"
+                        "SMTP_TIMEOUT=3\n")
             for i in range(1, self.ntasks + 1):
                 f.write(f"START=sleep 3600,t{i},,True\n")
         return [exe, "/NOGUI", "/I:" + ini]
@@ -489,6 +534,7 @@ def idle_window(instances, seconds):
     own = own_usage(instances)
     tasks = {inst.label: set(inst.scan()[0]) for inst in instances}
     before = {label: {pid: cpu_time(pid) for pid in pids} for label, pids in own.items()}
+    switches = {label: {pid: context_switches(pid) for pid in pids} for label, pids in own.items()}
     time.sleep(seconds)
     # A task killed from outside during the window makes the figure a restart, not idle time.
     replaced = {inst.label: len(tasks[inst.label] - set(inst.scan()[0])) for inst in instances}
@@ -500,7 +546,9 @@ def idle_window(instances, seconds):
             t0, s0 = before[label][pid]
             ticks += t1 - t0
             sched += s1 - s0
-        result[label] = {"ticks_ms": ticks, "sched_ms": sched, "procs": len(pids), "replaced": replaced[label]}
+        woken = sum(context_switches(pid) - switches[label][pid] for pid in pids)
+        result[label] = {"ticks_ms": ticks, "sched_ms": sched, "procs": len(pids), "replaced": replaced[label],
+                         "wakeups_per_min": woken * 60.0 / seconds}
         if replaced[label]:
             print(f"warning: {replaced[label]} tasks of {label} ended during the idle window", flush=True)
     return result
@@ -542,6 +590,8 @@ def markdown(res, args):
     row(f"idle CPU over {res['idle_seconds']} s, {args.tasks} tasks, ms (scheduler; ticks)",
         lambda l: "-" if l not in idle else f"{idle[l]['sched_ms']:.1f} ({idle[l]['ticks_ms']:.0f})"
         + (f" [{idle[l]['replaced']} tasks ended meanwhile]" if idle[l]["replaced"] else ""))
+    row(f"wake-ups per minute while idle, {args.tasks} tasks (context switches)",
+        lambda l: "-" if l not in idle else f"{idle[l]['wakeups_per_min']:.0f}")
     row(f"memory, PSS, {args.tasks} tasks, MiB (processes)",
         lambda l: "-" if l not in mem else f"{mem[l]['pss_mib']:.1f} ({mem[l]['procs']})")
     row(f"start-up until all {args.tasks} tasks run, ms (runs)",
@@ -551,6 +601,7 @@ def markdown(res, args):
     if big:
         lines.append(f"Prowlix with {big['tasks']} tasks: start-up {big['startup']:.0f} ms, idle CPU "
                      f"{big['sched_ms']:.1f} ms over {res['idle_seconds']} s (ticks {big['ticks_ms']:.0f} ms), "
+                     f"{big['wakeups_per_min']:.0f} wake-ups a minute, "
                      f"PSS {big['pss_mib']:.1f} MiB (private {big['private_mib']:.1f} MiB).")
         lines.append("")
     lines.append("Idle windows: " + "; ".join(res["windows"]) + ".")
@@ -625,10 +676,16 @@ def main():
             ("runit", "runit", slow, (1.1, 1.4), None),
             ("s6", "s6 + readiness", slow, (1.1, 1.4), None),
             ("prowlix", "Prowlix", fast, (0.15, 0.4), None),
-            ("prowlix", "Prowlix, tick only", fast, (0.15, 0.4), {"PROWLIX_BENCH_TICK_ONLY": "1"})]
+            ("prowlix", "Prowlix, tick only", fast, (0.15, 0.4), {"PROWLIX_BENCH_TICK_ONLY": "1"}),
+            # A mail server that accepts and never answers: a restart must not wait for the alert.
+            ("prowlix", "Prowlix, mute mail server", fast, (0.15, 0.4), {"mute_mail_port": None})]
     if args.only:
         wanted = set(args.only.split(","))
         plan = [p for p in plan if p[0] in wanted or p[1] in wanted]
+    if any(p[4] and "mute_mail_port" in p[4] for p in plan):
+        mute = MuteMailServer()
+        plan = [p[:4] + ({"mute_mail_port": mute.port},) if p[4] and "mute_mail_port" in p[4] else p
+                for p in plan]
     labels = [p[1] for p in plan]
     random.seed()
     started = datetime.datetime.now(datetime.timezone.utc)
@@ -663,7 +720,7 @@ def main():
         for group in groups:
             steady = []
             for kind, label, _, _, env in group:
-                if label == "Prowlix, tick only":
+                if label in ("Prowlix, tick only", "Prowlix, mute mail server"):
                     continue
                 runs = 1 if kind == "monit" else startup_runs
                 times = []

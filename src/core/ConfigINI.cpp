@@ -6,6 +6,7 @@
 #include "Log.h"
 #include "RuntimeError.h"
 #include "SMTPClient.h"
+#include "SystemText.h"
 #include "TaskFunctions.h"
 
 #include <QFile>
@@ -54,7 +55,8 @@ void ConfigINI::LoadINIFile(const QString& path) {
         qsizetype end = start;
         while (end < size && content[end] != '\r' && content[end] != '\n')
             ++end;
-        const QString line = QString::fromLocal8Bit(content.constData() + start, end - start);
+        // Byte for byte: a program path that is not valid UTF-8 must still name its own file.
+        const QString line = fromSystemBytes(content.constData() + start, end - start);
         start = end;
         if (start < size && content[start] == '\r')
             ++start;

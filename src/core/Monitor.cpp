@@ -27,13 +27,19 @@ Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentT
     taskFunctions_.closeApp = [this] { return CloseApp; };
     taskFunctions_.sendFailureAlert = [this](int p) { failureAlert_.SendFailureAlert(p); };
     Timer1_.setInterval(100);
-    connect(&Timer1_, &QTimer::timeout, this, &Monitor::Timer1_Timer);
+    connect(&Timer1_, &QTimer::timeout, this, [this] {
+        ++tickCount_;
+        Timer1_Timer();
+    });
     // Immediate detection runs the same sweep as the tick, and stops with it: once the kill step
     // has disabled the tick, tasks closing on request are no failures.
     connect(&processes_, &ProcessControl::processEnded, this, [this] {
-        if (Timer1_.isActive())
+        if (tickEnabled_)
             Timer1_Timer();
     });
+    // A launch brings back what only the tick can see (a task in its first interval, or one
+    // without a descriptor): the timer runs again before the launching handler returns.
+    connect(&taskFunctions_, &TaskFunctions::launched, this, &Monitor::updateTick);
     Timer1_.start();
 }
 
@@ -97,6 +103,7 @@ void Monitor::runStartUp() {
         log_.WriteLog(text);
     }
 
+    taskFunctions_.configureRestartLimit(settings_.GetINIValue(QStringLiteral("RESTART_LIMIT")));
     view_.setLoggingChecked(log_.LogActivity);
     view_.setStatusLine(QStringLiteral("Items: ") + QString::number(tasks_.upperBound()) +
                         QStringLiteral("   Port: ") + Conversions::numberText(settings_.StatusPort));
@@ -135,6 +142,29 @@ void Monitor::Timer1_Timer() {
     } catch (const RuntimeError& error) {
         log_.WriteLog(error.description());
     }
+    updateTick();
+}
+
+void Monitor::updateTick() {
+    if (!tickEnabled_)
+        return;
+    if (taskFunctions_.needsTick()) {
+        if (!Timer1_.isActive())
+            Timer1_.start();
+        return;
+    }
+    // Sleeping is safe: every task that is up has a process descriptor that wakes the event loop
+    // when it ends, is past the interval in which an end is left to the tick, and no all-clear
+    // waits; whatever brings such a case back (a launch) arms the timer again at once.
+    Timer1_.stop();
+}
+
+void Monitor::setTickEnabled(bool on) {
+    tickEnabled_ = on;
+    if (on)
+        updateTick();
+    else
+        Timer1_.stop();
 }
 
 bool Monitor::closeRule(CloseReason reason) {
@@ -154,7 +184,7 @@ void Monitor::ShutDownMonitor() {
     log_.LogActivity = true;
     log_.WriteLog(QStringLiteral("SYSTEM STOPPED (") + argumentText_ + QLatin1Char(')'));
     if (settings_.KillOnExit) {
-        Timer1_.stop();
+        setTickEnabled(false);
         const int bound = tasks_.upperBound();
         for (int p = 1; p <= bound; ++p) {
             const TaskRecord& task = tasks_[p];

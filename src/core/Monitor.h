@@ -57,11 +57,18 @@ public:
     ProcessControl& processes() { return processes_; }
     QTimer& Timer1() { return Timer1_; }
     MetricsPort& metrics() { return metrics_; }
+    // Whether the tick is switched on (the kill step of shutdown switches it off). While it is on,
+    // Timer1 runs only while a sweep could find what the process descriptors cannot.
+    bool tickEnabled() const { return tickEnabled_; }
+    void setTickEnabled(bool on);
+    // Ticks that Timer1 has delivered, sweeps for ended processes aside.
+    quint64 tickCount() const { return tickCount_; }
 
 private:
     void runStartUp();
     void startCommandLinePrograms();
     void applyWindowState(const QString& value);
+    void updateTick(); // runs Timer1 while a sweep needs it, stops it otherwise
 
     // SignalTarget
     void NotifyON() override;
@@ -85,4 +92,6 @@ private:
     LogRetention logRetention_;
     QTimer Timer1_;
     MetricsPort metrics_{tasks_, failureAlert_, statusPort_, log_};
+    bool tickEnabled_ = true;
+    quint64 tickCount_ = 0;
 };

@@ -6,25 +6,96 @@
 #include <QFile>
 #include <QLocale>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
-// The locale's long time format without its zone name.
+// The locale's long time format without its zone field and what only framed it: brackets left
+// empty, and blanks or a comma at either end. Quoted literal text is kept as it is.
 QString timeFormatWithSeconds(const QLocale& locale) {
-    QString format = locale.timeFormat(QLocale::LongFormat);
-    format.remove(QLatin1Char('t'));
-    format = format.trimmed();
+    const QString longFormat = locale.timeFormat(QLocale::LongFormat);
+    QString format;
+    bool quoted = false;
+    for (const QChar c : longFormat) {
+        if (c == QLatin1Char('\''))
+            quoted = !quoted;
+        else if (!quoted && c == QLatin1Char('t'))
+            continue;
+        format += c;
+    }
+    format.remove(QStringLiteral("()")).remove(QStringLiteral("[]"));
+    const auto framing = [](QChar c) { return c.isSpace() || c == QLatin1Char(','); };
+    while (!format.isEmpty() && framing(format.back()))
+        format.chop(1);
+    while (!format.isEmpty() && framing(format.front()))
+        format.remove(0, 1);
     if (!format.contains(QLatin1Char('s')))
         format += QStringLiteral(":ss");
     return format;
+}
+
+// Every control character is written as a blank: one event is one line (CR and LF), and no NUL
+// byte or terminal escape from a server reply, a task name or an argument reaches the file.
+QString withoutControls(QString text) {
+    for (QChar& c : text) {
+        const char16_t u = c.unicode();
+        if ((u < 0x20 && u != u'\t') || (u >= 0x7F && u <= 0x9F) || u == 0x2028 || u == 0x2029)
+            c = QLatin1Char(' ');
+    }
+    return text;
+}
+
+QString systemText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Appends the line with one write, to a regular file only: never through a symbolic link, and
+// never waiting (a FIFO in its place would hold the monitor until someone reads it). Returns why
+// the line was dropped, or an empty text.
+QString appendLine(const QString& path, const QByteArray& line) {
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(
+        name.constData(),
+        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        const int error = errno;
+        return error == ELOOP || error == ENXIO || error == EISDIR
+                   ? QStringLiteral("not a regular file")
+                   : systemText(error);
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return QStringLiteral("not a regular file");
+    }
+    ssize_t written = 0;
+    do
+        written = ::write(fd, line.constData(), static_cast<size_t>(line.size()));
+    while (written < 0 && errno == EINTR);
+    QString problem;
+    if (written < 0) {
+        problem = systemText(errno);
+    } else if (written != line.size()) {
+        problem = systemText(ENOSPC);
+        // Take the part that went out back, so that the next line does not continue it.
+        const off_t end = ::lseek(fd, 0, SEEK_CUR);
+        if (end >= written) {
+            [[maybe_unused]] const int rc = ::ftruncate(fd, end - written);
+        }
+    }
+    ::close(fd);
+    return problem;
 }
 } // namespace
 
 Log::Log(ProgramInfo program, LogPresenter* presenter)
     : program_(std::move(program)), directory_(program_.dir), presenter_(presenter) {}
 
-QString Log::timeStamp(const QDateTime& when) {
-    const QLocale locale = QLocale::system();
+QString Log::timeStamp(const QDateTime& when, const QLocale& locale) {
     const QString date = locale.toString(when.date(), QLocale::ShortFormat);
     const QTime t = when.time();
     if (t.hour() == 0 && t.minute() == 0 && t.second() == 0)
@@ -42,23 +113,20 @@ QString Log::LogFileName(const QDate& date) {
 void Log::WriteLog(const QString& EventMessage) {
     if (!LogActivity)
         return;
-    QFile file(LogFileName(QDate::currentDate()));
-    // One event is one line: a line break inside the text must not split or forge lines.
-    QString text = EventMessage;
-    text.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
-    const QByteArray line =
-        (timeStamp(QDateTime::currentDateTime()) + QStringLiteral(" - ") + text).toLocal8Bit() +
-        "\r\n";
-    const bool ok = file.open(QIODevice::WriteOnly | QIODevice::Append) &&
-                    file.write(line) == line.size() && file.flush();
-    if (ok) {
+    const QString path = LogFileName(QDate::currentDate());
+    const QByteArray line = (timeStamp(QDateTime::currentDateTime()) + QStringLiteral(" - ") +
+                             withoutControls(EventMessage))
+                                .toLocal8Bit() +
+                            "\r\n";
+    const QString problem = appendLine(path, line);
+    if (problem.isEmpty()) {
         writeWarned_ = false;
         return;
     }
     // The line is dropped and supervision goes on; warn once per run of failures, not per line.
     if (!writeWarned_) {
-        std::fprintf(stderr, "Prowlix: cannot write the log file %s: %s\n",
-                     qPrintable(file.fileName()), qPrintable(file.errorString()));
+        std::fprintf(stderr, "Prowlix: cannot write the log file %s: %s\n", qPrintable(path),
+                     qPrintable(problem));
         writeWarned_ = true;
     }
 }

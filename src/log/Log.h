@@ -3,6 +3,7 @@
 #include "ProgramInfo.h"
 
 #include <QDate>
+#include <QLocale>
 #include <QString>
 
 // What the log shows the user: message boxes and opening a file in the desktop's viewer.
@@ -46,7 +47,7 @@ public:
 
     // The local time stamp of a log line: short date, blank, time with seconds; midnight gives
     // the date alone.
-    static QString timeStamp(const QDateTime& when);
+    static QString timeStamp(const QDateTime& when, const QLocale& locale = QLocale::system());
 
 private:
     void message(const QString& text);

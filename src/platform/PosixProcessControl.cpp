@@ -2,14 +2,15 @@
 
 #include "TaskCommand.h"
 #include "RuntimeError.h"
+#include "SystemText.h"
 
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
-#include <fcntl.h>
 #include <cstring>
-#include <spawn.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -51,9 +52,9 @@ bool signalThroughPidfd(int pidfd, int signal) {
 #endif
 }
 
-// The child starts clean: default dispositions (the monitor ignores SIGPIPE, a task must not
-// inherit that), nothing blocked, and its own session so that a Ctrl-C in the monitor's terminal
-// does not reach it.
+// The child starts clean: default dispositions (the monitor ignores SIGPIPE and other stray
+// signals, a task must not inherit that), nothing blocked, and its own session so that a Ctrl-C in
+// the monitor's terminal does not reach it.
 class SpawnAttributes final {
   public:
     SpawnAttributes() {
@@ -125,7 +126,7 @@ qint32 PosixProcessControl::launch(const QString& command, int showValue) {
     std::vector<QByteArray> encoded;
     encoded.reserve(static_cast<size_t>(parts.size()));
     for (const QString& part : parts)
-        encoded.push_back(part.toLocal8Bit());
+        encoded.push_back(toSystemBytes(part));
     std::vector<char*> argv;
     for (QByteArray& part : encoded)
         argv.push_back(part.data());
@@ -206,8 +207,17 @@ void PosixProcessControl::drainEnded(bool fromEventLoop) {
     } while (ready == 64);
     // Within a sweep, the remaining status questions are answered from this drain.
     fresh_ = sweepDepth_ > 0;
-    if (fromEventLoop && immediate_ && report)
+    if (!immediate_ || !report)
+        return;
+    if (fromEventLoop) {
         Q_EMIT processEnded(); // last: the sweep it runs may launch and rehash
+    } else {
+        // An end read while answering a question (the all-up check of a restart, or a sweep that
+        // has passed that task already) has consumed its notification: a sweep must still come,
+        // also while the tick sleeps.
+        QMetaObject::invokeMethod(
+            this, [this] { Q_EMIT processEnded(); }, Qt::QueuedConnection);
+    }
 }
 
 qint32 PosixProcessControl::status(qint32 pid) {
@@ -239,6 +249,15 @@ qint32 PosixProcessControl::status(qint32 pid) {
         }
     }
     return it->ended ? 0 : WAIT_TIMEOUT;
+}
+
+bool PosixProcessControl::needsPolling(qint32 pid) const {
+    if (!immediate_ || notifier_ == nullptr)
+        return true;
+    const auto it = children_.constFind(pid);
+    if (it == children_.cend() || it->ended)
+        return true; // not ours (only a poll can tell), or ended and not yet reported
+    return it->pidfd < 0 || it->sinceLaunch.elapsed() < quickEndMs;
 }
 
 void PosixProcessControl::requestClose(qint32 pid) {

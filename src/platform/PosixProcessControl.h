@@ -25,6 +25,7 @@ class PosixProcessControl final : public ProcessControl {
     qint32 launch(const QString& command, int showValue) override;
     qint32 status(qint32 pid) override;
     void requestClose(qint32 pid) override;
+    bool needsPolling(qint32 pid) const override;
     void setImmediateDetection(bool on) override;
     void release(qint32 pid) override;
     void beginSweep() override;

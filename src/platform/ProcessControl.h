@@ -28,6 +28,14 @@ public:
     // Polite request to close (SIGTERM); never forces, never waits.
     virtual void requestClose(qint32 pid) = 0;
 
+    // True while only a poll (the supervision tick) can find this process's end: no descriptor
+    // watches it, it is in its first tick interval (an end then is left to the tick), or its end
+    // has been seen and not yet reported. The tick may sleep while no task needs it.
+    virtual bool needsPolling(qint32 pid) const {
+        (void)pid;
+        return true;
+    }
+
     // Immediate detection can be switched off (benchmarks compare it with the tick alone).
     virtual void setImmediateDetection(bool on) = 0;
 

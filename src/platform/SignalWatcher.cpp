@@ -17,7 +17,13 @@ void onSignal(int sig) {
 constexpr int watched[] = {SIGTERM, SIGINT, SIGHUP};
 } // namespace
 
+void ignoreStraySignals() {
+    for (const int sig : {SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM})
+        ::signal(sig, SIG_IGN);
+}
+
 SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent) {
+    ignoreStraySignals();
     if (pipeFds[0] < 0 && ::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     notifier_ = new QSocketNotifier(pipeFds[0], QSocketNotifier::Read, this);

@@ -4,6 +4,11 @@
 
 class QSocketNotifier;
 
+// Signals that must not end the monitor: SIGPIPE (a closed standard error or a peer that went
+// away turns into a failed write instead), SIGUSR1, SIGUSR2 and SIGALRM. Tasks start with the
+// default dispositions again.
+void ignoreStraySignals();
+
 // Turns SIGTERM, SIGINT and SIGHUP into a Qt signal delivered by the event loop: the handler
 // itself only writes a byte to a pipe, everything else runs on the main thread.
 class SignalWatcher final : public QObject {

@@ -5,6 +5,7 @@
 #include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -89,6 +90,9 @@ void SocketControl::listenOnAllAddresses(QTcpServer& server, qint32 port) {
     if (port < 1 || port > 65535)
         throw RuntimeError(QStringLiteral("Invalid port number ") + QString::number(port) +
                            QStringLiteral(": a port must lie between 1 and 65535"));
+    // A burst of thousands of connections waits in the queue to be answered instead of hanging
+    // unanswered; the system caps the figure at its own limit (net.core.somaxconn).
+    server.setListenBacklogSize(listenBacklog);
     const auto number = static_cast<quint16>(port);
     bool ok = server.listen(QHostAddress::Any, number);
     if (!ok && server.serverError() == QAbstractSocket::UnsupportedSocketOperationError)
@@ -113,6 +117,7 @@ void SocketControl::Accept(qintptr requestID) {
     pendingRequests().remove(requestID);
     socket->setReadBufferSize(answeringReadBufferSize);
     adopt(socket);
+    answering_ = true;
 }
 
 void SocketControl::Connect() {
@@ -128,6 +133,7 @@ void SocketControl::Connect() {
 
 void SocketControl::adopt(QTcpSocket* socket) {
     socket_ = socket;
+    answering_ = false;
     failed_ = false;
     unsent_ = 0;
     received_.clear();
@@ -148,6 +154,26 @@ void SocketControl::SendData(const QString& text) {
         throw RuntimeError(QStringLiteral("Wrong protocol or connection state for the requested "
                                           "transaction or request"));
     const QByteArray bytes = text.toLocal8Bit();
+    if (answering_ && unsent_ == 0 && socket_->bytesToWrite() == 0 && !bytes.isEmpty()) {
+        // A short answer fits a fresh connection's send buffer: handed to the system at once, it
+        // also reaches a client that half-closed before reading, whose end of stream would make
+        // Qt drop its own buffer unsent.
+        const ssize_t sent =
+            ::send(static_cast<int>(socket_->socketDescriptor()), bytes.constData(),
+                   static_cast<size_t>(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent == bytes.size()) {
+            QMetaObject::invokeMethod(this, &SocketControl::completeIfIdle, Qt::QueuedConnection);
+            return;
+        }
+        if (sent > 0) {
+            unsent_ = bytes.size() - sent;
+            if (socket_->write(bytes.mid(sent)) != unsent_) {
+                unsent_ = 0;
+                throw RuntimeError(QStringLiteral("Unable to send: ") + socket_->errorString());
+            }
+            return;
+        }
+    }
     if (bytes.isEmpty()) {
         // Nothing to write means nothing will be reported written: complete it from the loop,
         // so a caller that closes on completion is not left waiting.

@@ -32,6 +32,8 @@ class SocketControl final : public QObject {
     // client that keeps sending is held back by TCP flow control instead of growing memory.
     static constexpr qint64 answeringReadBufferSize = 4096;
 
+    static constexpr int listenBacklog = 65535;
+
     explicit SocketControl(QObject* parent = nullptr);
     ~SocketControl() override;
 
@@ -75,4 +77,5 @@ class SocketControl final : public QObject {
     QByteArray received_;
     qint64 unsent_ = 0;
     bool failed_ = false;
+    bool answering_ = false; // holds a connection accepted from a listener
 };

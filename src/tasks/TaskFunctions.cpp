@@ -25,6 +25,7 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
             throw RuntimeError(QStringLiteral("Overflow"));
         const qint32 processId = processes_.launch(command, windowMode);
         if (processId == 0) {
+            ++startFailures_;
             log_.WriteLog(QStringLiteral("ERROR: Unable to start ") + name + QStringLiteral(" (") +
                           command + QLatin1Char(')'));
             return;
@@ -41,8 +42,12 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
         up_.insertTop(name, n);
         log_.WriteLog(QStringLiteral("START: ") + name + QStringLiteral(" (") + command +
                       QLatin1Char(')'));
+        Q_EMIT launched();
     } catch (const RuntimeError& error) {
-        log_.WriteLog(error.description());
+        // The description alone would not say which of the configured tasks is missing.
+        ++startFailures_;
+        log_.WriteLog(QStringLiteral("ERROR: Unable to start ") + name + QStringLiteral(" (") +
+                      command + QStringLiteral("): ") + error.description());
     }
 }
 
@@ -66,6 +71,17 @@ void TaskFunctions::sweep() {
     }
     if (allUpPending_ && restartedAt_.elapsed() >= settleMs)
         confirmAllUp();
+}
+
+bool TaskFunctions::needsTick() const {
+    if (allUpPending_)
+        return true;
+    // Newest first: a task just launched is the usual reason, and ends the walk at once.
+    for (int p = tasks_.upperBound(); p >= 1; --p) {
+        if (tasks_[p].IsUp && processes_.needsPolling(tasks_[p].ProcessId))
+            return true;
+    }
+    return false;
 }
 
 bool TaskFunctions::everyTaskUp() {
@@ -106,11 +122,34 @@ void TaskFunctions::HandleTaskFailure(int p) {
         sendFailureAlert(p);
     // The alert let events run: a Restart pressed meanwhile has already brought the task back,
     // and a second launch would leave one copy running unsupervised.
-    if (tasks_[p].AutoRestart && !tasks_[p].IsUp)
-        RestartTask(p);
+    if (!tasks_[p].AutoRestart || tasks_[p].IsUp || closeApp())
+        return;
+    if (restartLimit_.allowRestart(p)) {
+        restart(p);
+        return;
+    }
+    // A task that keeps failing (or daemonizes, which looks the same) is left down, signalled,
+    // until the operator restarts it.
+    tasks_[p].restartLimited = true;
+    log_.WriteLog(QStringLiteral("RESTART LIMIT: ") + task.TaskName + QStringLiteral(" (") +
+                  task.PathAndFile + QLatin1Char(')'));
+}
+
+void TaskFunctions::configureRestartLimit(const QString& value) {
+    const QString problem = restartLimit_.configure(value);
+    if (!problem.isEmpty())
+        log_.WriteLog(problem);
 }
 
 void TaskFunctions::RestartTask(int p) {
+    if (p >= 1 && p <= tasks_.upperBound() && !closeApp()) {
+        tasks_[p].restartLimited = false;
+        restartLimit_.clear(p);
+    }
+    restart(p);
+}
+
+void TaskFunctions::restart(int p) {
     if (closeApp() || p < 1 || p > tasks_.upperBound())
         return;
     try {
@@ -129,6 +168,7 @@ void TaskFunctions::RestartTask(int p) {
             log_.WriteLog(QStringLiteral("RE-START: '") + command + QLatin1Char('\''));
             if (previous != processId)
                 processes_.release(previous);
+            Q_EMIT launched();
         } else {
             log_.WriteLog(QStringLiteral("ERROR: Unable to restart '") + command +
                           QLatin1Char('\''));
@@ -156,5 +196,6 @@ void TaskFunctions::SignalFailure() {
 
 void TaskFunctions::SignalAllUp() {
     signals_.NotifyOFF();
-    signals_.openStatusListener();
+    if (startFailures_ == 0)
+        signals_.openStatusListener();
 }

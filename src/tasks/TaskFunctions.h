@@ -1,5 +1,6 @@
 #pragma once
 
+#include "RestartLimit.h"
 #include "TaskList.h"
 #include "TaskTable.h"
 
@@ -29,6 +30,7 @@ public:
     qint32 IsTaskProcessAlive(qint32 processId);
     void sweep(); // the supervision sweep: one pass over the tasks that are up
     void HandleTaskFailure(int p);
+    // The operator's Restart: it also lifts the task's restart limit and starts its count again.
     void RestartTask(int p);
     void SignalFailure();
     void SignalAllUp();
@@ -38,10 +40,27 @@ public:
     // The failure alert of task p (the mail side plugs in here); does nothing while unset.
     std::function<void(int)> sendFailureAlert;
 
+    // RESTART_LIMIT=count,seconds; an unusable value is logged and leaves the limit off.
+    void configureRestartLimit(const QString& value);
+    RestartLimit& restartLimit() { return restartLimit_; }
+
+    // Configured tasks that could not be started. They have no record and cannot come back, so
+    // while there is any the status port stays closed: "SERVICES UP" would report a failure.
+    int startFailures() const { return startFailures_; }
+
+    // True while the tick can find something the process descriptors cannot: a task that only a
+    // poll can watch (see ProcessControl::needsPolling), or an all-clear that waits for a sweep.
+    bool needsTick() const;
+
     // How long a restarted process must have run before the all-clear is given.
     static constexpr qint64 settleMs = 100;
 
+Q_SIGNALS:
+    // A task was launched: the tick may be needed again. Emitted before the launching call returns.
+    void launched();
+
 private:
+    void restart(int p);
     bool everyTaskUp();
     void confirmAllUp();
 
@@ -51,6 +70,8 @@ private:
     Log& log_;
     ProcessControl& processes_;
     SignalTarget& signals_;
+    RestartLimit restartLimit_;
+    int startFailures_ = 0;
     bool allUpPending_ = false; // a restart found every task up; a later sweep confirms it
     QElapsedTimer restartedAt_;
 };

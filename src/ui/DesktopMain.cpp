@@ -3,6 +3,7 @@
 #include "AppIcons.h"
 #include "DesktopView.h"
 #include "Runner.h"
+#include "SystemText.h"
 
 #include <QApplication>
 #include <QSystemTrayIcon>
@@ -14,6 +15,6 @@ extern "C" __attribute__((visibility("default"))) int prowlixDesktopMain(int arg
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(AppIcons::normalIcon());
     DesktopView view{std::function<bool()>(&QSystemTrayIcon::isSystemTrayAvailable)};
-    return runMonitor(view, QCoreApplication::arguments().mid(1),
+    return runMonitor(view, systemArguments(argc, argv),
                       [&view](Monitor& monitor) { view.attach(monitor); });
 }

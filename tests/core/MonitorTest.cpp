@@ -73,7 +73,7 @@ TEST(MonitorTest, StartUpRunsItsStepsInOrder) {
     EXPECT_EQ(run.events(), QStringList({"SYSTEM STARTED (" + arguments + ')',
                                          QStringLiteral("PORT: %1.6").arg(port - 1)}));
     EXPECT_EQ(run.monitor.statusPort().Winsock1.boundPort(), port);
-    EXPECT_TRUE(run.monitor.Timer1().isActive());
+    EXPECT_TRUE(run.monitor.tickEnabled());
 }
 
 TEST(MonitorTest, ErrorEndsStartUpButTheMonitorSupervisesOn) {
@@ -92,7 +92,7 @@ TEST(MonitorTest, ErrorEndsStartUpButTheMonitorSupervisesOn) {
         EXPECT_TRUE(run.view.calls.contains("status Items: 0   Port: " +
                                             Conversions::numberText(Conversions::Val(port))));
         EXPECT_FALSE(run.monitor.statusPort().isListening());
-        EXPECT_TRUE(run.monitor.Timer1().isActive());
+        EXPECT_TRUE(run.monitor.tickEnabled());
     }
 }
 
@@ -122,6 +122,7 @@ TEST(MonitorTest, ShutdownClosesOnlyTasksThatAreUpInTableOrder) {
     run.monitor.ShutDownMonitor();
     EXPECT_EQ(run.quits, 1);
     EXPECT_TRUE(run.monitor.closeRule(Monitor::CloseReason::User));
+    EXPECT_FALSE(run.monitor.tickEnabled());
     EXPECT_FALSE(run.monitor.Timer1().isActive());
     EXPECT_EQ(run.processes.closeRequests, QList<qint32>({tasks[1].ProcessId, tasks[3].ProcessId}));
     EXPECT_EQ(run.view.calls.last(), "unload");

@@ -92,6 +92,29 @@ TEST(LifecycleTest, UnwritableLogAndResettingClientsDoNotHarmTheMonitor) {
     EXPECT_TRUE(monitor.stop());
 }
 
+// Standard error is a pipe whose reader has gone, and the first thing written there (the missing
+// INI file's message) comes before anything else would have ignored SIGPIPE; then signals that
+// nobody should send. None of it may end the monitor.
+TEST(LifecycleTest, ClosedStandardErrorAndStraySignalsDoNotEndTheMonitor) {
+    const quint16 port = testsupport::freePort();
+    MonitorProcess monitor;
+    monitor.process().setChildProcessModifier([] {
+        int fds[2];
+        if (::pipe(fds) == 0) {
+            ::close(fds[0]);
+            ::dup2(fds[1], STDERR_FILENO);
+            ::close(fds[1]);
+        }
+    });
+    monitor.start({QStringLiteral("/NOGUI"), QStringLiteral("/I:missing.ini"), portArgument(port)});
+    ASSERT_TRUE(answers(port)) << qPrintable(monitor.log());
+    for (const int signal : {SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM})
+        ::kill(static_cast<pid_t>(monitor.pid()), signal);
+    EXPECT_TRUE(answers(port));
+    EXPECT_TRUE(monitor.stop());
+    EXPECT_TRUE(monitor.log().contains(QStringLiteral(" - SYSTEM STOPPED (")));
+}
+
 TEST(LifecycleTest, RunsHeadlessWithoutDisplayOrWhenAskedTo) {
     QProcessEnvironment display = MonitorProcess::headlessEnvironment();
     display.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));

@@ -4,7 +4,11 @@
 
 #include <QDir>
 #include <QLocale>
+#include <csignal>
+#include <functional>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 using testsupport::readFile;
 using testsupport::writeFile;
@@ -36,16 +40,21 @@ TEST_F(LogTest, WritesOneStampedCrLfLinePerEventIntoTheDaysFileOnlyWhileActive) 
     log.LogActivity = true;
     log.WriteLog(QStringLiteral("SYSTEM STARTED ()"));
     log.WriteLog(QStringLiteral("two\r\nlines\rand\nmore"));
+    // Every control character is a blank, tab aside: no NUL or escape sequence reaches the file.
+    const char controls[] = "nul\0esc\x1b[31m del\x7f c1\xc2\x85 ls\xe2\x80\xa8 tab\t.";
+    log.WriteLog(QString::fromUtf8(controls, sizeof controls - 1));
     EXPECT_EQ(log.LogFileName(QDate(2024, 6, 1)),
               dir.filePath(QStringLiteral("LOG.Prowlix2024-06-01.txt")));
 
     const QString text = readFile(path(QStringLiteral("LOG")));
     const QStringList lines = text.split(QStringLiteral("\r\n"));
-    ASSERT_EQ(lines.size(), 3) << qPrintable(text);
+    ASSERT_EQ(lines.size(), 4) << qPrintable(text);
     EXPECT_TRUE(lines[0].endsWith(QStringLiteral(" - SYSTEM STARTED ()")));
     EXPECT_TRUE(lines[1].endsWith(QStringLiteral(" - two  lines and more")))
         << "a break inside an event cannot split the line";
-    EXPECT_EQ(lines[2], QString());
+    EXPECT_TRUE(lines[2].endsWith(QStringLiteral(" - nul esc [31m del  c1  ls  tab\t.")))
+        << qPrintable(lines[2]);
+    EXPECT_EQ(lines[3], QString());
     EXPECT_EQ(text.count(QLatin1Char('\n')), text.count(QLatin1Char('\r')));
 
     Log smtp(ProgramInfo{dir.path(), QStringLiteral("Prowlix")});
@@ -67,13 +76,45 @@ TEST_F(LogTest, ContentsEndEveryLineWithCrLf) {
     }
 }
 
-TEST_F(LogTest, UnusableFileLosesTheLineWithoutFailing) {
-    ASSERT_TRUE(QDir().mkdir(path(QStringLiteral("LOG"))));
+// Only a regular file is written: a FIFO would hang the monitor, a link would write elsewhere.
+TEST_F(LogTest, AnythingButARegularFileInPlaceLosesTheLineWithoutWaiting) {
+    const QString day = path(QStringLiteral("LOG"));
+    const QString elsewhere = dir.filePath(QStringLiteral("elsewhere"));
+    ASSERT_TRUE(writeFile(elsewhere, "kept\n"));
+    const std::pair<const char*, std::function<bool()>> rows[] = {
+        {"directory", [&] { return QDir().mkdir(day); }},
+        {"fifo", [&] { return ::mkfifo(QFile::encodeName(day).constData(), 0600) == 0; }},
+        {"link", [&] { return QFile::link(elsewhere, day); }}};
     log.LogActivity = true;
-    log.WriteLog(QStringLiteral("dropped"));
-    log.WriteLog(QStringLiteral("dropped too"));
-    EXPECT_EQ(log.LogContents(QDate::currentDate()), QString());
-    EXPECT_TRUE(QFileInfo(path(QStringLiteral("LOG"))).isDir());
+    for (const auto& [what, make] : rows) {
+        SCOPED_TRACE(what);
+        ASSERT_TRUE(make());
+        log.WriteLog(QStringLiteral("dropped"));
+        EXPECT_FALSE(QFileInfo(day).isFile() && !QFileInfo(day).isSymLink());
+        EXPECT_EQ(readFile(elsewhere), QStringLiteral("kept\n"));
+        ASSERT_TRUE(QFileInfo(day).isDir() ? QDir().rmdir(day) : QFile::remove(day));
+    }
+}
+
+// A file that cannot take the whole line (a full disk, here the file size limit) keeps whole
+// lines only, and the next line that fits starts on a line of its own.
+TEST_F(LogTest, LineThatDoesNotFitIsDroppedWhole) {
+    log.LogActivity = true;
+    log.WriteLog(QStringLiteral("first"));
+    const qint64 size = QFileInfo(path(QStringLiteral("LOG"))).size();
+    const auto previous = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlimit low{static_cast<rlim_t>(size + 20), limit.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &low), 0);
+    log.WriteLog(QString(100, QLatin1Char('x')));
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::signal(SIGXFSZ, previous);
+    log.WriteLog(QStringLiteral("after"));
+    const QStringList lines = readFile(path(QStringLiteral("LOG"))).split(QStringLiteral("\r\n"));
+    ASSERT_EQ(lines.size(), 3) << qPrintable(lines.join(QLatin1Char('|')));
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral(" - first")));
+    EXPECT_TRUE(lines[1].endsWith(QStringLiteral(" - after")));
 }
 
 TEST_F(LogTest, DeleteAndPurgeTouchOnlyThisInstancesFiles) {
@@ -101,6 +142,22 @@ TEST_F(LogTest, DeleteAndPurgeTouchOnlyThisInstancesFiles) {
     log.Silent = false;
     log.Purge();
     EXPECT_EQ(presenter.messages.last(), QStringLiteral("All log files deleted."));
+}
+
+// Some locales put the zone name in brackets or after a comma: none of it may be left.
+TEST(LogTimeStampTest, NoLocaleLeavesZoneTextOrItsPunctuation) {
+    const QDateTime when(QDate(2026, 12, 6), QTime(21, 53, 46));
+    EXPECT_TRUE(Log::timeStamp(when, QLocale(QStringLiteral("es_ES")))
+                    .endsWith(QStringLiteral(" 21:53:46")));
+    for (const QLocale& locale : QLocale::matchingLocales(QLocale::AnyLanguage, QLocale::AnyScript,
+                                                          QLocale::AnyTerritory)) {
+        const QString stamp = Log::timeStamp(when, locale);
+        EXPECT_TRUE(!stamp.contains(QStringLiteral("()")) &&
+                    !stamp.contains(QStringLiteral("[]")) && !stamp.back().isSpace() &&
+                    stamp.back() != QLatin1Char(',') && !stamp.contains(QStringLiteral("UTC")) &&
+                    !stamp.contains(QStringLiteral("GMT")))
+            << qPrintable(locale.name()) << ": " << qPrintable(stamp);
+    }
 }
 
 TEST(LogTimeStampTest, ShortDateAndTimeWithSecondsMidnightGivesTheDateAlone) {

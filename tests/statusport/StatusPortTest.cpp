@@ -83,3 +83,23 @@ TEST(StatusPortRoundingTest, RoundsHalvesToEvenAndRejectsNonPorts) {
     for (const double bad : {1e12, std::nan("")})
         EXPECT_THROW(StatusPort::roundPort(bad), RuntimeError) << bad;
 }
+
+// A checker that shuts its sending side before it reads must still get the answer.
+TEST_F(StatusPortTest, ClientThatHalfClosesFirstStillGetsTheAnswer) {
+    for (int i = 0; i < 30; ++i) {
+        const int fd = testsupport::connectRaw(number);
+        ASSERT_GE(fd, 0);
+        ::shutdown(fd, SHUT_WR);
+        QByteArray data;
+        const bool ended = waitUntil([&] {
+            char buffer[64];
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0)
+                data.append(buffer, n);
+            return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+        });
+        ::close(fd);
+        EXPECT_TRUE(ended);
+        EXPECT_EQ(data, QByteArray("SERVICES UP")) << "client " << i;
+    }
+}

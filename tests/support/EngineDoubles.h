@@ -26,6 +26,7 @@ class RecordingProcesses final : public ProcessControl {
         return pid;
     }
     qint32 status(qint32 pid) override { return real.status(pid); }
+    bool needsPolling(qint32 pid) const override { return real.needsPolling(pid); }
     void requestClose(qint32 pid) override {
         closeRequests.append(pid);
         real.requestClose(pid);

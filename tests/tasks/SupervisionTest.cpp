@@ -6,10 +6,15 @@
 #include <QDate>
 #include <QFile>
 #include <QFileInfo>
+#include <QTcpServer>
+#include <QTimer>
 #include <QTemporaryDir>
 #include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 using testsupport::askPort;
 using testsupport::waitUntil;
@@ -74,7 +79,7 @@ class Supervision : public ::testing::Test {
     }
     // Ticks only when the test says so.
     void stopTicks() {
-        monitor->Timer1().stop();
+        monitor->setTickEnabled(false);
         processes.setImmediateDetection(false);
     }
 
@@ -125,12 +130,21 @@ TEST_F(Supervision, StartEventsAndIdentifiersDenseFromOne) {
     const QString text = logText();
     EXPECT_TRUE(text.contains(" - START: First (sleep 3600)\r\n"));
     EXPECT_TRUE(text.contains(" - START: sleep 3600 (/bin/sleep 3600)\r\n"));
-    EXPECT_TRUE(
-        text.contains(QStringLiteral(" - %1\r\n").arg(QString::fromLocal8Bit(strerror(ENOENT)))));
-    EXPECT_EQ(text.count(QStringLiteral(" - %1\r\n").arg(QString::fromLocal8Bit(strerror(EACCES)))),
-              2);
-    EXPECT_FALSE(text.contains("Missing"));
-    EXPECT_EQ(askPort(port), "SERVICES UP");
+    // Each failed start names its task; while any configured task is missing, the port is closed.
+    EXPECT_TRUE(text.contains(QStringLiteral(" - ERROR: Unable to start Missing "
+                                             "(prowlix-no-such-program): %1\r\n")
+                                  .arg(QString::fromLocal8Bit(strerror(ENOENT)))));
+    EXPECT_TRUE(text.contains(QStringLiteral(" - ERROR: Unable to start Plain (%1): %2\r\n")
+                                  .arg(plain, QString::fromLocal8Bit(strerror(EACCES)))));
+    EXPECT_TRUE(text.contains(" - ERROR: Unable to start Directory ("));
+    EXPECT_EQ(monitor->taskFunctions().startFailures(), 3);
+    EXPECT_EQ(askPort(port), "refused");
+    EXPECT_TRUE(text.contains("PORT: "));
+    // A restart that brings every task with a record back does not hide the missing ones.
+    ::kill(task(3).ProcessId, SIGKILL);
+    ASSERT_TRUE(logged("RE-START: 'sleep 3600'"));
+    EXPECT_TRUE(waitUntil([&] { return !view.notifying; }));
+    EXPECT_EQ(askPort(port), "refused");
 }
 
 TEST_F(Supervision, FailureClosesThePortUntilEveryTaskIsBackAndRestartGivesANewProcess) {
@@ -226,7 +240,7 @@ TEST_F(Supervision, RestartDuringTheAlertIsNotRepeated) {
         monitor->taskFunctions().RestartTask(p);
         restartedByHand = task(p).ProcessId;
     };
-    monitor->Timer1().stop();
+    monitor->setTickEnabled(false);
     killAndWaitForEnd(task(1).ProcessId);
     monitor->Timer1_Timer();
     ::kill(restartedByHand, SIGKILL); // in case a second launch replaced it
@@ -315,11 +329,159 @@ TEST_F(Supervision, FullTableRefusesBeforeLaunching) {
     monitor->taskFunctions().StartTask(name, QStringLiteral("touch ") + marker, mode, false);
     EXPECT_EQ(mode, 4);
     EXPECT_EQ(name, "launched");
-    EXPECT_TRUE(logText().endsWith(" - Overflow\r\n"));
+    EXPECT_TRUE(logText().endsWith(QStringLiteral(" - ERROR: Unable to start launched (touch %1): "
+                                                  "Overflow\r\n")
+                                       .arg(marker)));
     EXPECT_EQ(monitor->upList().count(), 0);
     // Give a launch every chance to have happened.
     EXPECT_FALSE(
         waitUntil([&] { return QFileInfo::exists(marker); }, std::chrono::milliseconds(300)));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(Supervision, RestartLimitHoldsACrashLoopDownUntilTheOperatorRestartsIt) {
+    start("start=sleep 3600,Loop,,True\nstart=sleep 3600,Other\nRESTART_LIMIT=2, 10\n");
+    stopTicks();
+    qint64 now = 0;
+    monitor->taskFunctions().restartLimit().now = [&now] { return now; };
+    const auto fail = [this] {
+        killAndWaitForEnd(task(1).ProcessId);
+        monitor->Timer1_Timer();
+    };
+    for (int i = 0; i < 3; ++i) // the third failure within the window is one too many
+        fail();
+    EXPECT_EQ(count(" - RESTART LIMIT: Loop (sleep 3600)\r\n"), 1);
+    EXPECT_EQ(count("RE-START: "), 2);
+    EXPECT_TRUE(task(1).restartLimited && !task(1).IsUp && listed(monitor->downList(), 1));
+    EXPECT_TRUE(view.notifying);
+    EXPECT_EQ(askPort(port), "refused");
+
+    // The operator's Restart lifts the limit and starts the count again; so does time.
+    monitor->taskFunctions().RestartTask(1);
+    EXPECT_FALSE(task(1).restartLimited);
+    fail();
+    now += 10'000;
+    fail();
+    fail();
+    EXPECT_EQ(count("RE-START: "), 6);
+    fail();
+    EXPECT_EQ(count("RESTART LIMIT: Loop"), 2);
+}
+
+TEST_F(Supervision, UnusableRestartLimitIsLoggedOnceAndLeftOff) {
+    for (const char* value : {"0,10", "3", "a,10", "2,-5", "2,10,1"}) {
+        SCOPED_TRACE(value);
+        start(QByteArray("start=sleep 3600,Loop,,True\nRESTART_LIMIT=") + value + "\n");
+        EXPECT_EQ(count(QStringLiteral(" - ERROR: RESTART_LIMIT=%1 ignored").arg(value)), 1);
+        EXPECT_TRUE(logText().endsWith(QStringLiteral("PORT: %1\r\n").arg(port)));
+        EXPECT_FALSE(monitor->taskFunctions().restartLimit().active());
+        ::kill(task(1).ProcessId, SIGKILL);
+    }
+}
+
+TEST_F(Supervision, ProgramPathIsLaunchedByteForByte) {
+    // Two programs whose names differ only where one is not valid UTF-8 and the other holds the
+    // replacement character that a lossy decoding would put there.
+    const QByteArray base = QFile::encodeName(dir.path()) + QByteArray("/prog");
+    const auto named = [&base](const char* rest) { return QByteArray(base).append(rest); };
+    const QByteArray script = "#!/bin/sh\n: > \"$0.ran\"\nexec sleep 3600\n";
+    for (const char* suffix : {"\xff", "\xef\xbf\xbd"}) {
+        const int fd = ::open(named(suffix).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, script.constData(), size_t(script.size())), script.size());
+        ::close(fd);
+    }
+    start("start=" + named("\xff,Odd\n"));
+    ASSERT_EQ(monitor->tasks().upperBound(), 1) << qPrintable(logText());
+    EXPECT_TRUE(waitUntil([&] { return ::access(named("\xff.ran").constData(), F_OK) == 0; }));
+    EXPECT_NE(::access(named("\xef\xbf\xbd.ran").constData(), F_OK), 0);
+}
+
+// A mail server that accepts and never answers: every restart still comes at once, also while a
+// second task keeps failing.
+TEST_F(Supervision, MuteMailServerDelaysNoRestart) {
+    QTcpServer mute; // accepts, and leaves every connection waiting
+    // The mail port setting is a signed 16-bit number.
+    for (quint16 p = 20000 + quint16(::getpid() % 5000); !mute.isListening() && p < 32700; p += 7)
+        mute.listen(QHostAddress::LocalHost, p);
+    ASSERT_TRUE(mute.isListening());
+    start(QStringLiteral("start=sleep 3600,Flaky,,True\nstart=sleep 3600,Steady,,True\n"
+                         "SMTP_SERVER=127.0.0.1\nSMTP_TO=ops@example.org\nSMTP_PORT=%1\n"
+                         "SMTP_TIMEOUT=1\n")
+              .arg(mute.serverPort())
+              .toUtf8());
+    monitor->taskFunctions().sendFailureAlert(2);
+    if (logText().contains("EMAIL ALERT: "))
+        GTEST_SKIP() << "alerts are still sent before the restart; the background mail queue "
+                        "makes this pass";
+    monitor->mail().TimeOut = 30;
+    int expected = 0;
+    for (int round = 0; round < 3; ++round) {
+        ::kill(task(1).ProcessId, SIGKILL);
+        ++expected;
+        if (round == 1) {
+            ::kill(task(2).ProcessId, SIGKILL);
+            ++expected;
+        }
+        EXPECT_TRUE(
+            waitUntil([&] { return count("RE-START: ") == expected; }, std::chrono::seconds(2)))
+            << round;
+    }
+    EXPECT_EQ(processes.status(task(1).ProcessId), ProcessControl::WAIT_TIMEOUT);
+    EXPECT_EQ(processes.status(task(2).ProcessId), ProcessControl::WAIT_TIMEOUT);
+}
+
+} // namespace
+
+namespace {
+
+// The tick runs only while a sweep can find what the process descriptors cannot.
+TEST_F(Supervision, TickSleepsWhileEveryTaskIsWatchedAndEachBlindSpotWakesIt) {
+    using namespace std::chrono_literals;
+    start("start=sleep 3600,A,,True\nstart=sleep 3600,B\n");
+    const QTimer& timer = monitor->Timer1();
+    const auto idle = [&] { return waitUntil([&] { return !timer.isActive(); }, 2s); };
+    EXPECT_TRUE(timer.isActive()) << "tasks in their first interval";
+    ASSERT_TRUE(idle());
+    const quint64 ticks = monitor->tickCount();
+    EXPECT_GE(ticks, 1u);
+    waitUntil([] { return false; }, 350ms); // three intervals: not one tick
+    EXPECT_EQ(monitor->tickCount(), ticks);
+
+    // A kill while it sleeps is still seen; the restart arms it (a process in its first
+    // interval, then the pending all-clear) before the handler returns.
+    ::kill(task(1).ProcessId, SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return count("RE-START: ") == 1; }));
+    EXPECT_TRUE(timer.isActive());
+    ASSERT_TRUE(idle());
+    EXPECT_FALSE(view.notifying);
+
+    // A launch arms it.
+    QString name;
+    qint16 mode = 0;
+    monitor->taskFunctions().StartTask(name, QStringLiteral("sleep 3600"), mode, false);
+    EXPECT_TRUE(timer.isActive());
+    ASSERT_TRUE(idle());
+
+    // A task without a descriptor (the descriptor limit held it back) keeps it running.
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const int lowest = ::open("/dev/null", O_RDONLY);
+    ::close(lowest);
+    const rlimit tight{static_cast<rlim_t>(lowest + 8), limit.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    name.clear();
+    monitor->taskFunctions().StartTask(name, QStringLiteral("sleep 3600"), mode, false);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_TRUE(timer.isActive());
+    EXPECT_FALSE(waitUntil([&] { return !timer.isActive(); }, 300ms))
+        << "still needed after the first interval";
+    ::kill(task(4).ProcessId, SIGKILL);
+    EXPECT_TRUE(logged("TASK FAILURE: sleep 3600 (sleep 3600)"));
+    ASSERT_TRUE(idle());
 }
 
 } // namespace

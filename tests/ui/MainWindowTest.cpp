@@ -103,7 +103,7 @@ TEST_F(MainWindowTest, ClosingHidesWithTrayAndMinimisesWithout) {
     main().mnuFileExit->trigger();
     EXPECT_FALSE(main().isVisible());
     EXPECT_FALSE(monitor->CloseApp);
-    EXPECT_TRUE(monitor->Timer1().isActive());
+    EXPECT_TRUE(monitor->tickEnabled());
     view.reset();
     monitor.reset();
 
