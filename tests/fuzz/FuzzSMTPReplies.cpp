@@ -134,12 +134,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (good < codes.size() && good < chunks.size() && chunks[good].startsWith(codes[good]))
         ++good;
     check(server.commandsSeen <= good);
+    // A 250 after the data is delivery, whatever answers the QUIT.
     if (mail.lastSendSucceeded()) {
-        check(good == codes.size() && server.commandsSeen == commands.size());
+        check(good >= codes.size() - 1 && server.commandsSeen == commands.size());
     } else {
         const QString& error = mail.lastError();
         check(error.startsWith(QLatin1String("SMTP_ERR:")) ||
-              error == QLatin1String("SMTP_TIMEOUT") || error == QLatin1String("SMTP_CONNECT_ERR"));
+              error == QLatin1String("SMTP_TIMEOUT") ||
+              error.startsWith(QLatin1String("SMTP_CONNECT_ERR")));
         check(error.size() <= 9 + SMTPClient::replyTextLimit);
     }
     // The subject holds the name on one line or folded encoded words: nine header fields,
