@@ -110,7 +110,7 @@ def main():
                 sys.exit("only %d alerts arrived" % len(stored_messages(mail_dir)))
             time.sleep(0.1)  # polling a directory; the figures come from the recorded times
         with open("/proc/%d/smaps_rollup" % monitor.pid) as f:
-            pss = next(int(line.split()[1]) for line in f if line.startswith("Pss:"))
+            sizes = {line.split()[0]: int(line.split()[1]) for line in f if ":" in line[:8]}
     finally:
         if monitor is not None:
             monitor.send_signal(signal.SIGTERM)
@@ -125,7 +125,8 @@ def main():
     print("%s: task death to stored alert over %d failures: min %.1f ms, median %.1f ms, "
           "max %.1f ms" % ("STARTTLS+AUTH" if args.secure else "plain", len(latencies),
                            min(latencies), statistics.median(latencies), max(latencies)))
-    print("PSS of the monitor with mail configured, after its alerts: %.1f MiB" % (pss / 1024))
+    print("monitor with mail configured, after its alerts: PSS %.1f MiB, RSS %.1f MiB"
+          % (sizes["Pss:"] / 1024, sizes["Rss:"] / 1024))
     shutil.rmtree(scratch, ignore_errors=True)
 
 
