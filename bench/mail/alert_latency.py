@@ -1,12 +1,14 @@
 #!/usr/bin/python3
 """Time from a task's death to its failure alert stored by a local SMTP server.
 
-    bench/mail/alert_latency.py [--prowlix BINARY] [--count 20]
+    bench/mail/alert_latency.py [--prowlix BINARY] [--count 20] [--secure]
 
 Runs the real monitor headless (a copy in a scratch directory, so its logs land there) with one
 task that ends 0.3 s after each start and is restarted every time. The task writes the time just
 before it ends; the local aiosmtpd server (tests/mail/smtp_sink.py) records when it stored each
-alert. Prints min, median and max over COUNT failures.
+alert. Prints min, median and max over COUNT failures, then the monitor's proportional set size
+with mail configured and its alerts sent. --secure sends through STARTTLS with a login (AUTH
+PLAIN, password file), with a certificate made for the run by the openssl tool.
 """
 
 import argparse
@@ -59,6 +61,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--prowlix", default=os.path.join(REPO, "build", "app", "prowlix"))
     parser.add_argument("--count", type=int, default=20)
+    parser.add_argument("--secure", action="store_true")
     args = parser.parse_args()
 
     scratch = tempfile.mkdtemp(prefix="prowlix-alert-")
@@ -71,8 +74,22 @@ def main():
         f.write("sleep 0.3\ndate +%%s.%%N >> %s\n" % died)
 
     smtp_port = free_low_port()
-    sink = subprocess.Popen(["/usr/bin/python3", os.path.join(REPO, "tests", "mail", "smtp_sink.py"),
-                             str(smtp_port), mail_dir], stdout=subprocess.PIPE, text=True)
+    sink_command = ["/usr/bin/python3", os.path.join(REPO, "tests", "mail", "smtp_sink.py"),
+                    str(smtp_port), mail_dir]
+    secure_keys = ""
+    if args.secure:
+        cert, key, password = (os.path.join(scratch, n) for n in ("cert.pem", "key.pem", "pw"))
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
+                        "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", key, "-out", cert], check=True, capture_output=True)
+        with open(password, "w") as f:
+            f.write("bench-secret\n")
+        os.chmod(password, 0o600)
+        sink_command += ["--starttls", cert, key, "--require-tls", "--auth", "bench", "bench-secret"]
+        secure_keys = ("SMTP_TLS=STARTTLS\nSMTP_CA_FILE=%s\nSMTP_USER=bench\n"
+                       "SMTP_PASSWORD_FILE=%s\n" % (cert, password))
+    sink = subprocess.Popen(sink_command, stdout=subprocess.PIPE, text=True)
     monitor = None
     try:
         if not wait_for_line(sink, "READY", 10):
@@ -82,7 +99,7 @@ def main():
             f.write("START=/bin/sh %s,Dies,,True\n" % os.path.join(scratch, "dies.sh"))
             f.write("port=%d\n" % free_low_port())
             f.write("SMTP_SERVER=127.0.0.1\nSMTP_PORT=%d\nSMTP_TO=bench@example.com\n" % smtp_port)
-            f.write("SMTP_TIMEOUT=10\n")
+            f.write("SMTP_TIMEOUT=10\n" + secure_keys)
         env = {k: v for k, v in os.environ.items()
                if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
         monitor = subprocess.Popen([binary, "/NOGUI", "/I:" + ini], cwd=scratch, env=env,
@@ -92,6 +109,8 @@ def main():
             if time.monotonic() > deadline or monitor.poll() is not None:
                 sys.exit("only %d alerts arrived" % len(stored_messages(mail_dir)))
             time.sleep(0.1)  # polling a directory; the figures come from the recorded times
+        with open("/proc/%d/smaps_rollup" % monitor.pid) as f:
+            sizes = {line.split()[0]: int(line.split()[1]) for line in f if ":" in line[:8]}
     finally:
         if monitor is not None:
             monitor.send_signal(signal.SIGTERM)
@@ -103,8 +122,11 @@ def main():
         deaths = [float(line) for line in f if line.strip()]
     messages = stored_messages(mail_dir)[:args.count]
     latencies = [(m["stored_at"] - d) * 1000 for m, d in zip(messages, deaths)]
-    print("task death to stored alert over %d failures: min %.1f ms, median %.1f ms, max %.1f ms"
-          % (len(latencies), min(latencies), statistics.median(latencies), max(latencies)))
+    print("%s: task death to stored alert over %d failures: min %.1f ms, median %.1f ms, "
+          "max %.1f ms" % ("STARTTLS+AUTH" if args.secure else "plain", len(latencies),
+                           min(latencies), statistics.median(latencies), max(latencies)))
+    print("monitor with mail configured, after its alerts: PSS %.1f MiB, RSS %.1f MiB"
+          % (sizes["Pss:"] / 1024, sizes["Rss:"] / 1024))
     shutil.rmtree(scratch, ignore_errors=True)
 
 

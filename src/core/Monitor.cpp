@@ -4,6 +4,7 @@
 #include "Conversions.h"
 #include "EventPump.h"
 #include "LogFiles.h"
+#include "MailSettings.h"
 #include "ProcessControl.h"
 #include "RuntimeError.h"
 #include "ServiceNotifier.h"
@@ -17,13 +18,14 @@
 Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentText,
                  ProgramInfo program, QObject* parent)
     : QObject(parent), view_(view), processes_(processes), argumentText_(argumentText),
-      log_(std::move(program), &view),
+      log_(program, &view),
       taskFunctions_(tasks_, upList_, downList_, log_, processes, *this),
       failureAlert_(tasks_, mail_, log_), logRetention_(log_) {
     quit = [] {
         std::fflush(nullptr);
         std::exit(0);
     };
+    mail_.ErrorLog = std::make_unique<Log>(std::move(program)); // beside the event log
     taskFunctions_.closeApp = [this] { return CloseApp; };
     taskFunctions_.sendFailureAlert = [this](int p) { failureAlert_.SendFailureAlert(p); };
     Timer1_.setInterval(100);
@@ -88,6 +90,7 @@ void Monitor::runStartUp() {
         startCommandLinePrograms();
     } else if (ConfigINI::fileExists(iniPath)) {
         ConfigINI(settings_, taskFunctions_, mail_, log_).LoadINIFile(iniPath);
+        MailSettings::apply(settings_, mail_, failureAlert_, log_);
         const double filePort = Conversions::Val(settings_.GetINIValue(QStringLiteral("port")));
         if (filePort > 0)
             settings_.StatusPort = filePort;
@@ -182,6 +185,7 @@ void Monitor::ShutDownMonitor() {
     ServiceNotifier::notify("STOPPING=1");
     CloseApp = true;
     log_.LogActivity = true;
+    failureAlert_.shutDown();
     log_.WriteLog(QStringLiteral("SYSTEM STOPPED (") + argumentText_ + QLatin1Char(')'));
     if (settings_.KillOnExit) {
         setTickEnabled(false);

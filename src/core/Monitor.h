@@ -54,6 +54,7 @@ public:
     TaskFunctions& taskFunctions() { return taskFunctions_; }
     StatusPort& statusPort() { return statusPort_; }
     SMTPClient& mail() { return mail_; }
+    FailureAlert& failureAlert() { return failureAlert_; }
     ProcessControl& processes() { return processes_; }
     QTimer& Timer1() { return Timer1_; }
     MetricsPort& metrics() { return metrics_; }

@@ -1,17 +1,24 @@
 #include "SMTPClient.h"
 
-#include "EventPump.h"
-#include "RuntimeError.h"
 #include "Version.h"
 
-#include <QStringList>
+#include <QDateTime>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <algorithm>
-#include <cmath>
 
 namespace {
 
-const QString crlf = QStringLiteral("\r\n");
+const QByteArray crlf = QByteArrayLiteral("\r\n");
 const QString abortText = QStringLiteral("Send aborted due to incomplete messaging values");
+
+// What one server may make the client keep: a reply line, the lines of one reply and the bytes
+// the socket buffers. Anything longer is cut, never stored.
+constexpr qsizetype lineLimit = 1024;
+constexpr qsizetype linesLimit = 64;
+constexpr qint64 readBufferSize = 64 * 1024;
 
 // A line break inside a header value or an address would start a header or command of its own.
 QString oneLine(const QString& text) {
@@ -20,19 +27,38 @@ QString oneLine(const QString& text) {
 }
 
 // Angle brackets are what strict servers demand; blanks around the address are not part of it.
-QString envelope(const QString& command, const QString& address) {
-    return command + u'<' + oneLine(address).trimmed() + u'>' + crlf;
+QByteArray envelope(const char* command, const QString& address) {
+    return QByteArray(command) + '<' + oneLine(address).trimmed().toUtf8() + '>' + crlf;
+}
+
+QString replyText(const QList<QByteArray>& lines) {
+    QByteArray joined;
+    for (const QByteArray& line : lines) {
+        joined += (joined.isEmpty() ? QByteArray() : crlf) + line;
+        if (joined.size() > SMTPClient::replyTextLimit * 4)
+            break;
+    }
+    return QString::fromUtf8(joined).left(SMTPClient::replyTextLimit);
+}
+
+QByteArray base64(const QString& text) {
+    return text.toUtf8().toBase64();
 }
 
 } // namespace
 
 SMTPClient::SMTPClient(QObject* parent) : QObject(parent) {
-    clock_.start();
-    connect(&SMTPWinsock, &SocketControl::DataArrival, this,
-            [this](qint64) { SMTPWinsock.GetData(ReplyBuffer); });
+    waitTimer_.setSingleShot(true);
+    waitTimer_.setTimerType(Qt::PreciseTimer); // a coarse timer may fire early
+    connect(&waitTimer_, &QTimer::timeout, this, &SMTPClient::timedOut);
+    nextTimer_.setSingleShot(true);
+    nextTimer_.setInterval(0);
+    connect(&nextTimer_, &QTimer::timeout, this, &SMTPClient::nextRecipient);
 }
 
-SMTPClient::~SMTPClient() = default;
+SMTPClient::~SMTPClient() {
+    abort();
+}
 
 QString SMTPClient::mailerText() {
     return QStringLiteral("%1 %2.%3.%4")
@@ -42,173 +68,480 @@ QString SMTPClient::mailerText() {
         .arg(Version::revision);
 }
 
-QString SMTPClient::dotStuffed(const QString& text) {
-    QString stuffed = text;
-    stuffed.replace(QStringLiteral("\n."), QStringLiteral("\n.."));
-    if (stuffed.startsWith(u'.')) {
-        stuffed.prepend(u'.');
+QByteArray SMTPClient::dotStuffed(const QString& text) {
+    const QByteArray bytes = text.toUtf8();
+    QByteArray out;
+    out.reserve(bytes.size() + 16);
+    bool lineStart = true;
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const char c = bytes[i];
+        if (c == '\r' || c == '\n') {
+            // A bare CR or LF is refused by careful servers: every line ends in CR LF.
+            if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')
+                ++i;
+            out += crlf;
+            lineStart = true;
+            continue;
+        }
+        if (lineStart && c == '.')
+            out += '.';
+        out += c;
+        lineStart = false;
     }
-    return stuffed;
+    return out;
+}
+
+QByteArray SMTPClient::headerText(const QString& text, bool encode) {
+    const QString line = oneLine(text);
+    const bool plain =
+        !encode && line.size() <= 900 && std::all_of(line.cbegin(), line.cend(), [](QChar c) {
+            return c.unicode() >= 0x20 && c.unicode() < 0x7F;
+        });
+    if (plain)
+        return line.toLatin1();
+    // Encoded words of at most 45 bytes of text (75 characters each), never splitting a
+    // character, folded onto lines of their own.
+    const QByteArray bytes = line.toUtf8();
+    QByteArray out;
+    for (qsizetype start = 0; start < bytes.size();) {
+        qsizetype end = std::min(start + 45, bytes.size());
+        while (end < bytes.size() && end > start + 1 && (bytes[end] & 0xC0) == 0x80)
+            --end;
+        out += (out.isEmpty() ? QByteArray() : QByteArrayLiteral("\r\n ")) + "=?UTF-8?B?" +
+               bytes.mid(start, end - start).toBase64() + "?=";
+        start = end;
+    }
+    return out;
+}
+
+bool SMTPClient::isMailAddress(const QString& address) {
+    const qsizetype at = address.lastIndexOf(u'@');
+    if (at <= 0 || at == address.size() - 1 || address.size() > 320)
+        return false;
+    return std::none_of(address.cbegin(), address.cend(), [](QChar c) {
+        return c.unicode() <= 0x20 || c.unicode() == 0x7F ||
+               QStringView(u"<>,;\"()[]\\").contains(c);
+    });
+}
+
+Log& SMTPClient::errorLog() {
+    if (!ErrorLog)
+        ErrorLog = std::make_unique<Log>();
+    ErrorLog->FileNameBase = QStringLiteral("SMTP");
+    ErrorLog->Silent = true;
+    return *ErrorLog;
 }
 
 void SMTPClient::Send() {
+    if (busy_)
+        return;
+    busy_ = true;
     lastError_.clear();
-    QStringList recipients;
+    recipients_.clear();
     if (!MailServer.isEmpty() && !ToAddress.isEmpty() && !Message.isEmpty()) {
-        const QStringList pieces =
-            ToAddress.contains(u';') ? ToAddress.split(u';') : QStringList{ToAddress};
-        // A piece of blanks would give an envelope without an address: not a recipient.
-        std::copy_if(pieces.cbegin(), pieces.cend(), std::back_inserter(recipients),
+        // A "," separates like ";", since a ";" starts a comment in the INI file; a piece of
+        // blanks would give an envelope without an address: not a recipient.
+        const QStringList pieces = QString(ToAddress).replace(u';', u',').split(u',');
+        std::copy_if(pieces.cbegin(), pieces.cend(), std::back_inserter(recipients_),
                      [](const QString& piece) { return !piece.trimmed().isEmpty(); });
     }
-    if (recipients.isEmpty()) {
+    if (recipients_.isEmpty()) {
         ReportStatus(abortText);
         lastError_ = abortText;
+    } else {
+        readPassword();
+    }
+    // Even a Send that does nothing finishes from the event loop, so a caller that sends the
+    // next message on finished() never recurses.
+    nextTimer_.start();
+}
+
+void SMTPClient::readPassword() {
+    activePassword_ = password;
+    if (userName.isEmpty() || passwordFile.isEmpty())
+        return;
+    QFile file(passwordFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        lastError_ = QStringLiteral("SMTP_AUTH_ERR: cannot read the password file ") +
+                     passwordFile + QStringLiteral(": ") + file.errorString();
+        ReportStatus(lastError_);
+        recipients_.clear();
         return;
     }
-    for (const QString& recipient : recipients) {
-        SendToRecipient(recipient);
+    QByteArray line = file.readLine(4096);
+    while (line.endsWith('\n') || line.endsWith('\r'))
+        line.chop(1);
+    activePassword_ = QString::fromUtf8(line);
+}
+
+void SMTPClient::abort() {
+    busy_ = false;
+    recipients_.clear();
+    nextTimer_.stop();
+    waitTimer_.stop();
+    releaseSocket();
+    SessionFailed = false;
+    activePassword_.clear();
+}
+
+void SMTPClient::nextRecipient() {
+    if (!busy_)
+        return;
+    if (recipients_.isEmpty()) {
+        busy_ = false;
+        activePassword_.clear();
+        Q_EMIT finished();
+        return;
     }
+    SendToRecipient(recipients_.takeFirst());
 }
 
 void SMTPClient::SendToRecipient(const QString& recipient) {
-    errorLog().FileNameBase = QStringLiteral("SMTP");
-    errorLog().Silent = true;
+    errorLog();
     hostInfo().LoadHostInfo();
     Domain = hostInfo().DomainName;
-    if (SMTPPort == 0) {
+    if (SMTPPort == 0)
         SMTPPort = 25;
-    }
-    if (TimeOut == 0) {
+    if (TimeOut == 0)
         TimeOut = 60;
-    }
-    try {
-        runDialogue(recipient);
-    } catch (const RuntimeError& error) {
-        // The socket could not do its work (e.g. an unusable server name): this recipient's
-        // dialogue has failed; the next one still gets its chance.
-        fail(error.description());
-    }
-    try {
-        SMTPWinsock.Close();
-    } catch (const RuntimeError&) {
-        // Closing is best effort; the next dialogue closes again before connecting.
-    }
-    ReportStatus(QStringLiteral("disconnected"));
+    releaseSocket();
+    recipient_ = oneLine(recipient).trimmed();
+    received_.clear();
+    partial_ = {};
+    capabilities_.clear();
+    tlsErrors_.clear();
+    delivered_ = false;
     SessionFailed = false;
+    dateText_ = timeZone.GMTDateText();
+
+    if (!isMailAddress(recipient_))
+        return fail(QStringLiteral("SMTP_ADDRESS_ERR: '") + recipient_ +
+                    QStringLiteral("' is not a mail address"));
+    if (!userName.isEmpty() && security == Security::None)
+        return fail(QStringLiteral("SMTP_AUTH_ERR: the password is only ever sent over TLS"));
+    if (security != Security::None && !QSslSocket::supportsSsl())
+        return fail(QStringLiteral("SMTP_TLS_ERR: no TLS library is available"));
+    // Only 0 means the default: a negative time-out fails the connection wait at once.
+    if (TimeOut < 0)
+        return fail(QStringLiteral("SMTP_CONNECT_ERR"));
+
+    QSslSocket* tls = nullptr;
+    if (security == Security::None) {
+        socket_ = new QTcpSocket(this); // plain mail never loads the TLS library
+    } else {
+        socket_ = tls = new QSslSocket(this);
+        QSslConfiguration configuration = tls->sslConfiguration();
+        if (!caCertificates.isEmpty())
+            configuration.setCaCertificates(caCertificates);
+        configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        tls->setSslConfiguration(configuration);
+        connect(tls, &QSslSocket::sslErrors, this, [this](const QList<QSslError>& errors) {
+            for (const QSslError& error : errors)
+                tlsErrors_ +=
+                    (tlsErrors_.isEmpty() ? QString() : QStringLiteral("; ")) + error.errorString();
+        });
+        connect(tls, &QSslSocket::encrypted, this, [this] {
+            if (security == Security::Tls)
+                connected();
+            else
+                sendHello(); // EHLO again: the capabilities may differ under TLS
+        });
+    }
+    socket_->setReadBufferSize(readBufferSize);
+    connect(socket_, &QTcpSocket::connected, this, [this] {
+        if (security == Security::Tls)
+            waitFor(Wait::Handshake);
+        else
+            connected();
+    });
+    connect(socket_, &QTcpSocket::readyRead, this, &SMTPClient::readReplies);
+    connect(socket_, &QTcpSocket::disconnected, this, &SMTPClient::socketClosed);
+    connect(socket_, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+        if (socket_ == nullptr || error == QAbstractSocket::RemoteHostClosedError)
+            return; // a hang-up is handled when the socket reports it closed
+        if (wait_ == Wait::Connection)
+            fail(QStringLiteral("SMTP_CONNECT_ERR: ") + socket_->errorString());
+        else if (wait_ == Wait::Handshake || error == QAbstractSocket::SslHandshakeFailedError)
+            fail(QStringLiteral("SMTP_TLS_ERR: ") +
+                 (tlsErrors_.isEmpty() ? socket_->errorString() : tlsErrors_));
+        else
+            fail(QStringLiteral("SMTP_ERR:") + socket_->errorString());
+    });
+    waitFor(Wait::Connection);
+    if (tls != nullptr && security == Security::Tls)
+        tls->connectToHostEncrypted(MailServer, static_cast<quint16>(SMTPPort));
+    else
+        socket_->connectToHost(MailServer, static_cast<quint16>(SMTPPort));
 }
 
-void SMTPClient::runDialogue(const QString& recipient) {
-    SMTPWinsock.LocalPort = 0;
-    SMTPWinsock.Close();
-    const QString dateText = timeZone.GMTDateText();
-    SMTPWinsock.Protocol = 0;
-    SMTPWinsock.RemoteHost = MailServer;
-    SMTPWinsock.RemotePort = SMTPPort;
-    SMTPWinsock.Connect();
-    waitForConnection();
+void SMTPClient::connected() {
     ReportStatus(QStringLiteral("connecting"));
-    WaitForReply(QStringLiteral("220"));
-    SendText(QStringLiteral("HELO ") + Domain + crlf);
+    WaitForReply("220", Step::Hello);
+}
+
+void SMTPClient::sendHello() {
+    // The specified HELO unless TLS or authentication needs the server's extensions.
+    const bool extended = security != Security::None || !userName.isEmpty();
+    SendText((extended ? "EHLO " : "HELO ") + oneLine(Domain).toUtf8() + crlf);
     ReportStatus(QStringLiteral("connected"));
-    WaitForReply(QStringLiteral("250"));
-    SendText(envelope(QStringLiteral("MAIL FROM:"), FromAddress));
+    WaitForReply("250", Step::Capabilities);
+}
+
+void SMTPClient::afterHello() {
+    const auto* tls = qobject_cast<QSslSocket*>(socket_);
+    if (security == Security::StartTls && tls != nullptr && !tls->isEncrypted()) {
+        // Never on in plain text once TLS is asked for.
+        if (!capabilities_.contains(QLatin1String("STARTTLS")))
+            return fail(QStringLiteral("SMTP_TLS_ERR: the server does not offer STARTTLS"));
+        SendText("STARTTLS" + crlf);
+        ReportStatus(QStringLiteral("starting TLS"));
+        WaitForReply("220", Step::Secure);
+    } else if (!userName.isEmpty()) {
+        authenticate();
+    } else {
+        sendEnvelope();
+    }
+}
+
+void SMTPClient::authenticate() {
+    const auto* tls = qobject_cast<QSslSocket*>(socket_);
+    if (tls == nullptr || !tls->isEncrypted())
+        return fail(QStringLiteral("SMTP_AUTH_ERR: the password is only ever sent over TLS"));
+    QStringList mechanisms;
+    for (const QString& capability : std::as_const(capabilities_)) {
+        if (capability.startsWith(QLatin1String("AUTH ")) ||
+            capability.startsWith(QLatin1String("AUTH=")))
+            mechanisms += capability.mid(5).split(u' ', Qt::SkipEmptyParts);
+    }
+    ReportStatus(QStringLiteral("authenticating"));
+    if (mechanisms.contains(QLatin1String("PLAIN"))) {
+        SendText("AUTH PLAIN " + base64(QChar(u'\0') + userName + QChar(u'\0') + activePassword_) +
+                 crlf);
+        WaitForReply("235", Step::Authenticated);
+    } else if (mechanisms.contains(QLatin1String("LOGIN"))) {
+        SendText("AUTH LOGIN" + crlf);
+        WaitForReply("334", Step::LoginUser);
+    } else {
+        fail(QStringLiteral("SMTP_AUTH_ERR: the server offers neither AUTH PLAIN nor AUTH LOGIN") +
+             (mechanisms.isEmpty()
+                  ? QString()
+                  : QStringLiteral(" (it offers ") + mechanisms.join(u' ') + u')'));
+    }
+}
+
+void SMTPClient::sendEnvelope() {
+    SendText(envelope("MAIL FROM:", FromAddress));
     ReportStatus(QStringLiteral("sending message"));
-    WaitForReply(QStringLiteral("250"));
-    SendText(envelope(QStringLiteral("RCPT TO:"), recipient));
-    WaitForReply(QStringLiteral("250"));
-    SendText(QStringLiteral("DATA") + crlf);
-    WaitForReply(QStringLiteral("354"));
-    SendText(QStringLiteral("From: ") + oneLine(FromName) + crlf + QStringLiteral("Date: ") +
-             dateText + crlf + QStringLiteral("X-Mailer: ") + mailerText() + crlf +
-             QStringLiteral("To: ") + oneLine(ToName) + crlf + QStringLiteral("Subject: ") +
-             oneLine(Subject) + crlf + crlf);
+    WaitForReply("250", Step::Recipient);
+}
+
+QByteArray SMTPClient::headerBlock() const {
+    const QString fromAddress = oneLine(FromAddress).trimmed();
+    QString domain = fromAddress.mid(fromAddress.lastIndexOf(u'@') + 1);
+    if (!fromAddress.contains(u'@') || !isMailAddress(QStringLiteral("x@") + domain))
+        domain = isMailAddress(QStringLiteral("x@") + Domain)
+                     ? Domain
+                     : QLatin1String(IPInfo::defaultDomain);
+    const QByteArray messageId = QByteArray::number(QDateTime::currentMSecsSinceEpoch(), 36) + '.' +
+                                 QByteArray::number(QRandomGenerator::system()->generate64(), 36) +
+                                 '@' + domain.toUtf8();
+    const auto mailbox = [](const QString& name, const QString& address) -> QByteArray {
+        if (name.isEmpty())
+            return address.toUtf8();
+        // A display name with specials would need quoting; an encoded word needs none.
+        const bool atoms = std::all_of(name.cbegin(), name.cend(), [](QChar c) {
+            return c.isLetterOrNumber() || QStringView(u" !#$%&'*+-/=?^_`{|}~").contains(c);
+        });
+        return headerText(name, !atoms) + " <" + address.toUtf8() + '>';
+    };
+    return "From: " + mailbox(FromName, fromAddress) + crlf + "Date: " + dateText_.toLatin1() +
+           crlf + "Message-ID: <" + messageId + '>' + crlf + "X-Mailer: " + mailerText().toUtf8() +
+           crlf + "To: " + mailbox(ToName, recipient_) + crlf + "Subject: " + headerText(Subject) +
+           crlf + "MIME-Version: 1.0" + crlf + "Content-Type: text/plain; charset=UTF-8" + crlf +
+           "Content-Transfer-Encoding: 8bit" + crlf + crlf;
+}
+
+void SMTPClient::sendContent() {
+    SendText(headerBlock());
     SendText(dotStuffed(Message) + crlf + crlf);
-    SendText(QStringLiteral(".") + crlf);
-    WaitForReply(QStringLiteral("250"));
-    SendText(QStringLiteral("QUIT") + crlf);
-    ReportStatus(QStringLiteral("disconnecting"));
-    WaitForReply(QStringLiteral("221"));
+    SendText("." + crlf);
+    WaitForReply("250", Step::Delivered);
 }
 
-double SMTPClient::secondsSinceStart() const {
-    return static_cast<double>(clock_.nsecsElapsed()) / 1e9;
+void SMTPClient::replyArrived(const Reply& reply) {
+    const QByteArray expected = awaited_;
+    const Step step = next_;
+    awaited_.clear();
+    next_ = Step::None;
+    waitTimer_.stop();
+    if (reply.code != expected)
+        return fail(QStringLiteral("SMTP_ERR:") + replyText(reply.lines));
+    switch (step) {
+    case Step::None:
+        break;
+    case Step::Hello:
+        sendHello();
+        break;
+    case Step::Capabilities:
+        capabilities_.clear();
+        for (qsizetype i = 1; i < reply.lines.size(); ++i)
+            capabilities_ += QString::fromLatin1(reply.lines[i].mid(4)).trimmed().toUpper();
+        afterHello();
+        break;
+    case Step::Secure: {
+        // Whatever came before the handshake is not to be trusted: it is dropped.
+        socket_->readAll();
+        received_.clear();
+        waitFor(Wait::Handshake);
+        qobject_cast<QSslSocket*>(socket_)->startClientEncryption();
+        break;
+    }
+    case Step::Authenticated:
+        sendEnvelope();
+        break;
+    case Step::LoginUser:
+        SendText(base64(userName) + crlf);
+        WaitForReply("334", Step::LoginPassword);
+        break;
+    case Step::LoginPassword:
+        SendText(base64(activePassword_) + crlf);
+        WaitForReply("235", Step::Authenticated);
+        break;
+    case Step::Recipient:
+        SendText(envelope("RCPT TO:", recipient_));
+        WaitForReply("250", Step::Data);
+        break;
+    case Step::Data:
+        SendText("DATA" + crlf);
+        WaitForReply("354", Step::Content);
+        break;
+    case Step::Content:
+        sendContent();
+        break;
+    case Step::Delivered:
+        delivered_ = true;
+        SendText("QUIT" + crlf);
+        ReportStatus(QStringLiteral("disconnecting"));
+        WaitForReply("221", Step::Quit);
+        break;
+    case Step::Quit:
+        endDialogue();
+        break;
+    }
 }
 
-// Sleeps in the event loop until something happens or the time-out is strictly past.
-void SMTPClient::sleepUntilTimeOut() {
-    const double remaining = static_cast<double>(TimeOut) - WaitElapsed;
-    const double ms = std::clamp(std::ceil(remaining * 1000.0) + 1.0, 1.0, 1e9);
-    EventPump::waitForEvents(static_cast<int>(ms));
-}
-
-void SMTPClient::waitForConnection() {
-    if (SessionFailed) {
+void SMTPClient::WaitForReply(const QByteArray& code, Step next) {
+    if (SessionFailed || socket_ == nullptr)
         return;
-    }
-    WaitStart = secondsSinceStart();
-    while (SMTPWinsock.State() != SocketControl::sckConnected) {
-        WaitElapsed = secondsSinceStart() - WaitStart;
-        if (WaitElapsed > TimeOut) {
-            fail(QStringLiteral("SMTP_CONNECT_ERR"));
-            return;
-        }
-        sleepUntilTimeOut();
+    awaited_ = code;
+    next_ = next;
+    waitFor(Wait::Reply);
+    readReplies(); // what arrived before it was awaited
+}
+
+void SMTPClient::waitFor(Wait wait) {
+    wait_ = wait;
+    // A wait ends by time-out only once strictly more than TimeOut seconds have passed.
+    waitTimer_.start(TimeOut * 1000 + 1);
+}
+
+void SMTPClient::timedOut() {
+    switch (wait_) {
+    case Wait::Connection:
+        return fail(QStringLiteral("SMTP_CONNECT_ERR"));
+    case Wait::Handshake:
+        return fail(QStringLiteral("SMTP_TLS_ERR: no TLS handshake within the time-out"));
+    case Wait::Reply:
+        return fail(QStringLiteral("SMTP_TIMEOUT"));
     }
 }
 
-void SMTPClient::WaitForReply(const QString& code) {
-    if (SessionFailed) {
-        return;
+// Replies are judged whole: bytes are collected up to a line end, and lines up to the last line
+// of a multi-line reply, before the code is compared. Nothing is read while no reply is awaited.
+void SMTPClient::readReplies() {
+    while (socket_ != nullptr && !awaited_.isEmpty() && socket_->bytesAvailable() > 0) {
+        received_ += socket_->read(readBufferSize);
+        qsizetype end;
+        while (!awaited_.isEmpty() && (end = received_.indexOf('\n')) >= 0) {
+            QByteArray line = received_.left(end);
+            received_.remove(0, end + 1);
+            if (line.endsWith('\r'))
+                line.chop(1);
+            line.truncate(lineLimit);
+            if (partial_.lines.isEmpty())
+                partial_.code = line.left(3);
+            if (partial_.lines.size() < linesLimit)
+                partial_.lines.append(line);
+            if (line.size() > 3 && line[3] == '-')
+                continue;
+            const Reply reply = std::move(partial_);
+            partial_ = {};
+            // Bytes that came with this reply cannot answer the command that follows it.
+            received_.clear();
+            replyArrived(reply);
+        }
+        if (received_.size() > lineLimit)
+            received_.truncate(lineLimit);
     }
-    WaitStart = secondsSinceStart();
-    for (;;) {
-        if (QStringView(ReplyBuffer).left(3) == code) {
-            ReplyBuffer.clear();
-            return;
-        }
-        // Elapsed time is taken before events run, so a reply arriving in this last pass is
-        // still looked at before the time-out is declared.
-        WaitElapsed = secondsSinceStart() - WaitStart;
-        sleepUntilTimeOut();
-        if (WaitElapsed > TimeOut) {
-            fail(QStringLiteral("SMTP_TIMEOUT"));
-            break;
-        }
-        if (!ReplyBuffer.isEmpty() && !ReplyBuffer.contains(code)) {
-            fail(QStringLiteral("SMTP_ERR:") + ReplyBuffer);
-            break;
-        }
-    }
-    ReplyBuffer.clear();
 }
 
-void SMTPClient::SendText(const QString& text) {
-    if (!SessionFailed && SMTPWinsock.State() == SocketControl::sckConnected) {
-        SMTPWinsock.SendData(text);
-    }
+void SMTPClient::socketClosed() {
+    readReplies(); // what came before the hang-up still counts
+    if (socket_ != nullptr)
+        fail(QStringLiteral("SMTP_ERR:the server closed the connection"));
+}
+
+void SMTPClient::SendText(const QByteArray& text) {
+    if (!SessionFailed && socket_ != nullptr && socket_->state() == QAbstractSocket::ConnectedState)
+        socket_->write(text);
 }
 
 void SMTPClient::ReportStatus(const QString& text) {
-    if (SessionFailed) {
+    if (SessionFailed)
         return;
-    }
     Status = text;
     errorLog().WriteLog(text);
 }
 
 void SMTPClient::fail(const QString& errorText) {
-    if (SessionFailed) {
+    if (SessionFailed)
         return;
+    // The server has taken the message: a missing 221 or a hang-up after it loses nothing.
+    if (!delivered_) {
+        const QString text = withoutSecrets(errorText);
+        ReportStatus(text);
+        lastError_ = text.trimmed();
+        SessionFailed = true;
     }
-    ReportStatus(errorText);
-    lastError_ = errorText.trimmed();
-    SessionFailed = true;
+    endDialogue();
 }
 
-Log& SMTPClient::errorLog() {
-    if (!ErrorLog) {
-        ErrorLog = std::make_unique<Log>();
-    }
-    return *ErrorLog;
+void SMTPClient::endDialogue() {
+    waitTimer_.stop();
+    awaited_.clear();
+    releaseSocket();
+    ReportStatus(QStringLiteral("disconnected"));
+    SessionFailed = false;
+    nextTimer_.start();
+}
+
+void SMTPClient::releaseSocket() {
+    if (socket_ == nullptr)
+        return;
+    QTcpSocket* socket = socket_;
+    socket_ = nullptr;
+    socket->disconnect(this);
+    socket->abort(); // the descriptor goes now, not when the event loop deletes the object
+    socket->deleteLater();
+}
+
+QString SMTPClient::withoutSecrets(QString text) const {
+    if (activePassword_.isEmpty())
+        return text;
+    const QString hidden = QStringLiteral("********");
+    for (const QByteArray& secret :
+         {activePassword_.toUtf8(), base64(activePassword_),
+          base64(QChar(u'\0') + userName + QChar(u'\0') + activePassword_)})
+        text.replace(QString::fromUtf8(secret), hidden);
+    return text;
 }

@@ -2,21 +2,30 @@
 
 #include "IPInfo.h"
 #include "Log.h"
-#include "SocketControl.h"
 #include "TimeZoneInfo.h"
 
-#include <QElapsedTimer>
+#include <QByteArray>
+#include <QList>
 #include <QObject>
+#include <QSslCertificate>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 #include <memory>
 
-// Sends one plain-text message through one SMTP server, one whole dialogue per recipient.
-// Its waits let the event loop run, so the monitor keeps supervising while mail goes out.
+class QSslSocket;
+class QTcpSocket;
+
+// Sends one message through one SMTP server, one whole dialogue per recipient. Send starts the
+// dialogues and returns at once; they run on socket and timer events, one after the other, and
+// finished() follows when the last has ended. Nothing waits in a nested event loop.
 class SMTPClient final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(SMTPClient)
 
   public:
+    enum class Security { None, StartTls, Tls };
+
     explicit SMTPClient(QObject* parent = nullptr);
     ~SMTPClient() override;
 
@@ -26,17 +35,26 @@ class SMTPClient final : public QObject {
     QString FromName;
     QString FromAddress;
     QString ToName;
-    QString ToAddress;
+    QString ToAddress; // recipients separated by "," or ";"
     QString Subject;
     QString Message;
     QString Domain;
     qint16 SMTPPort = 0;
     qint16 TimeOut = 0;
 
-    SocketControl SMTPWinsock;
+    // Off unless configured: then the dialogue is the plain HELO one.
+    Security security = Security::None;
+    QList<QSslCertificate> caCertificates; // empty: the system's authorities
+    QString userName;                      // authentication, only ever over TLS
+    QString password;
+    QString passwordFile; // its first line is the password; read at every Send
+
     TimeZoneInfo timeZone;
 
     void Send();
+    bool busy() const { return busy_; }
+    // Ends the dialogue in progress and drops the rest, without finished().
+    void abort();
 
     // True when every dialogue of the last Send ended without an error; the error text of the
     // last failed dialogue otherwise.
@@ -46,30 +64,85 @@ class SMTPClient final : public QObject {
     // The host identity whose domain goes with HELO; the process-wide one unless replaced.
     IPInfo& hostInfo() { return *hostInfo_; }
     void setHostInfo(IPInfo* info) { hostInfo_ = info != nullptr ? info : &IPInfo::shared(); }
+    Log& errorLog();
 
     // The text behind "X-Mailer: ".
     static QString mailerText();
-    // The message as it goes on the wire: lines that begin with "." get a second one, so the
-    // text arrives unchanged and a lone "." cannot end the data early.
-    static QString dotStuffed(const QString& text);
+    // The message as it goes on the wire: CR LF line ends, and lines that begin with "." get a
+    // second one, so the text arrives unchanged and a lone "." cannot end the data early.
+    static QByteArray dotStuffed(const QString& text);
+    // A header value, as RFC 2047 encoded words when it is not plain ASCII or encode is set.
+    static QByteArray headerText(const QString& text, bool encode = false);
+    static bool isMailAddress(const QString& address);
+
+    // Longest server reply text that goes into an error.
+    static constexpr qsizetype replyTextLimit = 512;
+
+  Q_SIGNALS:
+    void finished();
 
   private:
-    void SendToRecipient(const QString& recipient);
-    void runDialogue(const QString& recipient);
-    void waitForConnection();
-    void WaitForReply(const QString& code);
-    void SendText(const QString& text);
-    void ReportStatus(const QString& text);
-    void fail(const QString& errorText);
-    void sleepUntilTimeOut();
-    double secondsSinceStart() const;
-    Log& errorLog();
+    // What to do once the awaited reply has come.
+    enum class Step {
+        None,
+        Hello,
+        Capabilities,
+        Secure,
+        Authenticated,
+        LoginUser,
+        LoginPassword,
+        Recipient,
+        Data,
+        Content,
+        Delivered,
+        Quit,
+    };
+    struct Reply {
+        QByteArray code;
+        QList<QByteArray> lines;
+    };
 
-    QString ReplyBuffer;
+    void nextRecipient();
+    void SendToRecipient(const QString& recipient);
+    void connected();
+    void replyArrived(const Reply& reply);
+    void sendHello();
+    void afterHello();
+    void authenticate();
+    void sendEnvelope();
+    void sendContent();
+    void WaitForReply(const QByteArray& code, Step next);
+    enum class Wait { Connection, Handshake, Reply };
+    void waitFor(Wait wait); // starts the time-out of a wait
+    void timedOut();
+    void SendText(const QByteArray& text);
+    void ReportStatus(const QString& text);
+    void readReplies();
+    void socketClosed();
+    void fail(const QString& errorText);
+    void endDialogue();
+    void releaseSocket();
+    void readPassword();
+    QString withoutSecrets(QString text) const;
+    QByteArray headerBlock() const;
+
+    QStringList recipients_;
+    QString recipient_;
+    QString dateText_;
+    QString activePassword_;
+    QTcpSocket* socket_ = nullptr; // a QSslSocket when TLS is asked for
+    QTimer waitTimer_;
+    QTimer nextTimer_; // starts the next dialogue from the event loop
+    Wait wait_ = Wait::Connection;
+    QByteArray received_; // bytes of a line not yet complete
+    Reply partial_;       // lines of a multi-line reply not yet complete
+    QByteArray awaited_;
+    Step next_ = Step::None;
+    QStringList capabilities_;
+    QString tlsErrors_;
     bool SessionFailed = false;
-    double WaitStart = 0;
-    double WaitElapsed = 0;
-    QElapsedTimer clock_;
+    bool delivered_ = false;
+    bool busy_ = false;
     IPInfo* hostInfo_ = &IPInfo::shared();
     QString lastError_;
 };

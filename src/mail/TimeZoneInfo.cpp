@@ -18,11 +18,13 @@ void TimeZoneInfo::LoadTimeZone() {
 }
 
 QString TimeZoneInfo::GMTDateText() {
+    static const char* const days[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     LoadTimeZone();
     const QDate date = GMTNow.date();
     const QTime time = GMTNow.time();
-    const auto two = [](int n) { return QStringLiteral("%1").arg(n, 2, 10, QChar(u'0')); };
-    return two(date.day()) + u'-' + locale.monthName(date.month(), QLocale::ShortFormat) + u'-' +
-           QStringLiteral("%1").arg(date.year(), 4, 10, QChar(u'0')) + u' ' + two(time.hour()) +
-           u':' + two(time.minute()) + u':' + two(time.second()) + QStringLiteral(" GMT");
+    return QString::asprintf("%s, %02d %s %04d %02d:%02d:%02d +0000", days[date.dayOfWeek() - 1],
+                             date.day(), months[date.month() - 1], date.year(), time.hour(),
+                             time.minute(), time.second());
 }

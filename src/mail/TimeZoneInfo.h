@@ -3,7 +3,6 @@
 #include "TimeZoneSource.h"
 
 #include <QDateTime>
-#include <QLocale>
 #include <QString>
 #include <functional>
 
@@ -16,13 +15,13 @@ class TimeZoneInfo final {
     // Both injectable so that tests choose the zone and the moment.
     std::function<quint32(TimeZoneInformation&)> zoneSource;
     std::function<QDateTime()> localClock; // local date and time of day, to the second
-    QLocale locale = QLocale::system();    // gives the month's abbreviated name
 
     TimeZoneInformation zone;
     qint32 TimeZoneBias = 0; // minutes to add to local time to get Greenwich time
     QDateTime GMTNow;
 
     void LoadTimeZone();
-    // "dd-mmm-yyyy hh:mm:ss GMT"
+    // "Sun, 06 Dec 2026 21:44:56 +0000": the form mail programs parse, with English names
+    // whatever the locale, since a localised month name makes the header unreadable to them.
     QString GMTDateText();
 };

@@ -1,6 +1,6 @@
 // The mail sender's dialogue against a server whose replies come from the input: one reply per
 // command, chunks separated by NUL bytes. A reply the client goes on waiting after is followed
-// shortly by one that can match nothing, so no run waits for the time-out.
+// shortly by lines that can match nothing, so no run waits for the time-out.
 #include "IPInfo.h"
 #include "SMTPClient.h"
 
@@ -30,7 +30,7 @@ class ReplyServer final : public QObject {
         for (quint16 port = 20000; !server_.isListening() && port < 32000; ++port)
             server_.listen(QHostAddress::LocalHost, port);
         connect(&server_, &QTcpServer::newConnection, this, &ReplyServer::onConnection);
-        stall_.setSingleShot(true);
+        // Repeated, so that a reply left open as a multi-line one is ended too.
         stall_.setInterval(20);
         connect(&stall_, &QTimer::timeout, this, [this] {
             if (socket_ != nullptr)
@@ -126,22 +126,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     mail.Subject = QStringLiteral("Monitored Task Failure Report (") + name + QLatin1Char(')');
     mail.Message = QStringLiteral("Task ") + name;
     mail.Send();
+    while (mail.busy())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 
     // Each command went out only after its predecessor's reply began with the awaited code.
     int good = 0;
     while (good < codes.size() && good < chunks.size() && chunks[good].startsWith(codes[good]))
         ++good;
     check(server.commandsSeen <= good);
+    // A 250 after the data is delivery, whatever answers the QUIT.
     if (mail.lastSendSucceeded()) {
-        check(good == codes.size() && server.commandsSeen == commands.size());
+        check(good >= codes.size() - 1 && server.commandsSeen == commands.size());
     } else {
         const QString& error = mail.lastError();
         check(error.startsWith(QLatin1String("SMTP_ERR:")) ||
-              error == QLatin1String("SMTP_TIMEOUT") || error == QLatin1String("SMTP_CONNECT_ERR"));
+              error == QLatin1String("SMTP_TIMEOUT") ||
+              error.startsWith(QLatin1String("SMTP_CONNECT_ERR")));
+        check(error.size() <= 9 + SMTPClient::replyTextLimit);
     }
-    // The subject holds the name on one line: exactly five header lines, whatever the name is.
+    // The subject holds the name on one line or folded encoded words: nine header fields,
+    // whatever the name is.
     if (server.commandsSeen >= 5) {
-        check(server.headerLines.size() == 5);
+        int fields = 0;
+        for (const QByteArray& line : server.headerLines)
+            fields += line.startsWith(' ') ? 0 : 1;
+        check(fields == 9);
         for (const QByteArray& line : server.headerLines)
             check(!line.contains('\r') && !line.contains('\n'));
     }

@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QTcpSocket>
 #include <QTimer>
+#include <algorithm>
 
 quint16 freeLowPort() {
     static quint16 next = static_cast<quint16>(20000 + QCoreApplication::applicationPid() % 10000);
@@ -21,11 +22,43 @@ quint16 freeLowPort() {
     return 0;
 }
 
-SinkServer::SinkServer() {
+const TestCertificate& testCertificate() {
+    static QTemporaryDir dir;
+    static const TestCertificate made = [] {
+        const TestCertificate files{dir.filePath(QStringLiteral("cert.pem")),
+                                    dir.filePath(QStringLiteral("key.pem"))};
+        QProcess openssl;
+        openssl.start(QStringLiteral("openssl"),
+                      {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                       QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                       QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                       QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
+                       QStringLiteral("/CN=localhost"), QStringLiteral("-addext"),
+                       QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost"),
+                       QStringLiteral("-keyout"), files.key, QStringLiteral("-out"),
+                       files.certificate});
+        EXPECT_TRUE(openssl.waitForFinished(30000) && openssl.exitCode() == 0)
+            << openssl.readAllStandardError().toStdString();
+        return files;
+    }();
+    return made;
+}
+
+SinkServer::SinkServer(const Options& options) {
     port_ = freeLowPort();
+    QStringList arguments{testsupport::sourceDir() + QStringLiteral("/tests/mail/smtp_sink.py"),
+                          QString::number(port_), dir_.path()};
+    if (options.security != SMTPClient::Security::None)
+        arguments << (options.security == SMTPClient::Security::Tls ? QStringLiteral("--tls")
+                                                                    : QStringLiteral("--starttls"))
+                  << testCertificate().certificate << testCertificate().key;
+    if (options.requireTls)
+        arguments << QStringLiteral("--require-tls");
+    if (!options.user.isEmpty())
+        arguments << QStringLiteral("--auth") << options.user << options.password
+                  << QStringLiteral("--mechanisms") << options.mechanisms;
     process_.setProgram(QStringLiteral("/usr/bin/python3"));
-    process_.setArguments({testsupport::sourceDir() + QStringLiteral("/tests/mail/smtp_sink.py"),
-                           QString::number(port_), dir_.path()});
+    process_.setArguments(arguments);
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process_.start();
     ready_ = testsupport::waitUntil(
@@ -69,6 +102,8 @@ QByteArray ScriptedServer::standardReply(const QByteArray& command) {
 void ScriptedServer::onConnection() {
     while (QTcpSocket* socket = server_.nextPendingConnection()) {
         auto record = std::make_shared<Connection>();
+        record->othersOpen = static_cast<int>(std::count_if(
+            connections_.cbegin(), connections_.cend(), [](const auto& c) { return !c->ended; }));
         connections_.append(record);
         auto inData = std::make_shared<bool>(false);
         auto pending = std::make_shared<QByteArray>();
@@ -96,7 +131,7 @@ void ScriptedServer::onConnection() {
                 }
                 const QByteArray reply = replyFor(command, line);
                 *inData = command == "DATA" && reply.startsWith("354");
-                socket->write(reply);
+                write(socket, reply);
                 if (command == "QUIT") {
                     socket->disconnectFromHost();
                     return;
@@ -104,12 +139,21 @@ void ScriptedServer::onConnection() {
             }
         });
         if (greetingDelayMs == 0) {
-            socket->write(greeting);
+            write(socket, greeting);
         } else if (greetingDelayMs > 0) {
             QTimer::singleShot(greetingDelayMs, socket,
-                               [socket, this] { socket->write(greeting); });
+                               [socket, this] { write(socket, greeting); });
         }
     }
+}
+
+void ScriptedServer::write(QTcpSocket* socket, const QByteArray& text) {
+    const qsizetype pause = text.indexOf('\x01');
+    socket->write(pause < 0 ? text : text.left(pause));
+    socket->flush();
+    if (pause >= 0)
+        QTimer::singleShot(30, socket,
+                           [this, socket, rest = text.mid(pause + 1)] { write(socket, rest); });
 }
 
 MailTest::MailTest() {
@@ -120,4 +164,9 @@ MailTest::MailTest() {
     mail.setHostInfo(&host);
     mail.MailServer = QStringLiteral("127.0.0.1");
     mail.TimeOut = 5;
+}
+
+bool MailTest::send() {
+    mail.Send();
+    return testsupport::waitUntil([this] { return !mail.busy(); }, std::chrono::seconds(30));
 }

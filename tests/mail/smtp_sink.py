@@ -1,34 +1,65 @@
 #!/usr/bin/python3
 """Local SMTP server for the mail tests and benchmarks.
 
-Usage: smtp_sink.py PORT DIRECTORY
-Accepts every message on 127.0.0.1:PORT and stores each one as DIRECTORY/msg-NNNN.json with
-its HELO name, envelope, content and the time it was stored. Prints READY once it accepts connections and runs until
-SIGTERM or SIGINT.
+Usage: smtp_sink.py PORT DIRECTORY [--starttls CERT KEY | --tls CERT KEY] [--require-tls]
+                    [--auth USER PASSWORD] [--mechanisms NAME...]
+
+Accepts every message on 127.0.0.1:PORT and stores each one as DIRECTORY/msg-NNNN.json with its
+HELO name, envelope, content, whether it came over TLS, the authenticated user, the time it was
+stored, and what Python's mail parser makes of it. --starttls offers STARTTLS, --tls speaks TLS
+from the first byte, --require-tls refuses mail before STARTTLS (530), --auth accepts that one
+user (AUTH only over TLS) and --mechanisms limits the AUTH mechanisms offered. Prints READY once
+it accepts connections and runs until SIGTERM or SIGINT.
 """
+import argparse
+import email
+import email.policy
 import itertools
 import json
+import logging
 import os
 import signal
-import sys
+import ssl
 import time
+import warnings
 
 from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import AuthResult
+
+
+def parse(content):
+    message = email.message_from_bytes(content, policy=email.policy.default)
+    date = message["Date"]
+    return {
+        "headers": [[name, str(value)] for name, value in message.items()],
+        "date_utc": date.datetime.timestamp() if date is not None and date.datetime else None,
+        "defects": [type(d).__name__ for d in message.defects] +
+                   [type(d).__name__ for v in message.values() for d in v.defects],
+        "content_type": message.get_content_type(),
+        "charset": message.get_content_charset(),
+        "body": message.get_content(),
+    }
 
 
 class Store:
-    def __init__(self, directory):
+    def __init__(self, directory, implicit_tls):
         self.directory = directory
+        self.implicit_tls = implicit_tls
         self.numbers = itertools.count(1)
 
     async def handle_DATA(self, server, session, envelope):
         number = next(self.numbers)
+        auth = session.auth_data
         record = {
             "stored_at": time.time(),
             "helo": session.host_name,
+            "ehlo": session.extended_smtp,
+            "tls": session.ssl is not None or self.implicit_tls,
+            "user": auth.login.decode() if session.authenticated and auth else None,
             "mail_from": envelope.mail_from,
             "rcpt_tos": envelope.rcpt_tos,
             "content": envelope.original_content.decode("utf-8", "replace"),
+            "parsed": parse(envelope.original_content),
         }
         temporary = os.path.join(self.directory, ".msg-%04d.tmp" % number)
         with open(temporary, "w", encoding="utf-8") as out:
@@ -39,9 +70,42 @@ class Store:
 
 
 def main():
-    port, directory = int(sys.argv[1]), sys.argv[2]
+    parser = argparse.ArgumentParser()
+    parser.add_argument("port", type=int)
+    parser.add_argument("directory")
+    parser.add_argument("--starttls", nargs=2, metavar=("CERT", "KEY"))
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
+    parser.add_argument("--require-tls", action="store_true")
+    parser.add_argument("--auth", nargs=2, metavar=("USER", "PASSWORD"))
+    parser.add_argument("--mechanisms", nargs="+", default=["PLAIN", "LOGIN"])
+    args = parser.parse_args()
+
+    def context(pair):
+        if pair is None:
+            return None
+        tls = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        tls.load_cert_chain(*pair)
+        return tls
+
+    def authenticator(server, session, envelope, mechanism, auth_data):
+        user, password = args.auth
+        good = auth_data.login.decode() == user and auth_data.password.decode() == password
+        return AuthResult(success=good, handled=False, auth_data=auth_data)
+
+    options = {}
+    if args.auth:
+        options["authenticator"] = authenticator
+        options["auth_exclude_mechanism"] = [m for m in ("PLAIN", "LOGIN")
+                                             if m not in args.mechanisms]
+        # aiosmtpd counts only STARTTLS as TLS; with --tls every byte is encrypted anyway.
+        options["auth_require_tls"] = not args.tls
     signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGINT})
-    controller = Controller(Store(directory), hostname="127.0.0.1", port=port)
+    # Clients that give up on purpose (a refused certificate) are no news for the test output.
+    logging.getLogger("mail.log").setLevel(logging.CRITICAL)
+    warnings.simplefilter("ignore")
+    controller = Controller(Store(args.directory, args.tls is not None), hostname="127.0.0.1", port=args.port,
+                            ssl_context=context(args.tls), tls_context=context(args.starttls),
+                            require_starttls=args.require_tls, **options)
     controller.start()
     print("READY", flush=True)
     signal.sigwait({signal.SIGTERM, signal.SIGINT})
