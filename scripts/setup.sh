@@ -2,7 +2,7 @@
 # Installs the Debian packages that building, running and testing Prowlix need, when missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev qt6-base-dev librsvg2-bin libgtest-dev libgmock-dev python3-aiosmtpd prometheus openssl)
+packages=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev qt6-base-dev librsvg2-bin libgtest-dev libgmock-dev python3-aiosmtpd prometheus openssl xvfb openbox)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
