@@ -166,7 +166,8 @@ TEST(LinuxTest, QuotedArgumentsReachTheTaskAnOpenQuoteStartsNothingAndOldLogsGo)
                                 QString::number(testsupport::freePort()) + QLatin1Char('\n'))
                                    .toUtf8()));
     monitor.start({QStringLiteral("/NOGUI"), QStringLiteral("/I:tasks.ini")});
-    ASSERT_TRUE(monitor.waitForLog(QStringLiteral("unbalanced single quote")))
+    ASSERT_TRUE(monitor.waitForLog(
+        QStringLiteral("ERROR: Unable to start Broken (sh -c 'sleep 60): unbalanced single quote")))
         << qPrintable(monitor.log());
     EXPECT_TRUE(waitUntil([&] { return readFile(out) == QStringLiteral("two words\n"); }));
     const QString log = monitor.log();
