@@ -3,9 +3,9 @@
 // weight of the widget libraries.
 #include "CommandLine.h"
 #include "Runner.h"
-#include "Usage.h"
 #include "SignalWatcher.h"
 #include "SystemText.h"
+#include "Usage.h"
 #include "View.h"
 
 #include <QCoreApplication>

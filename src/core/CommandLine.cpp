@@ -48,6 +48,7 @@ QString clsCommandLine::argumentText(const QStringList& arguments) {
     QStringList parts;
     parts.reserve(arguments.size());
     for (const QString& arg : arguments)
-        parts.append(arg.contains(QLatin1Char(' ')) ? QLatin1Char('"') + arg + QLatin1Char('"') : arg);
+        parts.append(arg.contains(QLatin1Char(' ')) ? QLatin1Char('"') + arg + QLatin1Char('"')
+                                                    : arg);
     return parts.join(QLatin1Char(' '));
 }

@@ -7,7 +7,7 @@
 // Blanks separate tokens, double quotes group and are dropped; options are "/name" or
 // "/name:value", matched without regard to letter case.
 class clsCommandLine final {
-public:
+  public:
     QString CommandValue(const QString& key, const QString& CommandLine);
     bool CommandFlag(const QString& key, const QString& CommandLine);
 
@@ -26,7 +26,7 @@ public:
     // contains a blank wrapped in double quotes so that splitting gives it back whole.
     static QString argumentText(const QStringList& arguments);
 
-private:
+  private:
     QStringList Commands_;
     QString LastCommandLine;
     bool split_ = false;

@@ -11,7 +11,7 @@ class TaskFunctions;
 // Reads the INI file once, at start: task lines start their task at once, mail keys go to the
 // mail sender, LOG to the event log, every other key is stored in AppSettings.
 class ConfigINI final {
-public:
+  public:
     ConfigINI(AppSettings& settings, TaskFunctions& taskFunctions, SMTPClient& mail, Log& log);
 
     // A regular file at exactly that path (relative to the current directory).
@@ -24,7 +24,7 @@ public:
     // Fields of a value, numbered from 1 (element 0 is an unused empty string).
     static QStringList SplitFields(const QString& text);
 
-private:
+  private:
     AppSettings& settings_;
     TaskFunctions& taskFunctions_;
     SMTPClient& mail_;

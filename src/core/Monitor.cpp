@@ -18,8 +18,7 @@
 Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentText,
                  ProgramInfo program, QObject* parent)
     : QObject(parent), view_(view), processes_(processes), argumentText_(argumentText),
-      log_(program, &view),
-      taskFunctions_(tasks_, upList_, downList_, log_, processes, *this),
+      log_(program, &view), taskFunctions_(tasks_, upList_, downList_, log_, processes, *this),
       failureAlert_(tasks_, mail_, log_), logRetention_(log_) {
     quit = [] {
         std::fflush(nullptr);
@@ -72,7 +71,8 @@ void Monitor::runStartUp() {
     log_.LogActivity = true;
     log_.Silent = false;
     log_.WriteLog(QStringLiteral("SYSTEM STARTED (") + argumentText_ + QLatin1Char(')'));
-    if (commandLine_.CommandValue(QStringLiteral("L"), argumentText_).toUpper() == QLatin1String("OFF"))
+    if (commandLine_.CommandValue(QStringLiteral("L"), argumentText_).toUpper() ==
+        QLatin1String("OFF"))
         log_.LogActivity = false;
 
     view_.setListCaptions(QStringLiteral("U\r\np"), QStringLiteral("D\r\no\r\nw\r\nn"));
@@ -101,7 +101,8 @@ void Monitor::runStartUp() {
             settings_.KillOnExit = false;
         applyWindowState(settings_.GetINIValue(QStringLiteral("windowstate")));
     } else {
-        const QString text = QStringLiteral("Error: INI file (") + iniPath + QStringLiteral(") not found");
+        const QString text =
+            QStringLiteral("Error: INI file (") + iniPath + QStringLiteral(") not found");
         view_.showMessage(text);
         log_.WriteLog(text);
     }
@@ -109,7 +110,8 @@ void Monitor::runStartUp() {
     taskFunctions_.configureRestartLimit(settings_.GetINIValue(QStringLiteral("RESTART_LIMIT")));
     view_.setLoggingChecked(log_.LogActivity);
     view_.setStatusLine(QStringLiteral("Items: ") + QString::number(tasks_.upperBound()) +
-                        QStringLiteral("   Port: ") + Conversions::numberText(settings_.StatusPort));
+                        QStringLiteral("   Port: ") +
+                        Conversions::numberText(settings_.StatusPort));
     statusPort_.setPort(settings_.StatusPort);
     metrics_.start(settings_.GetINIValue(QStringLiteral("METRICS_PORT")));
     taskFunctions_.SignalAllUp();
@@ -203,7 +205,15 @@ void Monitor::ShutDownMonitor() {
         quit();
 }
 
-void Monitor::NotifyON() { view_.NotifyON(); }
-void Monitor::NotifyOFF() { view_.NotifyOFF(); }
-void Monitor::closeStatusListener() { statusPort_.close(); }
-void Monitor::openStatusListener() { statusPort_.listen(); }
+void Monitor::NotifyON() {
+    view_.NotifyON();
+}
+void Monitor::NotifyOFF() {
+    view_.NotifyOFF();
+}
+void Monitor::closeStatusListener() {
+    statusPort_.close();
+}
+void Monitor::openStatusListener() {
+    statusPort_.listen();
+}

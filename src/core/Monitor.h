@@ -15,7 +15,6 @@
 
 #include <QObject>
 #include <QTimer>
-
 #include <functional>
 
 class ProcessControl;
@@ -27,15 +26,15 @@ class Monitor final : public QObject, private SignalTarget {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Monitor)
 
-public:
+  public:
     enum class CloseReason { User, Code, SystemShutdown, TaskManager };
 
     Monitor(View& view, ProcessControl& processes, const QString& argumentText,
             ProgramInfo program = ProgramInfo::current(), QObject* parent = nullptr);
     ~Monitor() override;
 
-    void startUp();              // the main window's load handler
-    void Timer1_Timer();         // the supervision tick
+    void startUp();                     // the main window's load handler
+    void Timer1_Timer();                // the supervision tick
     bool closeRule(CloseReason reason); // true when the close may go ahead
     void ShutDownMonitor();
 
@@ -65,7 +64,7 @@ public:
     // Ticks that Timer1 has delivered, sweeps for ended processes aside.
     quint64 tickCount() const { return tickCount_; }
 
-private:
+  private:
     void runStartUp();
     void startCommandLinePrograms();
     void applyWindowState(const QString& value);

@@ -7,7 +7,6 @@
 #include "SignalWatcher.h"
 
 #include <QCoreApplication>
-
 #include <sys/resource.h>
 
 namespace {

@@ -7,7 +7,7 @@
 // Everything the engine asks of the user interface. The desktop implements it with widgets;
 // headless mode writes message texts to standard error and ignores the rest.
 class View : public LogPresenter {
-public:
+  public:
     enum class WindowState { Hidden, Normal, Maximised };
 
     virtual void applyFlatLook() = 0;
@@ -26,7 +26,7 @@ public:
 };
 
 class HeadlessView final : public View {
-public:
+  public:
     void showMessage(const QString& text) override;
     void openFile(const QString& path) override;
     void applyFlatLook() override {}

@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QLocale>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -169,8 +168,10 @@ void Log::Purge() {
     if (FileNameBase.isEmpty())
         FileNameBase = QStringLiteral("LOG");
     QDir dir(directory_);
-    const QString pattern = FileNameBase + QLatin1Char('.') + program_.exeName + QStringLiteral("*.txt");
-    const QStringList names = dir.entryList({pattern}, QDir::Files | QDir::Hidden | QDir::System | QDir::CaseSensitive);
+    const QString pattern =
+        FileNameBase + QLatin1Char('.') + program_.exeName + QStringLiteral("*.txt");
+    const QStringList names =
+        dir.entryList({pattern}, QDir::Files | QDir::Hidden | QDir::System | QDir::CaseSensitive);
     for (const QString& name : names)
         dir.remove(name);
     message(QStringLiteral("All log files deleted."));

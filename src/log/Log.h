@@ -9,7 +9,7 @@
 // What the log shows the user: message boxes and opening a file in the desktop's viewer.
 // The desktop implements it with widgets; headless mode writes the texts to standard error.
 class LogPresenter {
-public:
+  public:
     virtual ~LogPresenter() = default;
     virtual void showMessage(const QString& text) = 0;
     virtual void openFile(const QString& path) = 0;
@@ -19,7 +19,7 @@ public:
 // directory unless start-up chooses another): <dir>/<FileNameBase>.<exe><yyyy-mm-dd>.txt, one
 // "time stamp - event" line per event.
 class Log final {
-public:
+  public:
     explicit Log(ProgramInfo program = ProgramInfo::current(), LogPresenter* presenter = nullptr);
 
     bool LogActivity = false;
@@ -49,7 +49,7 @@ public:
     // the date alone.
     static QString timeStamp(const QDateTime& when, const QLocale& locale = QLocale::system());
 
-private:
+  private:
     void message(const QString& text);
 
     ProgramInfo program_;

@@ -1,8 +1,8 @@
 #include "PosixProcessControl.h"
 
-#include "TaskCommand.h"
 #include "RuntimeError.h"
 #include "SystemText.h"
+#include "TaskCommand.h"
 
 #include <QSocketNotifier>
 #include <cerrno>

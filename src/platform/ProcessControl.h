@@ -2,7 +2,6 @@
 
 #include <QObject>
 #include <QString>
-
 #include <memory>
 
 // Launching and testing the tasks' processes. The engine talks to this interface only;
@@ -10,7 +9,7 @@
 class ProcessControl : public QObject {
     Q_OBJECT
 
-public:
+  public:
     static constexpr qint32 WAIT_TIMEOUT = 258; // status of a process that is still running
 
     using QObject::QObject;
@@ -49,17 +48,17 @@ public:
     virtual void endSweep() {}
 
     class SweepScope final {
-    public:
+      public:
         explicit SweepScope(ProcessControl& control) : control_(control) { control_.beginSweep(); }
         ~SweepScope() { control_.endSweep(); }
         SweepScope(const SweepScope&) = delete;
         SweepScope& operator=(const SweepScope&) = delete;
 
-    private:
+      private:
         ProcessControl& control_;
     };
 
-Q_SIGNALS:
+  Q_SIGNALS:
     // A launched process has ended and at least one tick interval has passed since its launch:
     // the supervision sweep should run now instead of waiting for the next tick.
     void processEnded();

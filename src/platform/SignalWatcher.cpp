@@ -1,7 +1,6 @@
 #include "SignalWatcher.h"
 
 #include <QSocketNotifier>
-
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>

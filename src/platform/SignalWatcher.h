@@ -15,14 +15,14 @@ class SignalWatcher final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(SignalWatcher)
 
-public:
+  public:
     explicit SignalWatcher(QObject* parent = nullptr);
     ~SignalWatcher() override;
 
-Q_SIGNALS:
+  Q_SIGNALS:
     void stopRequested(int signalNumber);
 
-private:
+  private:
     void readPipe();
 
     QSocketNotifier* notifier_ = nullptr;

@@ -3,7 +3,7 @@
 // What failure handling raises and lowers: the tray notification (upper layer's view) and the
 // status listener. Implemented by the core, which owns both.
 class SignalTarget {
-public:
+  public:
     virtual ~SignalTarget() = default;
     virtual void NotifyON() = 0;
     virtual void NotifyOFF() = 0;

@@ -6,7 +6,6 @@
 
 #include <QElapsedTimer>
 #include <QObject>
-
 #include <functional>
 
 class Log;
@@ -18,7 +17,7 @@ class TaskFunctions final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(TaskFunctions)
 
-public:
+  public:
     TaskFunctions(TaskTable& tasks, TaskList& upList, TaskList& downList, Log& log,
                   ProcessControl& processes, SignalTarget& signals, QObject* parent = nullptr);
 
@@ -55,11 +54,11 @@ public:
     // How long a restarted process must have run before the all-clear is given.
     static constexpr qint64 settleMs = 100;
 
-Q_SIGNALS:
+  Q_SIGNALS:
     // A task was launched: the tick may be needed again. Emitted before the launching call returns.
     void launched();
 
-private:
+  private:
     void restart(int p);
     bool everyTaskUp();
     void confirmAllUp();

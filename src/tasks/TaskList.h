@@ -8,7 +8,7 @@ class TaskList final : public QAbstractListModel {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(TaskList)
 
-public:
+  public:
     static constexpr int TaskIdRole = Qt::UserRole;
 
     struct Entry {
@@ -29,6 +29,6 @@ public:
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
 
-private:
+  private:
     std::vector<Entry> entries_;
 };

@@ -2,8 +2,8 @@
 // process control that only records, so the fuzzer never starts a program.
 #include "AppSettings.h"
 #include "ConfigINI.h"
-#include "EngineDoubles.h"
 #include "Conversions.h"
+#include "EngineDoubles.h"
 #include "Log.h"
 #include "ProcessControl.h"
 #include "RuntimeError.h"

@@ -1,10 +1,8 @@
-#include <QCoreApplication>
-
 #include "TestSupport.h"
 
-#include <gtest/gtest.h>
-
+#include <QCoreApplication>
 #include <csignal>
+#include <gtest/gtest.h>
 
 // Tests that need widgets link their own main; every other test gets an event loop here.
 int main(int argc, char** argv) {

@@ -107,7 +107,6 @@ QString sourceDir() {
 } // namespace testsupport
 
 #include <QDirIterator>
-
 #include <csignal>
 #include <sys/prctl.h>
 #include <sys/wait.h>

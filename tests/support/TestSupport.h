@@ -55,7 +55,7 @@ namespace testsupport {
 // a monitor binary that has ended) and, at the end, ends every process still below it, so that
 // no task outlives its test and holds CTest's output pipes open.
 class ChildGuard final {
-public:
+  public:
     ChildGuard();
     ~ChildGuard();
     ChildGuard(const ChildGuard&) = delete;

@@ -7,8 +7,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTcpServer>
-#include <QTimer>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
