@@ -459,7 +459,10 @@ def restart_gaps(m, seconds, kill_at=None, marker="3600"):
         for pid in m.children():
             try:
                 with open("/proc/%d/cmdline" % pid, "rb") as f:
-                    found[pid] = f.read().split(b"\0")[1].decode()
+                    argv = f.read().split(b"\0")
+                # A child not yet exec'd still shows the monitor's command line: not a task yet.
+                if argv[0] == b"/bin/sleep":
+                    found[pid] = argv[1].decode()
             except (OSError, IndexError):
                 pass
         return found
