@@ -8,21 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+using testsupport::answers;
 using testsupport::MonitorProcess;
+using testsupport::portArgument;
 using testsupport::probePort;
 using testsupport::waitUntil;
-
-namespace {
-
-QString portArgument(quint16 port) {
-    return QStringLiteral("/P:") + QString::number(port);
-}
-
-bool answers(quint16 port) {
-    return waitUntil([&] { return probePort(port, 1000).data == QByteArray("SERVICES UP"); });
-}
-
-} // namespace
 
 TEST(LifecycleTest, StartsAnswersAndStopsOnEachStopSignal) {
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {

@@ -11,20 +11,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+using testsupport::answers;
 using testsupport::MonitorProcess;
+using testsupport::portArgument;
 using testsupport::probePort;
 using testsupport::readFile;
 using testsupport::waitUntil;
 
 namespace {
-
-QString portArgument(quint16 port) {
-    return QStringLiteral("/P:") + QString::number(port);
-}
-
-bool answers(quint16 port) {
-    return waitUntil([&] { return probePort(port, 1000).data == QByteArray("SERVICES UP"); });
-}
 
 QString todaysLog(const QString& dir) {
     return readFile(QDir(dir).filePath(

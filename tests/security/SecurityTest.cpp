@@ -13,13 +13,10 @@
 #include <gtest/gtest.h>
 
 using testsupport::MonitorProcess;
+using testsupport::portArgument;
 using testsupport::waitUntil;
 
 namespace {
-
-QString portArgument(quint16 port) {
-    return QStringLiteral("/P:") + QString::number(port);
-}
 
 // The header block of a stored message, one entry per line.
 QStringList headerLines(const QString& content) {

@@ -32,6 +32,14 @@ quint16 freePort() {
 }
 
 // A plain blocking client, so that probing never depends on the event loop under test.
+QString portArgument(quint16 port) {
+    return QStringLiteral("/P:") + QString::number(port);
+}
+
+bool answers(quint16 port) {
+    return waitUntil([&] { return probePort(port, 1000).data == QByteArray("SERVICES UP"); });
+}
+
 ProbeResult probePort(quint16 port, int timeoutMs) {
     ProbeResult result;
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

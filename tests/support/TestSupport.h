@@ -26,6 +26,11 @@ struct ProbeResult {
 };
 ProbeResult probePort(quint16 port, int timeoutMs = 5000);
 
+// The status-port option for a port, and whether the port answers "SERVICES UP" before the
+// default deadline.
+QString portArgument(quint16 port);
+bool answers(quint16 port);
+
 // The same through the event loop, for a server in this thread: what the peer sent before
 // closing, or "refused".
 QByteArray askPort(quint16 port);
