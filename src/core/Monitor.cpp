@@ -24,7 +24,6 @@ Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentT
         std::fflush(nullptr);
         std::exit(0);
     };
-    mail_.ErrorLog = std::make_unique<Log>(std::move(program)); // beside the event log
     taskFunctions_.closeApp = [this] { return CloseApp; };
     taskFunctions_.sendFailureAlert = [this](int p) { failureAlert_.SendFailureAlert(p); };
     Timer1_.setInterval(100);

@@ -117,35 +117,17 @@ void SocketControl::Accept(qintptr requestID) {
     pendingRequests().remove(requestID);
     socket->setReadBufferSize(answeringReadBufferSize);
     adopt(socket);
-    answering_ = true;
-}
-
-void SocketControl::Connect() {
-    requireClosed();
-    Close();
-    auto* socket = new QTcpSocket(this);
-    adopt(socket);
-    connect(socket, &QTcpSocket::readyRead, this, &SocketControl::takeIncoming);
-    if (LocalPort > 0 && LocalPort <= 65535)
-        socket->bind(QHostAddress::Any, static_cast<quint16>(LocalPort));
-    socket->connectToHost(RemoteHost, static_cast<quint16>(qBound(0, RemotePort, 65535)));
 }
 
 void SocketControl::adopt(QTcpSocket* socket) {
     socket_ = socket;
-    answering_ = false;
     failed_ = false;
     unsent_ = 0;
-    received_.clear();
     connect(socket, &QTcpSocket::bytesWritten, this, &SocketControl::onBytesWritten);
     connect(socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         // A peer that hangs up has merely closed the connection; anything else is an error.
         if (error != QAbstractSocket::RemoteHostClosedError)
             failed_ = true;
-    });
-    connect(socket, &QTcpSocket::disconnected, this, [this] {
-        if (socket_ != nullptr && socket_->readBufferSize() == 0)
-            takeIncoming();
     });
 }
 
@@ -154,7 +136,7 @@ void SocketControl::SendData(const QString& text) {
         throw RuntimeError(QStringLiteral("Wrong protocol or connection state for the requested "
                                           "transaction or request"));
     const QByteArray bytes = text.toLocal8Bit();
-    if (answering_ && unsent_ == 0 && socket_->bytesToWrite() == 0 && !bytes.isEmpty()) {
+    if (unsent_ == 0 && socket_->bytesToWrite() == 0 && !bytes.isEmpty()) {
         // A short answer fits a fresh connection's send buffer: handed to the system at once, it
         // also reaches a client that half-closed before reading, whose end of stream would make
         // Qt drop its own buffer unsent.
@@ -203,23 +185,6 @@ void SocketControl::completeIfIdle() {
         Q_EMIT SendComplete();
 }
 
-void SocketControl::takeIncoming() {
-    if (socket_ == nullptr)
-        return;
-    const QByteArray bytes = socket_->readAll();
-    if (bytes.isEmpty())
-        return;
-    received_ += bytes;
-    Q_EMIT DataArrival(received_.size());
-}
-
-void SocketControl::GetData(QString& data) {
-    if (socket_ != nullptr && socket_->readBufferSize() == 0)
-        received_ += socket_->readAll();
-    data = QString::fromLocal8Bit(received_);
-    received_.clear();
-}
-
 void SocketControl::Close() {
     if (server_ != nullptr) {
         server_->close();
@@ -228,7 +193,6 @@ void SocketControl::Close() {
     }
     dropSocket();
     failed_ = false;
-    received_.clear();
     unsent_ = 0;
 }
 

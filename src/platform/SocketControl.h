@@ -8,7 +8,7 @@ class QTcpServer;
 class QTcpSocket;
 
 // The monitor's TCP socket control: a listener that reports connection requests, accept of
-// a request on a second control, and a non-blocking client. Events arrive through the event
+// a request on a second control that answers and closes. Events arrive through the event
 // loop. Methods that cannot do their work throw RuntimeError with a description.
 class SocketControl final : public QObject {
     Q_OBJECT
@@ -38,17 +38,12 @@ class SocketControl final : public QObject {
     ~SocketControl() override;
 
     qint32 LocalPort = 0;
-    qint32 Protocol = 0; // 0 is TCP, the only protocol used
-    QString RemoteHost;
-    qint32 RemotePort = 0;
 
     qint16 State() const;
 
     void Listen();
     void Accept(qintptr requestID);
-    void Connect();
     void SendData(const QString& text); // sent in the locale's encoding, unchanged
-    void GetData(QString& data);
     void Close();
 
     // The port actually bound by Listen.
@@ -61,21 +56,17 @@ class SocketControl final : public QObject {
   Q_SIGNALS:
     void ConnectionRequest(qintptr requestID);
     void SendComplete();
-    void DataArrival(qint64 bytesTotal);
 
   private:
     class Server;
     void adopt(QTcpSocket* socket);
     void onBytesWritten(qint64 bytes);
     void completeIfIdle();
-    void takeIncoming();
     void dropSocket();
     void requireClosed() const;
 
     Server* server_ = nullptr;
     QTcpSocket* socket_ = nullptr;
-    QByteArray received_;
     qint64 unsent_ = 0;
     bool failed_ = false;
-    bool answering_ = false; // holds a connection accepted from a listener
 };

@@ -81,41 +81,6 @@ TEST(SocketControlTest, ListenRejectsUnusablePortsAndStates) {
     EXPECT_EQ(control.State(), SocketControl::sckClosed);
 }
 
-// The mail dialogues exercise sending, refusals and reuse; here what they cannot show.
-TEST(SocketControlTest, ClientGetsAllDataReceivedEvenAfterTheServerHangsUp) {
-    QTcpServer server;
-    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
-    SocketControl client;
-    int arrivals = 0;
-    QObject::connect(&client, &SocketControl::DataArrival, [&](qint64) { ++arrivals; });
-    client.RemoteHost = QStringLiteral("127.0.0.1");
-    client.RemotePort = server.serverPort();
-    client.Connect();
-    EXPECT_EQ(client.State(), SocketControl::sckConnecting) << "Connect returns at once";
-    ASSERT_TRUE(waitUntil([&] {
-        return client.State() == SocketControl::sckConnected && server.hasPendingConnections();
-    }));
-    QTcpSocket* peer = server.nextPendingConnection();
-
-    peer->write("250 one\r\n");
-    ASSERT_TRUE(waitUntil([&] { return arrivals == 1; }));
-    peer->write("250 two\r\n");
-    ASSERT_TRUE(waitUntil([&] { return arrivals == 2; }));
-    QString data = QStringLiteral("old content");
-    client.GetData(data);
-    EXPECT_EQ(data, QStringLiteral("250 one\r\n250 two\r\n"));
-    client.GetData(data);
-    EXPECT_EQ(data, QString()) << "GetData moves the data out";
-
-    // What the server sent before hanging up is still there; the state leaves 7.
-    peer->write("221 bye\r\n");
-    peer->disconnectFromHost();
-    ASSERT_TRUE(waitUntil([&] { return client.State() != SocketControl::sckConnected; }));
-    client.GetData(data);
-    EXPECT_EQ(data, QStringLiteral("221 bye\r\n"));
-    EXPECT_THROW(client.SendData(QStringLiteral("QUIT\r\n")), RuntimeError);
-}
-
 TEST(SocketControlTest, AcceptedConnectionCannotGrowMemoryBySending) {
     ListenerPair pair([&](qintptr id) { pair.answer.Accept(id); });
     const int fd = testsupport::connectRaw(pair.port(), true);
