@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+
+class ClockTimer;
+
+// Monotonic time and the timers that run on it. The engine reads time only through a Clock, so
+// tests can move time by hand instead of waiting for it.
+class Clock {
+  public:
+    virtual ~Clock() = default;
+
+    // Milliseconds since an arbitrary start; never goes back.
+    virtual qint64 now() const = 0;
+
+    // The steady clock of the machine, whose timers are QTimers.
+    static Clock& system();
+
+  protected:
+    friend class ClockTimer;
+    // A timer's interval starts now; a second call restarts it.
+    virtual void arm(ClockTimer& timer) = 0;
+    virtual void disarm(ClockTimer& timer) = 0;
+    // For a clock's own timers: the interval has passed.
+    static void expire(ClockTimer& timer);
+};
+
+// A QTimer-like timer on a Clock: single-shot or repeating, fired from the event loop on the
+// system clock, and when a test moves its clock past them.
+class ClockTimer final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ClockTimer)
+
+  public:
+    explicit ClockTimer(Clock& clock = Clock::system(), QObject* parent = nullptr);
+    ~ClockTimer() override;
+
+    void setInterval(int ms) { interval_ = ms; }
+    int interval() const { return interval_; }
+    void setSingleShot(bool on) { singleShot_ = on; }
+    bool isSingleShot() const { return singleShot_; }
+    void setTimerType(Qt::TimerType type) { timer_.setTimerType(type); }
+
+    void start(int ms);
+    void start() { start(interval_); }
+    void stop();
+    bool isActive() const { return active_; }
+
+  Q_SIGNALS:
+    void timeout();
+
+  private:
+    friend class Clock;
+    friend class SystemClock;
+    void fire();
+
+    Clock& clock_;
+    QTimer timer_; // used by the system clock only
+    int interval_ = 0;
+    bool singleShot_ = false;
+    bool active_ = false;
+};
