@@ -60,14 +60,6 @@ SMTPClient::~SMTPClient() {
     abort();
 }
 
-QString SMTPClient::mailerText() {
-    return QStringLiteral("%1 %2.%3.%4")
-        .arg(QLatin1String(Version::productName))
-        .arg(Version::major)
-        .arg(Version::minor)
-        .arg(Version::revision);
-}
-
 QByteArray SMTPClient::dotStuffed(const QString& text) {
     const QByteArray bytes = text.toUtf8();
     QByteArray out;
@@ -355,9 +347,10 @@ QByteArray SMTPClient::headerBlock() const {
         return headerText(name, !atoms) + " <" + address.toUtf8() + '>';
     };
     return "From: " + mailbox(FromName, fromAddress) + crlf + "Date: " + dateText_.toLatin1() +
-           crlf + "Message-ID: <" + messageId + '>' + crlf + "X-Mailer: " + mailerText().toUtf8() +
-           crlf + "To: " + mailbox(ToName, recipient_) + crlf + "Subject: " + headerText(Subject) +
-           crlf + "MIME-Version: 1.0" + crlf + "Content-Type: text/plain; charset=UTF-8" + crlf +
+           crlf + "Message-ID: <" + messageId + '>' + crlf +
+           "X-Mailer: " + QByteArray(Version::productName) + ' ' + Version::text + crlf +
+           "To: " + mailbox(ToName, recipient_) + crlf + "Subject: " + headerText(Subject) + crlf +
+           "MIME-Version: 1.0" + crlf + "Content-Type: text/plain; charset=UTF-8" + crlf +
            "Content-Transfer-Encoding: 8bit" + crlf + crlf;
 }
 

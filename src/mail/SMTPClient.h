@@ -66,8 +66,6 @@ class SMTPClient final : public QObject {
     void setHostInfo(IPInfo* info) { hostInfo_ = info != nullptr ? info : &IPInfo::shared(); }
     Log& errorLog();
 
-    // The text behind "X-Mailer: ".
-    static QString mailerText();
     // The message as it goes on the wire: CR LF line ends, and lines that begin with "." get a
     // second one, so the text arrives unchanged and a lone "." cannot end the data early.
     static QByteArray dotStuffed(const QString& text);

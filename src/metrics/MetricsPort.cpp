@@ -213,8 +213,7 @@ QByteArray MetricsPort::exposition() const {
     figures.alertsQueued = alerts_.pending();
     figures.statusPortOpen = statusPort_.isListening();
     figures.startedMs = startedMs_;
-    figures.version = QString::number(Version::major) + u'.' + QString::number(Version::minor) +
-                      u'.' + QString::number(Version::revision);
+    figures.version = QLatin1String(Version::text);
     return Exposition::render(tasks_, figures);
 }
 

@@ -20,13 +20,17 @@ Clock& Clock::system() {
     return clock;
 }
 
-void Clock::expire(ClockTimer& timer) { timer.fire(); }
+void Clock::expire(ClockTimer& timer) {
+    timer.fire();
+}
 
 ClockTimer::ClockTimer(Clock& clock, QObject* parent) : QObject(parent), clock_(clock) {
     connect(&timer_, &QTimer::timeout, this, &ClockTimer::fire);
 }
 
-ClockTimer::~ClockTimer() { stop(); }
+ClockTimer::~ClockTimer() {
+    stop();
+}
 
 void ClockTimer::start(int ms) {
     interval_ = ms;

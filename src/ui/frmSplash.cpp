@@ -37,7 +37,7 @@ frmSplash::frmSplash(const QIcon& logo, QWidget* parent)
 
     auto* lblVersion = addLabel("lblVersion", 3765, 990, 0, 0);
     lblVersion->setFont(designFont(QStringLiteral("Arial"), 9.75, true));
-    lblVersion->setText(versionText(Version::major, Version::minor, Version::revision));
+    lblVersion->setText(QStringLiteral("Version ") + QLatin1String(Version::text));
 
     auto* lblProductName = addLabel("lblProductName", 1560, 420, 0, 0);
     lblProductName->setFont(designFont(QStringLiteral("Arial"), 14.25, true));
@@ -85,11 +85,6 @@ void frmSplash::drawLogo() {
 void frmSplash::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     drawLogo(); // the screen, and with it the scale, is known now
-}
-
-QString frmSplash::versionText(int major, int minor, int revision) {
-    return QStringLiteral("Version ") + QString::number(major) + QLatin1Char('.') +
-           QString::number(minor) + QLatin1Char('.') + QString::number(revision);
 }
 
 QString frmSplash::platformName() {

@@ -16,7 +16,6 @@ class frmSplash final : public QWidget {
   public:
     explicit frmSplash(const QIcon& logo, QWidget* parent = nullptr);
 
-    static QString versionText(int major, int minor, int revision);
     static QString platformName();
 
     qint16 SplashTicks = 0;

@@ -32,7 +32,8 @@ class ManualClock final : public Clock {
     }
 
     bool armed(const ClockTimer& timer) const {
-        return std::any_of(due_.begin(), due_.end(), [&](const Due& d) { return d.timer == &timer; });
+        return std::any_of(due_.begin(), due_.end(),
+                           [&](const Due& d) { return d.timer == &timer; });
     }
 
   protected:
