@@ -1,76 +1,114 @@
+// The real binary's life: start and stop entries, the status port, the stop signals, the mode
+// chosen from the display, readiness notification, and what must not end it.
 #include "MonitorProcess.h"
 #include "TestSupport.h"
 
-#include <QDir>
-#include <QTcpServer>
-#include <csignal>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using testsupport::answers;
 using testsupport::MonitorProcess;
-using testsupport::portArgument;
-using testsupport::probePort;
-using testsupport::waitUntil;
 
-TEST(LifecycleTest, StartsAnswersAndStopsOnEachStopSignal) {
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        SCOPED_TRACE(signal);
+namespace {
+
+// The service manager's end of the readiness protocol: a datagram socket bound to a path, or to
+// an abstract name when the address starts with "@".
+struct NotifySocket final {
+    explicit NotifySocket(const QByteArray& address) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, address.constData(), static_cast<size_t>(address.size()));
+        if (address.startsWith('@'))
+            addr.sun_path[0] = '\0';
+        const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
+        bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), size) == 0;
+    }
+    ~NotifySocket() { ::close(fd); }
+    QByteArray receive() { // the next datagram, or empty after ten seconds
+        pollfd pfd{fd, POLLIN, 0};
+        char buffer[512];
+        const ssize_t n = ::poll(&pfd, 1, 10000) == 1 ? ::recv(fd, buffer, sizeof buffer, 0) : 0;
+        return QByteArray(buffer, n > 0 ? static_cast<qsizetype>(n) : 0);
+    }
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    bool bound = false;
+};
+
+} // namespace
+
+TEST(LifecycleTest, StartsNotifiesAnswersAndStopsOnEachStopSignalInEachMode) {
+    QTemporaryDir scratch;
+    const struct {
+        int signal;
+        QStringList options;
+        bool display, desktop; // the desktop module's widgets are mapped only in desktop mode
+        QByteArray notify;     // the service manager's address; nobody listens at "none"
+    } rows[] = {
+        {SIGTERM, {}, false, false, QFile::encodeName(scratch.filePath("none"))},
+        {SIGINT, {"/nogui", "/L:OFF"}, true, false, "@prowlix-" + QByteArray::number(getpid())},
+        {SIGHUP, {}, true, true, QFile::encodeName(scratch.filePath("notify"))}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.signal);
+        const bool listening = !row.notify.endsWith("none");
+        NotifySocket manager(listening ? row.notify : QByteArray());
+        QProcessEnvironment environment = MonitorProcess::headlessEnvironment();
+        if (row.display)
+            environment.insert("QT_QPA_PLATFORM", "offscreen");
+        environment.insert("NOTIFY_SOCKET", QString::fromLocal8Bit(row.notify));
+        MonitorProcess monitor(true);
+        monitor.process().setProcessChannelMode(QProcess::SeparateChannels);
         const quint16 port = testsupport::freePort();
-        const QString arguments = QStringLiteral("/NOGUI ") + portArgument(port);
-        MonitorProcess monitor;
-        monitor.start(arguments.split(QLatin1Char(' ')));
-        ASSERT_TRUE(monitor.waitForLog(QStringLiteral("PORT: ") + QString::number(port)))
+        const QStringList options = row.options + QStringList{QStringLiteral("/P:%1").arg(port)};
+        const QString seen = monitor.dir() + "/seen";
+        const QString task = "sh -c 'echo x${NOTIFY_SOCKET}x > " + seen + " && exec sleep 60'";
+        monitor.start(options + QStringList{task}, environment);
+        if (listening) { // ready means start-up has ended: the port answers at once
+            EXPECT_EQ(manager.receive(), QByteArray("READY=1"));
+            EXPECT_EQ(testsupport::askPort(port), QByteArray("SERVICES UP"));
+        }
+        ASSERT_TRUE(answers(port)) << qPrintable(monitor.log());
+        const QString text = "(" + options.join(' ') + " \"" + task + "\")\r\n";
+        EXPECT_TRUE(monitor.log().contains(" - SYSTEM STARTED " + text))
             << qPrintable(monitor.log());
-        EXPECT_TRUE(monitor.log().contains(QStringLiteral(" - SYSTEM STARTED (") + arguments +
-                                           QStringLiteral(")\r\n")));
-        EXPECT_EQ(probePort(port).data, QByteArray("SERVICES UP"));
-
-        EXPECT_TRUE(monitor.stop(signal));
-        EXPECT_TRUE(monitor.log().endsWith(QStringLiteral(" - SYSTEM STOPPED (") + arguments +
-                                           QStringLiteral(")\r\n")))
+        EXPECT_EQ(testsupport::readFile(QStringLiteral("/proc/%1/maps").arg(monitor.pid()))
+                      .contains("libQt6Widgets"),
+                  row.desktop);
+        // The service manager's variable is the monitor's, not the tasks'.
+        EXPECT_TRUE(testsupport::waitUntil([&] { return testsupport::readFile(seen) == "xx\n"; }));
+        EXPECT_TRUE(monitor.stop(row.signal));
+        if (listening) {
+            EXPECT_EQ(manager.receive(), QByteArray("STOPPING=1"));
+        }
+        EXPECT_TRUE(monitor.log().endsWith(" - SYSTEM STOPPED " + text))
             << qPrintable(monitor.log());
-        EXPECT_TRUE(probePort(port).refused);
+        if (row.options.contains("/L:OFF")) {
+            EXPECT_EQ(monitor.log().count("\r\n"), 2) << qPrintable(monitor.log());
+        }
+        if (!row.desktop) {
+            EXPECT_EQ(monitor.process().readAllStandardError(), QByteArray());
+        }
+        EXPECT_TRUE(testsupport::probePort(port).refused);
     }
 }
 
-TEST(LifecycleTest, LoggingOffKeepsOnlyTheStartAndStopEntries) {
+// Standard error is a pipe whose reader has gone and is written first (the missing INI file),
+// before anything else could ignore SIGPIPE; the log is a directory, so every line warns there
+// too; clients reset their connection before the answer; stray signals arrive.
+TEST(LifecycleTest, ClosedStandardErrorResettingClientsAndStraySignalsDoNotEndTheMonitor) {
+    MonitorProcess monitor;
+    ASSERT_TRUE(QDir(monitor.dir()).mkdir(testsupport::logFileName("LOG", "prowlix")));
+    monitor.process().setChildProcessModifier([] {
+        int fds[2];
+        if (::pipe(fds) == 0) {
+            ::close(fds[0]);
+            ::dup2(fds[1], STDERR_FILENO);
+        }
+    });
     const quint16 port = testsupport::freePort();
-    MonitorProcess monitor;
-    monitor.start({QStringLiteral("/NOGUI"), QStringLiteral("/L:OFF"), portArgument(port)});
-    ASSERT_TRUE(answers(port));
-    ASSERT_TRUE(monitor.stop());
-    const QStringList lines = monitor.log().split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 2) << qPrintable(monitor.log());
-    EXPECT_TRUE(lines[0].contains(QStringLiteral("SYSTEM STARTED (/NOGUI /L:OFF ")));
-    EXPECT_TRUE(lines[1].contains(QStringLiteral("SYSTEM STOPPED (/NOGUI /L:OFF ")));
-}
-
-TEST(LifecycleTest, PortInUseIsLoggedAndTheMonitorKeepsRunning) {
-    QTcpServer occupier;
-    ASSERT_TRUE(occupier.listen(QHostAddress::Any, 0));
-    MonitorProcess monitor;
-    monitor.start({QStringLiteral("/NOGUI"), portArgument(occupier.serverPort())});
-    ASSERT_TRUE(monitor.waitForLog(QStringLiteral("Unable to listen on port ") +
-                                   QString::number(occupier.serverPort())))
-        << qPrintable(monitor.log());
-    EXPECT_TRUE(monitor.running());
-    EXPECT_TRUE(monitor.stop());
-    EXPECT_FALSE(monitor.log().contains(QStringLiteral("PORT: ")));
-    EXPECT_TRUE(monitor.log().contains(QStringLiteral("SYSTEM STOPPED (")));
-}
-
-// Neither a log that cannot be written nor clients that reset their connection before the answer
-// goes out (no SIGPIPE death) may cost the service.
-TEST(LifecycleTest, UnwritableLogAndResettingClientsDoNotHarmTheMonitor) {
-    MonitorProcess monitor;
-    // A directory in place of today's file: no write can succeed, even for root.
-    ASSERT_TRUE(
-        QDir(monitor.dir())
-            .mkdir(testsupport::logFileName(QStringLiteral("LOG"), QStringLiteral("prowlix"))));
-    const quint16 port = testsupport::freePort();
-    monitor.start({QStringLiteral("/NOGUI"), portArgument(port)});
+    monitor.start({"/NOGUI", "/I:missing.ini", QStringLiteral("/P:%1").arg(port)});
     ASSERT_TRUE(answers(port));
     for (int i = 0; i < 100; ++i) {
         const int fd = testsupport::connectRaw(port);
@@ -78,53 +116,8 @@ TEST(LifecycleTest, UnwritableLogAndResettingClientsDoNotHarmTheMonitor) {
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
         ::close(fd);
     }
-    EXPECT_TRUE(answers(port));
-    EXPECT_TRUE(monitor.stop());
-}
-
-// Standard error is a pipe whose reader has gone, and the first thing written there (the missing
-// INI file's message) comes before anything else would have ignored SIGPIPE; then signals that
-// nobody should send. None of it may end the monitor.
-TEST(LifecycleTest, ClosedStandardErrorAndStraySignalsDoNotEndTheMonitor) {
-    const quint16 port = testsupport::freePort();
-    MonitorProcess monitor;
-    monitor.process().setChildProcessModifier([] {
-        int fds[2];
-        if (::pipe(fds) == 0) {
-            ::close(fds[0]);
-            ::dup2(fds[1], STDERR_FILENO);
-            ::close(fds[1]);
-        }
-    });
-    monitor.start({QStringLiteral("/NOGUI"), QStringLiteral("/I:missing.ini"), portArgument(port)});
-    ASSERT_TRUE(answers(port)) << qPrintable(monitor.log());
     for (const int signal : {SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM})
         ::kill(static_cast<pid_t>(monitor.pid()), signal);
     EXPECT_TRUE(answers(port));
     EXPECT_TRUE(monitor.stop());
-    EXPECT_TRUE(monitor.log().contains(QStringLiteral(" - SYSTEM STOPPED (")));
-}
-
-TEST(LifecycleTest, RunsHeadlessWithoutDisplayOrWhenAskedTo) {
-    QProcessEnvironment display = MonitorProcess::headlessEnvironment();
-    display.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    // The same display without the option selects the desktop module.
-    const struct {
-        QStringList options;
-        QProcessEnvironment environment;
-        bool desktop;
-    } rows[] = {{{}, MonitorProcess::headlessEnvironment(), false},
-                {{QStringLiteral("/nogui")}, display, false},
-                {{}, display, true}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(&row - rows);
-        const quint16 port = testsupport::freePort();
-        MonitorProcess monitor(true);
-        monitor.start(row.options + QStringList{portArgument(port)}, row.environment);
-        ASSERT_TRUE(answers(port));
-        EXPECT_EQ(testsupport::readFile(QStringLiteral("/proc/%1/maps").arg(monitor.pid()))
-                      .contains(QLatin1String("libQt6Widgets")),
-                  row.desktop);
-        EXPECT_TRUE(monitor.stop());
-    }
 }

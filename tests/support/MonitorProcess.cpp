@@ -3,44 +3,33 @@
 #include "TestSupport.h"
 
 #include <QDir>
-#include <QFile>
 #include <gtest/gtest.h>
 
 namespace testsupport {
 
 MonitorProcess::MonitorProcess(bool withDesktop) : dirPath_(scratch_.path()) {
-    const QString source = binaryDir() + QStringLiteral("/prowlix");
-    EXPECT_TRUE(QFile::copy(source, scratch_.filePath(QStringLiteral("prowlix"))))
-        << qPrintable(source);
-    if (withDesktop) {
-        const QString module = binaryDir() + QStringLiteral("/libprowlix-desktop.so");
-        EXPECT_TRUE(QFile::copy(module, scratch_.filePath(QStringLiteral("libprowlix-desktop.so"))))
-            << qPrintable(module);
-    }
+    QStringList files{"prowlix"};
+    if (withDesktop)
+        files << "libprowlix-desktop.so";
+    for (const QString& name : files)
+        EXPECT_TRUE(QFile::copy(qEnvironmentVariable("PROWLIX_BINARY_DIR") + u'/' + name,
+                                scratch_.filePath(name)))
+            << qPrintable(name);
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-}
-
-MonitorProcess::~MonitorProcess() {
-    if (running()) {
-        process_.kill();
-        process_.waitForFinished(5000);
-    }
 }
 
 QProcessEnvironment MonitorProcess::headlessEnvironment() {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        environment.remove(QString::fromLatin1(name));
+        environment.remove(name);
     return environment;
 }
 
 void MonitorProcess::start(const QStringList& arguments, const QProcessEnvironment& environment) {
     QProcessEnvironment withSuppressions = environment;
     // A sanitizer build reports leaks at exit; those of system libraries are not the monitor's.
-    if (!withSuppressions.contains(QStringLiteral("LSAN_OPTIONS")))
-        withSuppressions.insert(QStringLiteral("LSAN_OPTIONS"),
-                                QStringLiteral("suppressions=") + sourceDir() +
-                                    QStringLiteral("/tests/support/lsan.supp"));
+    withSuppressions.insert("LSAN_OPTIONS",
+                            "suppressions=" + sourceDir() + "/tests/support/lsan.supp");
     process_.setProcessEnvironment(withSuppressions);
     process_.setWorkingDirectory(dirPath_);
     process_.start(scratch_.filePath(QStringLiteral("prowlix")), arguments);
@@ -51,8 +40,7 @@ QString MonitorProcess::log() const {
     const QDir dir(dirPath_);
     QString text;
     // The date in the names sorts them oldest first, so a run across midnight reads in order.
-    for (const QString& name :
-         dir.entryList({QStringLiteral("LOG.prowlix*.txt")}, QDir::Files, QDir::Name))
+    for (const QString& name : dir.entryList({"LOG.prowlix*.txt"}, QDir::Files, QDir::Name))
         text += readFile(dir.filePath(name));
     return text;
 }
@@ -65,9 +53,8 @@ bool MonitorProcess::waitForLog(const QString& text, std::chrono::milliseconds d
 bool MonitorProcess::stop(int signal, std::chrono::milliseconds deadline) {
     if (running())
         ::kill(static_cast<pid_t>(pid()), signal);
-    if (!waitUntil([&] { return !running(); }, deadline))
-        return false;
-    return process_.exitStatus() == QProcess::NormalExit && process_.exitCode() == 0;
+    return waitUntil([&] { return !running(); }, deadline) &&
+           process_.exitStatus() == QProcess::NormalExit && process_.exitCode() == 0;
 }
 
 } // namespace testsupport

@@ -6,9 +6,11 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <arpa/inet.h>
+#include <csignal>
 #include <netinet/in.h>
-#include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace testsupport {
@@ -20,7 +22,7 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
             return condition();
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         QCoreApplication::sendPostedEvents();
-        ::usleep(1000); // keep the poll from spinning a core; the deadline decides, not this pause
+        ::usleep(1000); // keeps the poll from spinning a core; the deadline decides
     }
     return true;
 }
@@ -31,49 +33,27 @@ quint16 freePort() {
     return server.serverPort();
 }
 
-// A plain blocking client, so that probing never depends on the event loop under test.
-QString portArgument(quint16 port) {
-    return QStringLiteral("/P:") + QString::number(port);
-}
-
-bool answers(quint16 port) {
-    return waitUntil([&] { return probePort(port, 1000).data == QByteArray("SERVICES UP"); });
-}
-
-ProbeResult probePort(quint16 port, int timeoutMs) {
-    ProbeResult result;
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        result.refused = true;
-        ::close(fd);
-        return result;
-    }
-    char buffer[256];
-    pollfd pfd{fd, POLLIN, 0};
-    while (::poll(&pfd, 1, timeoutMs) > 0) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        result.data.append(buffer, static_cast<qsizetype>(n));
-    }
-    ::close(fd);
-    return result;
-}
-
-QByteArray askPort(quint16 port) {
+QByteArray askPort(quint16 port, std::chrono::milliseconds deadline) {
     QTcpSocket socket;
     QByteArray data;
     socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!waitUntil([&] {
-            data += socket.readAll();
-            return socket.state() == QAbstractSocket::UnconnectedState;
-        }))
+    if (!waitUntil(
+            [&] {
+                data += socket.readAll();
+                return socket.state() == QAbstractSocket::UnconnectedState;
+            },
+            deadline))
         return "no answer and no close";
     return socket.error() == QAbstractSocket::ConnectionRefusedError ? "refused" : data;
+}
+
+ProbeResult probePort(quint16 port, int timeoutMs) {
+    const QByteArray data = askPort(port, std::chrono::milliseconds(timeoutMs));
+    return data == "refused" ? ProbeResult{true, {}} : ProbeResult{false, data};
+}
+
+bool answers(quint16 port) {
+    return waitUntil([&] { return askPort(port, std::chrono::seconds(1)) == "SERVICES UP"; });
 }
 
 int connectRaw(quint16 port, bool nonBlocking) {
@@ -89,9 +69,7 @@ int connectRaw(quint16 port, bool nonBlocking) {
 
 QString readFile(const QString& path) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromLocal8Bit(file.readAll());
+    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
 }
 
 bool writeFile(const QString& path, const QByteArray& content) {
@@ -104,64 +82,30 @@ QString logFileName(const QString& base, const QString& program, const QDate& da
            QStringLiteral(".txt");
 }
 
-QString binaryDir() {
-    return qEnvironmentVariable("PROWLIX_BINARY_DIR");
-}
-
 QString sourceDir() {
     return qEnvironmentVariable("PROWLIX_SOURCE_DIR");
 }
-
-} // namespace testsupport
-
-#include <QDirIterator>
-#include <csignal>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-
-namespace testsupport {
-
-namespace {
-// Direct children of this process, read from /proc.
-QList<pid_t> children() {
-    QList<pid_t> found;
-    const pid_t self = ::getpid();
-    QDirIterator it(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
-    while (it.hasNext()) {
-        it.next();
-        bool numeric = false;
-        const pid_t pid = it.fileName().toInt(&numeric);
-        if (!numeric)
-            continue;
-        QFile stat(it.filePath() + QStringLiteral("/stat"));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray text = stat.readAll();
-        // The parent's number follows the state, after the closing parenthesis of the name.
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1 && fields.at(1).toInt() == self)
-            found.append(pid);
-    }
-    return found;
-}
-} // namespace
 
 ChildGuard::ChildGuard() {
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
 }
 
 ChildGuard::~ChildGuard() {
-    QDeadlineTimer deadline(std::chrono::seconds(5));
-    while (!deadline.hasExpired()) {
-        const QList<pid_t> pids = children();
-        if (pids.isEmpty())
-            break;
-        for (const pid_t pid : pids)
-            ::kill(pid, SIGKILL);
-        // Reap what has ended; the grandchildren of a killed child become ours and are next.
+    // Any thread may be the parent; a killed child's orphans come up in the next pass.
+    const QDir threads(QStringLiteral("/proc/self/task"));
+    for (QDeadlineTimer deadline(std::chrono::seconds(5)); !deadline.hasExpired(); ::usleep(2000)) {
+        bool found = false;
+        for (const QString& thread : threads.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            for (const QString& word :
+                 readFile(threads.filePath(thread + QStringLiteral("/children")))
+                     .simplified()
+                     .split(QLatin1Char(' '), Qt::SkipEmptyParts))
+                if (const pid_t pid = word.toInt(); pid > 0)
+                    found = ::kill(pid, SIGKILL) == 0 || found;
         while (::waitpid(-1, nullptr, WNOHANG) > 0) {
         }
-        ::usleep(2000);
+        if (!found)
+            break;
     }
 }
 
