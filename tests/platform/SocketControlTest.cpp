@@ -45,17 +45,14 @@ TEST(SocketControlTest, EmptySendCompletesAndUnacceptedRequestsAreClosed) {
     EXPECT_THROW(pair.answer.Accept(0), RuntimeError);
 }
 
-TEST(SocketControlTest, ListenRejectsNonPortsAndASecondListen) {
+// Port 0 would listen on a port of the system's choosing, that no checker knows.
+TEST(SocketControlTest, ListenRejectsNonPorts) {
     SocketControl control;
     for (const qint32 port : {0, -1, 65536}) {
         control.LocalPort = port;
         EXPECT_THROW(control.Listen(), RuntimeError) << port;
         EXPECT_EQ(control.State(), SocketControl::sckClosed);
     }
-    control.LocalPort = testsupport::freePort();
-    control.Listen();
-    EXPECT_THROW(control.Listen(), RuntimeError);
-    EXPECT_EQ(control.State(), SocketControl::sckListening);
 }
 
 // An unread connection without a cap on what it buffers would drain a sender into memory.

@@ -15,12 +15,7 @@ TEST(SecurityTest, TaskNameCannotAddMailHeadersOrCommands) {
     SinkServer sink;
     ASSERT_TRUE(sink.ready());
     QTemporaryDir logDir;
-    HostSource source;
-    source.hostName = [] { return QStringLiteral("box"); };
-    source.resolverConfig = [] { return QByteArray("domain example.org\n"); };
-    IPInfo host(source);
     SMTPClient mail;
-    mail.setHostInfo(&host);
     mail.MailServer = "127.0.0.1";
     mail.SMTPPort = static_cast<qint16>(sink.port());
     mail.TimeOut = 5;
