@@ -1,9 +1,10 @@
 // INI lines through the reader and the runtime conversions. Task lines launch through a
-// process control that only records, so the fuzzer never starts a program.
+// process control whose processes are entries only, so the fuzzer never starts a program.
 #include "AppSettings.h"
 #include "ConfigINI.h"
 #include "Conversions.h"
 #include "EngineDoubles.h"
+#include "FakeProcesses.h"
 #include "Log.h"
 #include "ProcessControl.h"
 #include "RuntimeError.h"
@@ -24,23 +25,6 @@ void check(bool condition) {
     if (!condition)
         std::abort();
 }
-
-class RecordingProcesses final : public ProcessControl {
-  public:
-    QStringList launched;
-    qint32 launch(const QString& command, int) override {
-        // Both ways a launch can fail are reached: no identifier, and an error with a text.
-        if (command.isEmpty())
-            return 0;
-        if (command.startsWith(QLatin1Char('!')))
-            throw RuntimeError(QStringLiteral("No such file or directory"));
-        launched.append(command);
-        return static_cast<qint32>(launched.size()) + 100;
-    }
-    qint32 status(qint32) override { return WAIT_TIMEOUT; }
-    void requestClose(qint32) override {}
-    void setImmediateDetection(bool) override {}
-};
 
 bool knownError(const RuntimeError& error) {
     return error.description() == QLatin1String("Type mismatch") ||
@@ -117,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TaskList up;
     TaskList down;
     Log log(ProgramInfo{QStringLiteral("/nonexistent"), QStringLiteral("fuzz")});
-    RecordingProcesses processes;
+    testsupport::FakeProcesses processes;
     testsupport::SilentSignals signalTarget;
     TaskFunctions taskFunctions(tasks, up, down, log, processes, signalTarget);
     SMTPClient mail;

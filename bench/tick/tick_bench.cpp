@@ -30,10 +30,9 @@ void measure(int taskCount, int sweeps, bool immediate) {
     Log log{ProgramInfo{dir.path(), QStringLiteral("bench")}};
     TaskTable tasks;
     TaskList up, down;
-    PosixProcessControl processes;
+    PosixProcessControl processes(immediate ? EndDetection::Immediate : EndDetection::TickOnly);
     testsupport::SilentSignals signals;
     TaskFunctions functions(tasks, up, down, log, processes, signals);
-    processes.setImmediateDetection(immediate);
     for (int i = 0; i < taskCount; ++i) {
         QString name;
         qint16 mode = 0;

@@ -24,8 +24,6 @@ Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentT
         std::fflush(nullptr);
         std::exit(0);
     };
-    taskFunctions_.closeApp = [this] { return CloseApp; };
-    taskFunctions_.sendFailureAlert = [this](int p) { failureAlert_.SendFailureAlert(p); };
     Timer1_.setInterval(100);
     connect(&Timer1_, &QTimer::timeout, this, [this] {
         ++tickCount_;
@@ -215,4 +213,7 @@ void Monitor::closeStatusListener() {
 }
 void Monitor::openStatusListener() {
     statusPort_.listen();
+}
+void Monitor::SendFailureAlert(int p) {
+    failureAlert_.SendFailureAlert(p);
 }

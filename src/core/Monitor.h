@@ -75,6 +75,8 @@ class Monitor final : public QObject, private SignalTarget {
     void NotifyOFF() override;
     void closeStatusListener() override;
     void openStatusListener() override;
+    bool closing() const override { return CloseApp; }
+    void SendFailureAlert(int p) override;
 
     View& view_;
     ProcessControl& processes_;

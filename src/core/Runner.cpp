@@ -24,7 +24,12 @@ int runMonitor(View& view, const QStringList& arguments,
                const std::function<void(Monitor&)>& attach) {
     raiseDescriptorLimit();
     ServiceNotifier::takeFromEnvironment();
-    const auto processes = createProcessControl();
+    // Benchmark switch: PROWLIX_BENCH_TICK_ONLY=1 leaves every task's end to the 100 ms tick, so
+    // the supervision benchmark can compare the tick alone with immediate detection.
+    const auto processes =
+        createProcessControl(qEnvironmentVariable("PROWLIX_BENCH_TICK_ONLY") == QLatin1String("1")
+                                 ? EndDetection::TickOnly
+                                 : EndDetection::Immediate);
     Monitor monitor(view, *processes, clsCommandLine::argumentText(arguments));
     SignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &SignalWatcher::stopRequested, &monitor,

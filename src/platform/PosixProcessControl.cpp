@@ -4,6 +4,7 @@
 #include "SystemText.h"
 #include "TaskCommand.h"
 
+#include <QAbstractEventDispatcher>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
@@ -96,13 +97,19 @@ class SpawnFileActions final {
 
 } // namespace
 
-PosixProcessControl::PosixProcessControl(QObject* parent)
+PosixProcessControl::PosixProcessControl(EndDetection detection, QObject* parent)
     : ProcessControl(parent), epollFd_(::epoll_create1(EPOLL_CLOEXEC)) {
-    if (epollFd_ >= 0) {
+    if (epollFd_ >= 0 && detection == EndDetection::Immediate) {
         // One descriptor for the event loop however many tasks there are: its cost per wake-up
         // does not grow with the table.
         notifier_ = new QSocketNotifier(epollFd_, QSocketNotifier::Read, this);
         connect(notifier_, &QSocketNotifier::activated, this, [this] { drainEnded(true); });
+    }
+    // Every status question of one event-loop turn is answered from the turn's first drain; an
+    // end that comes later in the turn is found by the next one.
+    if (const auto* dispatcher = QAbstractEventDispatcher::instance()) {
+        batching_ = true;
+        connect(dispatcher, &QAbstractEventDispatcher::awake, this, [this] { fresh_ = false; });
     }
 }
 
@@ -150,20 +157,23 @@ qint32 PosixProcessControl::launch(const QString& command, int showValue) {
         ::close(child.pidfd);
         child.pidfd = -1;
     }
-    // An entry under this number can only be an ended one, unless someone else reaped it.
-    Child& stored = children_[pid];
-    markEnded(stored);
-    stored = child;
-    stored.launchRound = drainRound_;
-    if (stored.pidfd >= 0 && epollFd_ >= 0) {
+    // A live entry under this number means someone else reaped it.
+    if (const auto old = children_.find(pid); old != children_.end())
+        markEnded(old);
+    if (seenEnded(pid))
+        ended_[static_cast<size_t>(pid)] = false;
+    child.launchRound = drainRound_;
+    if (child.pidfd >= 0) {
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.u64 = static_cast<quint64>(static_cast<quint32>(pid));
-        if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, stored.pidfd, &event) != 0) {
-            ::close(stored.pidfd); // unwatchable: waitpid serves for it
-            stored.pidfd = -1;
+        // Without the epoll set no drain would ever read the descriptor: waitpid serves then.
+        if (epollFd_ < 0 || ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, child.pidfd, &event) != 0) {
+            ::close(child.pidfd);
+            child.pidfd = -1;
         }
     }
+    children_.insert(pid, child);
     return pid;
 }
 
@@ -178,12 +188,14 @@ bool PosixProcessControl::reap(qint32 pid, const Child& child) {
     return rc == pid || (rc < 0 && errno == ECHILD);
 }
 
-void PosixProcessControl::markEnded(Child& child) {
-    child.ended = true;
-    if (child.pidfd >= 0) {
-        ::close(child.pidfd); // also leaves the epoll set
-        child.pidfd = -1;
-    }
+void PosixProcessControl::markEnded(QHash<qint32, Child>::iterator it) {
+    if (it->pidfd >= 0)
+        ::close(it->pidfd); // also leaves the epoll set
+    const auto n = static_cast<size_t>(it.key());
+    if (n >= ended_.size())
+        ended_.resize(n + 1);
+    ended_[n] = true;
+    children_.erase(it);
 }
 
 void PosixProcessControl::drainEnded(bool fromEventLoop) {
@@ -198,16 +210,15 @@ void PosixProcessControl::drainEnded(bool fromEventLoop) {
         for (int i = 0; i < ready; ++i) {
             const auto pid = static_cast<qint32>(static_cast<quint32>(events[i].data.u64));
             const auto it = children_.find(pid);
-            if (it == children_.end() || it->ended)
+            if (it == children_.end())
                 continue;
             reap(pid, *it);
-            markEnded(*it);
             report = report || it->sinceLaunch.elapsed() >= quickEndMs;
+            markEnded(it);
         }
     } while (ready == 64);
-    // Within a sweep, the remaining status questions are answered from this drain.
-    fresh_ = sweepDepth_ > 0;
-    if (!immediate_ || !report)
+    fresh_ = batching_;
+    if (notifier_ == nullptr || !report)
         return;
     if (fromEventLoop) {
         Q_EMIT processEnded(); // last: the sweep it runs may launch and rehash
@@ -223,83 +234,58 @@ void PosixProcessControl::drainEnded(bool fromEventLoop) {
 qint32 PosixProcessControl::status(qint32 pid) {
     if (pid <= 0)
         return 0; // 0 and negative identifiers name process groups, never one task
-    auto it = children_.find(pid);
+    if (seenEnded(pid))
+        return 0;
+    const auto it = children_.find(pid);
     if (it == children_.end()) {
         // Not launched here: it runs when it may be signalled.
         return ::kill(pid, 0) == 0 ? WAIT_TIMEOUT : 0;
     }
-    if (it->ended)
-        return 0;
     if (it->pidfd < 0) {
-        if (reap(pid, *it)) {
-            markEnded(*it);
-            return 0;
-        }
-        return WAIT_TIMEOUT;
+        if (!reap(pid, *it))
+            return WAIT_TIMEOUT;
+        markEnded(it);
+        return 0;
     }
     if (!fresh_) {
         drainEnded(false);
-        it = children_.find(pid);
-    } else if (it->launchRound == drainRound_) {
-        // Launched after the last drain (a restart within this sweep): ask its descriptor alone.
+        return seenEnded(pid) ? 0 : WAIT_TIMEOUT;
+    }
+    if (it->launchRound == drainRound_) {
+        // Launched after this turn's drain (a restart within a sweep): ask its descriptor alone.
         pollfd single{it->pidfd, POLLIN, 0};
         if (::poll(&single, 1, 0) > 0 && single.revents != 0) {
             reap(pid, *it);
-            markEnded(*it);
+            markEnded(it);
+            return 0;
         }
     }
-    return it->ended ? 0 : WAIT_TIMEOUT;
+    return WAIT_TIMEOUT;
 }
 
 bool PosixProcessControl::needsPolling(qint32 pid) const {
-    if (!immediate_ || notifier_ == nullptr)
-        return true;
+    if (notifier_ == nullptr || seenEnded(pid))
+        return true; // nothing reports ends, or this one is seen and not yet reported
     const auto it = children_.constFind(pid);
-    if (it == children_.cend() || it->ended)
-        return true; // not ours (only a poll can tell), or ended and not yet reported
+    if (it == children_.cend())
+        return true; // not ours: only a poll can tell
     return it->pidfd < 0 || it->sinceLaunch.elapsed() < quickEndMs;
 }
 
 void PosixProcessControl::requestClose(qint32 pid) {
     if (pid <= 0)
         return; // would signal a whole process group, the monitor's own included
+    if (seenEnded(pid))
+        return; // the number may belong to someone else by now
     const auto it = children_.constFind(pid);
     if (it == children_.cend()) {
         ::kill(pid, SIGTERM);
         return;
     }
-    if (it->ended)
-        return; // the number may belong to someone else by now
     if (it->pidfd < 0 || !signalThroughPidfd(it->pidfd, SIGTERM))
         ::kill(pid, SIGTERM);
 }
 
-void PosixProcessControl::beginSweep() {
-    ++sweepDepth_;
-    fresh_ = false; // the pass's first question drains
-}
-
-void PosixProcessControl::endSweep() {
-    if (--sweepDepth_ == 0)
-        fresh_ = false;
-}
-
-void PosixProcessControl::setImmediateDetection(bool on) {
-    immediate_ = on;
-    if (notifier_ != nullptr)
-        notifier_->setEnabled(on);
-}
-
-void PosixProcessControl::release(qint32 pid) {
-    // Only a number seen to end is forgotten; a live process keeps its watch.
-    const auto it = children_.find(pid);
-    if (it != children_.end() && it->ended)
-        children_.erase(it);
-}
-
-std::unique_ptr<ProcessControl> createProcessControl(QObject* parent) {
-    auto control = std::make_unique<PosixProcessControl>(parent);
-    if (qEnvironmentVariable("PROWLIX_BENCH_TICK_ONLY") == QLatin1String("1"))
-        control->setImmediateDetection(false);
-    return control;
+std::unique_ptr<ProcessControl> createProcessControl(EndDetection detection, QObject* parent) {
+    return std::make_unique<PosixProcessControl>(detection, parent);
 }

@@ -4,12 +4,14 @@
 
 #include <QElapsedTimer>
 #include <QHash>
+#include <vector>
 
 class QSocketNotifier;
 
 // Tasks on Linux: spawned directly (no shell) in a session of their own, each watched through a
 // process file descriptor so that its end is seen at once and its identifier can never be
-// confused with a later process that the system hands the same number.
+// confused with a later process that the system hands the same number. The system is asked once
+// per event-loop turn however many status questions the turn brings.
 class PosixProcessControl final : public ProcessControl {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(PosixProcessControl)
@@ -19,22 +21,18 @@ class PosixProcessControl final : public ProcessControl {
     // crashes at once is restarted no faster than the tick allows.
     static constexpr qint64 quickEndMs = 100;
 
-    explicit PosixProcessControl(QObject* parent = nullptr);
+    explicit PosixProcessControl(EndDetection detection = EndDetection::Immediate,
+                                 QObject* parent = nullptr);
     ~PosixProcessControl() override;
 
     qint32 launch(const QString& command, int showValue) override;
     qint32 status(qint32 pid) override;
     void requestClose(qint32 pid) override;
     bool needsPolling(qint32 pid) const override;
-    void setImmediateDetection(bool on) override;
-    void release(qint32 pid) override;
-    void beginSweep() override;
-    void endSweep() override;
 
   private:
     struct Child {
         int pidfd = -1; // -1 when none could be had; waitpid serves then
-        bool ended = false;
         QElapsedTimer sinceLaunch;
         quint64 launchRound = 0; // the drain count when it was launched
     };
@@ -42,15 +40,21 @@ class PosixProcessControl final : public ProcessControl {
     // Reaps every task whose descriptor says it has ended; from the event loop, also asks for a
     // sweep when one of them ran for at least quickEndMs.
     void drainEnded(bool fromEventLoop);
-    static void markEnded(Child& child);
+    // Forgets the child; only the fact that its number ended is kept.
+    void markEnded(QHash<qint32, Child>::iterator it);
     static bool reap(qint32 pid, const Child& child);
+    bool seenEnded(qint32 pid) const {
+        return static_cast<size_t>(pid) < ended_.size() && ended_[static_cast<size_t>(pid)];
+    }
 
-    QHash<qint32, Child> children_;
-    int epollFd_ = -1; // every live task's descriptor
-    QSocketNotifier* notifier_ = nullptr;
-    bool immediate_ = true;
-    // Set by a drain within a sweep; cleared when a sweep begins or the outermost one ends.
+    QHash<qint32, Child> children_; // the live ones
+    // One bit per number seen to end, until a launch here gets that number again: bounded by the
+    // system's largest process number, and no ended process can pass for a stranger's.
+    std::vector<bool> ended_;
+    int epollFd_ = -1;                    // every live task's descriptor
+    QSocketNotifier* notifier_ = nullptr; // none when the tick alone finds ends
+    // Set by a drain; cleared whenever the event loop wakes, so a turn drains at most once.
     bool fresh_ = false;
-    int sweepDepth_ = 0;
+    bool batching_ = false;
     quint64 drainRound_ = 0;
 };

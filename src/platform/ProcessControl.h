@@ -27,36 +27,13 @@ class ProcessControl : public QObject {
     // Polite request to close (SIGTERM); never forces, never waits.
     virtual void requestClose(qint32 pid) = 0;
 
-    // True while only a poll (the supervision tick) can find this process's end: no descriptor
-    // watches it, it is in its first tick interval (an end then is left to the tick), or its end
-    // has been seen and not yet reported. The tick may sleep while no task needs it.
+    // True while only a poll (the supervision tick) can find this process's end: nothing reports
+    // it, it is in its first tick interval (an end then is left to the tick), or its end has been
+    // seen and not yet reported. The tick may sleep while no task needs it.
     virtual bool needsPolling(qint32 pid) const {
         (void)pid;
         return true;
     }
-
-    // Immediate detection can be switched off (benchmarks compare it with the tick alone).
-    virtual void setImmediateDetection(bool on) = 0;
-
-    // No task refers to this identifier any more: what was remembered about an ended process
-    // of that number may be forgotten.
-    virtual void release(qint32 pid) { (void)pid; }
-
-    // Brackets one pass over the task table, so that the system is asked once for the whole pass
-    // instead of once per task. Passes may nest.
-    virtual void beginSweep() {}
-    virtual void endSweep() {}
-
-    class SweepScope final {
-      public:
-        explicit SweepScope(ProcessControl& control) : control_(control) { control_.beginSweep(); }
-        ~SweepScope() { control_.endSweep(); }
-        SweepScope(const SweepScope&) = delete;
-        SweepScope& operator=(const SweepScope&) = delete;
-
-      private:
-        ProcessControl& control_;
-    };
 
   Q_SIGNALS:
     // A launched process has ended and at least one tick interval has passed since its launch:
@@ -64,4 +41,9 @@ class ProcessControl : public QObject {
     void processEnded();
 };
 
-std::unique_ptr<ProcessControl> createProcessControl(QObject* parent = nullptr);
+// How the end of a task is found: reported at once, or only by the supervision tick (benchmarks
+// compare the two).
+enum class EndDetection { Immediate, TickOnly };
+
+std::unique_ptr<ProcessControl>
+createProcessControl(EndDetection detection = EndDetection::Immediate, QObject* parent = nullptr);

@@ -2,11 +2,6 @@
 
 #include <QStringList>
 
-RestartLimit::RestartLimit() {
-    clock_.start();
-    now = [this] { return clock_.elapsed(); };
-}
-
 QString RestartLimit::configure(const QString& value) {
     count_ = 0;
     windowMs_ = 0;
@@ -33,7 +28,7 @@ bool RestartLimit::allowRestart(int p) {
     if (!active())
         return true;
     std::deque<qint64>& times = history_[p];
-    const qint64 t = now();
+    const qint64 t = clock_.now();
     while (!times.empty() && t - times.front() >= windowMs_)
         times.pop_front();
     if (static_cast<int>(times.size()) >= count_)

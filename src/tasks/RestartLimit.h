@@ -1,16 +1,16 @@
 #pragma once
 
-#include <QElapsedTimer>
+#include "Clock.h"
+
 #include <QHash>
 #include <QString>
 #include <deque>
-#include <functional>
 
 // At most `count` automatic restarts of one task within `seconds`; off until configured. A task
 // that fails again within the window is left down until the operator restarts it.
 class RestartLimit final {
   public:
-    RestartLimit();
+    explicit RestartLimit(Clock& clock = Clock::system()) : clock_(clock) {}
 
     // The value of RESTART_LIMIT=count,seconds; empty leaves the limit off. Returns the text of
     // the event that reports an unusable value (the limit then stays off), or an empty text.
@@ -24,12 +24,9 @@ class RestartLimit final {
     // A manual restart starts the count again.
     void clear(int p) { history_.remove(p); }
 
-    // Milliseconds on a monotonic clock; tests replace it.
-    std::function<qint64()> now;
-
   private:
     int count_ = 0;
     qint64 windowMs_ = 0;
     QHash<int, std::deque<qint64>> history_; // restart times of each task within the window
-    QElapsedTimer clock_;
+    Clock& clock_;
 };

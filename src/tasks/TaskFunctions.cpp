@@ -9,9 +9,10 @@
 #include <algorithm>
 
 TaskFunctions::TaskFunctions(TaskTable& tasks, TaskList& upList, TaskList& downList, Log& log,
-                             ProcessControl& processes, SignalTarget& signals, QObject* parent)
+                             ProcessControl& processes, SignalTarget& signals, Clock& clock,
+                             QObject* parent)
     : QObject(parent), tasks_(tasks), up_(upList), down_(downList), log_(log),
-      processes_(processes), signals_(signals) {}
+      processes_(processes), signals_(signals), clock_(clock), restartLimit_(clock) {}
 
 void TaskFunctions::StartTask(QString& name, const QString& command, qint16& windowMode,
                               bool autoRestart) {
@@ -63,13 +64,12 @@ qint32 TaskFunctions::IsTaskProcessAlive(qint32 processId) {
 }
 
 void TaskFunctions::sweep() {
-    const ProcessControl::SweepScope scope(processes_);
     const int bound = tasks_.upperBound();
     for (int p = 1; p <= bound; ++p) {
         if (tasks_[p].IsUp && IsTaskProcessAlive(tasks_[p].ProcessId) < 1)
             HandleTaskFailure(p);
     }
-    if (allUpPending_ && restartedAt_.elapsed() >= settleMs)
+    if (allUpPending_ && clock_.now() - restartedAt_ >= settleMs)
         confirmAllUp();
 }
 
@@ -87,7 +87,6 @@ bool TaskFunctions::needsTick() const {
 bool TaskFunctions::everyTaskUp() {
     // A task that is down counts as down even if its old number now belongs to another process;
     // a task found gone keeps IsUp, so that the next sweep reports it through the failure path.
-    const ProcessControl::SweepScope scope(processes_);
     const int bound = tasks_.upperBound();
     for (int q = 1; q <= bound; ++q) {
         if (!tasks_[q].IsUp || IsTaskProcessAlive(tasks_[q].ProcessId) == 0)
@@ -118,11 +117,10 @@ void TaskFunctions::HandleTaskFailure(int p) {
                   task.PathAndFile + QLatin1Char(')'));
     up_.removeTask(p);
     SignalFailure();
-    if (sendFailureAlert)
-        sendFailureAlert(p);
+    signals_.SendFailureAlert(p);
     // The alert let events run: a Restart pressed meanwhile has already brought the task back,
     // and a second launch would leave one copy running unsupervised.
-    if (!tasks_[p].AutoRestart || tasks_[p].IsUp || closeApp())
+    if (!tasks_[p].AutoRestart || tasks_[p].IsUp || signals_.closing())
         return;
     if (restartLimit_.allowRestart(p)) {
         restart(p);
@@ -142,7 +140,7 @@ void TaskFunctions::configureRestartLimit(const QString& value) {
 }
 
 void TaskFunctions::RestartTask(int p) {
-    if (p >= 1 && p <= tasks_.upperBound() && !closeApp()) {
+    if (p >= 1 && p <= tasks_.upperBound() && !signals_.closing()) {
         tasks_[p].restartLimited = false;
         restartLimit_.clear(p);
     }
@@ -150,13 +148,12 @@ void TaskFunctions::RestartTask(int p) {
 }
 
 void TaskFunctions::restart(int p) {
-    if (closeApp() || p < 1 || p > tasks_.upperBound())
+    if (signals_.closing() || p < 1 || p > tasks_.upperBound())
         return;
     try {
         const QString command = tasks_[p].PathAndFile;
         const qint32 processId = processes_.launch(command, 4);
         if (processId != 0) {
-            const qint32 previous = tasks_[p].ProcessId;
             tasks_[p].IsUp = true;
             tasks_[p].ProcessId = processId;
             tasks_[p].processStartedMs = QDateTime::currentMSecsSinceEpoch();
@@ -166,8 +163,6 @@ void TaskFunctions::restart(int p) {
             up_.insertTop(tasks_[p].TaskName, p);
             down_.removeTask(p);
             log_.WriteLog(QStringLiteral("RE-START: '") + command + QLatin1Char('\''));
-            if (previous != processId)
-                processes_.release(previous);
             Q_EMIT launched();
         } else {
             log_.WriteLog(QStringLiteral("ERROR: Unable to restart '") + command +
@@ -179,7 +174,7 @@ void TaskFunctions::restart(int p) {
         if (everyTaskUp()) {
             if (processId != 0) {
                 allUpPending_ = true;
-                restartedAt_.start();
+                restartedAt_ = clock_.now();
             } else {
                 SignalAllUp();
             }

@@ -1,12 +1,11 @@
 #pragma once
 
+#include "Clock.h"
 #include "RestartLimit.h"
 #include "TaskList.h"
 #include "TaskTable.h"
 
-#include <QElapsedTimer>
 #include <QObject>
-#include <functional>
 
 class Log;
 class ProcessControl;
@@ -19,7 +18,8 @@ class TaskFunctions final : public QObject {
 
   public:
     TaskFunctions(TaskTable& tasks, TaskList& upList, TaskList& downList, Log& log,
-                  ProcessControl& processes, SignalTarget& signals, QObject* parent = nullptr);
+                  ProcessControl& processes, SignalTarget& signals, Clock& clock = Clock::system(),
+                  QObject* parent = nullptr);
 
     // Launches a configured program for the first time; on success it gets the next identifier.
     // name and windowMode may be rewritten (empty name -> FileNameOf(command); mode normalised).
@@ -33,11 +33,6 @@ class TaskFunctions final : public QObject {
     void RestartTask(int p);
     void SignalFailure();
     void SignalAllUp();
-
-    // Shutdown has begun: no more restarts.
-    std::function<bool()> closeApp = [] { return false; };
-    // The failure alert of task p (the mail side plugs in here); does nothing while unset.
-    std::function<void(int)> sendFailureAlert;
 
     // RESTART_LIMIT=count,seconds; an unusable value is logged and leaves the limit off.
     void configureRestartLimit(const QString& value);
@@ -69,8 +64,9 @@ class TaskFunctions final : public QObject {
     Log& log_;
     ProcessControl& processes_;
     SignalTarget& signals_;
+    Clock& clock_;
     RestartLimit restartLimit_;
     int startFailures_ = 0;
     bool allUpPending_ = false; // a restart found every task up; a later sweep confirms it
-    QElapsedTimer restartedAt_;
+    qint64 restartedAt_ = 0;    // on clock_
 };

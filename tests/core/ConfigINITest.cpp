@@ -31,7 +31,7 @@ class IniReading : public ::testing::Test {
     Log log{ProgramInfo{dir.path(), QStringLiteral("prowlix")}};
     TaskTable tasks;
     TaskList up, down;
-    testsupport::RecordingProcesses processes;
+    testsupport::SpyingProcesses processes;
     testsupport::SilentSignals signals;
     TaskFunctions functions{tasks, up, down, log, processes, signals};
     AppSettings settings;

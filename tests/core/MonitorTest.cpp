@@ -34,7 +34,7 @@ struct RecordingView final : View {
 struct MonitorRun {
     QTemporaryDir dir;
     RecordingView view;
-    testsupport::RecordingProcesses processes;
+    testsupport::SpyingProcesses processes;
     Monitor monitor;
     int quits = 0;
 

@@ -11,19 +11,16 @@
 
 namespace testsupport {
 
-// The real launcher, recording what cannot be seen on the processes themselves: the show value
-// of each launch and the close requests, in order. afterLaunch may act on a fresh process.
-class RecordingProcesses final : public ProcessControl {
+// A spy over the real launcher: real processes, and a record of what they cannot show, the show
+// value of each launch and the close requests, in order.
+class SpyingProcesses final : public ProcessControl {
   public:
-    RecordingProcesses() {
+    explicit SpyingProcesses(EndDetection detection = EndDetection::Immediate) : real(detection) {
         connect(&real, &ProcessControl::processEnded, this, &ProcessControl::processEnded);
     }
     qint32 launch(const QString& command, int showValue) override {
         showValues.append(showValue);
-        const qint32 pid = real.launch(command, showValue);
-        if (afterLaunch)
-            afterLaunch(pid);
-        return pid;
+        return real.launch(command, showValue);
     }
     qint32 status(qint32 pid) override { return real.status(pid); }
     bool needsPolling(qint32 pid) const override { return real.needsPolling(pid); }
@@ -31,13 +28,8 @@ class RecordingProcesses final : public ProcessControl {
         closeRequests.append(pid);
         real.requestClose(pid);
     }
-    void setImmediateDetection(bool on) override { real.setImmediateDetection(on); }
-    void release(qint32 pid) override { real.release(pid); }
-    void beginSweep() override { real.beginSweep(); }
-    void endSweep() override { real.endSweep(); }
 
     PosixProcessControl real;
-    std::function<void(qint32)> afterLaunch;
     QList<int> showValues;
     QList<qint32> closeRequests;
 };
@@ -58,6 +50,8 @@ class SilentSignals final : public SignalTarget {
     void NotifyOFF() override {}
     void closeStatusListener() override {}
     void openStatusListener() override {}
+    bool closing() const override { return false; }
+    void SendFailureAlert(int) override {}
 };
 
 } // namespace testsupport

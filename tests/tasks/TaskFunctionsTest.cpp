@@ -1,13 +1,171 @@
 #include "TaskFunctions.h"
 
+#include "FakeProcesses.h"
+#include "Log.h"
+#include "ManualClock.h"
+#include "SignalTarget.h"
+
+#include <QTemporaryDir>
+#include <algorithm>
 #include <gtest/gtest.h>
 
+namespace {
+
 TEST(FileNameOf, TextAfterTheLastSeparator) {
-    EXPECT_EQ(TaskFunctions::FileNameOf("C:\\Tools\\app.exe -x"), "app.exe -x");
     EXPECT_EQ(TaskFunctions::FileNameOf("C:\\Tools\\app.exe D:\\data\\in.txt"), "in.txt");
     EXPECT_EQ(TaskFunctions::FileNameOf("\"C:\\Program Files\\Tool\\tool.exe\""), "tool.exe\"");
     EXPECT_EQ(TaskFunctions::FileNameOf("/usr/bin/sleep 3600"), "sleep 3600");
     EXPECT_EQ(TaskFunctions::FileNameOf("sh -c \"sleep 7\""), "sh -c \"sleep 7\"");
     EXPECT_EQ(TaskFunctions::FileNameOf("dir\\"), "");
-    EXPECT_EQ(TaskFunctions::FileNameOf(""), "");
 }
+
+// The layer above, as failure handling sees it.
+struct Above final : SignalTarget {
+    void NotifyON() override { notifying = true; }
+    void NotifyOFF() override { notifying = false; }
+    void closeStatusListener() override { listening = false; }
+    void openStatusListener() override { listening = true; }
+    bool closing() const override { return false; }
+    void SendFailureAlert(int p) override {
+        alerts.append(p);
+        if (duringAlert)
+            duringAlert(p);
+    }
+    bool notifying = false, listening = false;
+    QList<int> alerts;
+    std::function<void(int)> duringAlert;
+};
+
+class Supervisor : public ::testing::Test {
+  protected:
+    Supervisor() { log.LogActivity = true; }
+    void start(const QString& command, bool autoRestart = false, QString name = {}) {
+        qint16 mode = 0;
+        functions.StartTask(name, command, mode, autoRestart);
+    }
+    void fail(int p) {
+        processes.end(tasks[p].ProcessId);
+        functions.sweep();
+    }
+    QStringList events() {
+        QStringList lines = log.LogContents(QDate::currentDate()).split("\r\n", Qt::SkipEmptyParts);
+        for (QString& line : lines)
+            line = line.section(QStringLiteral(" - "), 1);
+        return lines;
+    }
+    long count(const QString& prefix) {
+        const QStringList all = events();
+        return std::count_if(all.begin(), all.end(),
+                             [&](const QString& e) { return e.startsWith(prefix); });
+    }
+
+    QTemporaryDir dir;
+    Log log{ProgramInfo{dir.path(), QStringLiteral("prowlix")}};
+    TaskTable tasks;
+    TaskList up, down;
+    testsupport::FakeProcesses processes;
+    Above above;
+    testsupport::ManualClock clock;
+    TaskFunctions functions{tasks, up, down, log, processes, above, clock};
+};
+
+TEST_F(Supervisor, StartsGetDenseIdentifiersAndAFailedStartKeepsThePortClosed) {
+    start("sleep 1", false, "First");
+    start("!missing", false, "Missing");
+    start("/bin/sleep 2", true);
+    ASSERT_EQ(tasks.upperBound(), 2);
+    EXPECT_TRUE(tasks[2].TaskId == 2 && tasks[2].IsUp && tasks[2].AutoRestart);
+    EXPECT_EQ(up.at(0).taskId, 2); // newest at the top
+    EXPECT_EQ(events(), QStringList({"START: First (sleep 1)",
+                                     "ERROR: Unable to start Missing (!missing): No such file or "
+                                     "directory",
+                                     "START: sleep 2 (/bin/sleep 2)"}));
+    functions.SignalAllUp(); // "SERVICES UP" would report the missing task as running
+    EXPECT_FALSE(above.notifying || above.listening);
+
+    tasks.TaskCount = TaskTable::maxTasks;
+    start("sleep 3");
+    EXPECT_EQ(processes.launched.size(), 2); // a full table is refused before launching
+    EXPECT_EQ(events().last(), "ERROR: Unable to start sleep 3 (sleep 3): Overflow");
+}
+
+TEST_F(Supervisor, FailuresOfOneSweepAreHandledInTableOrder) {
+    start("sleep 1", true, "Alpha");
+    start("sleep 2", false, "Beta");
+    processes.end(tasks[2].ProcessId);
+    fail(1);
+    EXPECT_EQ(events().mid(2), QStringList({"TASK FAILURE: Alpha (sleep 1)", "RE-START: 'sleep 1'",
+                                            "TASK FAILURE: Beta (sleep 2)"}));
+    EXPECT_EQ(above.alerts, (QList<int>{1, 2}));
+    ASSERT_EQ(down.count(), 1);
+    EXPECT_EQ(down.at(0).taskId, 2);
+    EXPECT_TRUE(above.notifying);
+}
+
+TEST_F(Supervisor, AllClearWaitsUntilTheRestartedProcessHasHeldOneInterval) {
+    start("sleep 1", true, "Phoenix");
+    functions.SignalAllUp();
+    // The restarted process is gone before the restart's all-up check looks at it.
+    processes.afterLaunch = [this](qint32 pid) {
+        processes.afterLaunch = nullptr;
+        processes.end(pid);
+    };
+    fail(1);
+    EXPECT_TRUE(tasks[1].IsUp); // still supervised, not silently dropped
+    EXPECT_TRUE(above.notifying && !above.listening);
+    functions.sweep();
+    EXPECT_EQ(count("TASK FAILURE: Phoenix"), 2);
+    EXPECT_EQ(count("RE-START: "), 2);
+    // A task that keeps ending at once must not open the port between its restarts.
+    clock.advance(TaskFunctions::settleMs - 1);
+    functions.sweep();
+    EXPECT_TRUE(above.notifying);
+    clock.advance(1);
+    functions.sweep();
+    EXPECT_TRUE(!above.notifying && above.listening);
+}
+
+TEST_F(Supervisor, RestartDuringTheAlertOrOfATaskThatIsUpKeepsOneListing) {
+    start("sleep 1", true, "Phoenix");
+    above.duringAlert = [this](int p) { functions.RestartTask(p); }; // the operator's Restart
+    fail(1);
+    EXPECT_EQ(count("RE-START: "), 1);
+    functions.RestartTask(1); // from a stale details window
+    EXPECT_EQ(up.count(), 1);
+    EXPECT_EQ(processes.launched.size(), 3);
+}
+
+TEST_F(Supervisor, RestartLimitHoldsACrashLoopDownUntilTheOperatorRestartsIt) {
+    start("sleep 1", true, "Loop");
+    start("sleep 2", false, "Other");
+    functions.configureRestartLimit("2, 10");
+    for (int i = 0; i < 3; ++i) // the third failure within the window is one too many
+        fail(1);
+    EXPECT_EQ(count("RESTART LIMIT: Loop (sleep 1)"), 1);
+    EXPECT_EQ(count("RE-START: "), 2);
+    EXPECT_TRUE(tasks[1].restartLimited && !tasks[1].IsUp && down.count() == 1);
+    EXPECT_TRUE(above.notifying && !above.listening);
+
+    // The operator's Restart lifts the limit and starts the count again; so does time.
+    functions.RestartTask(1);
+    EXPECT_FALSE(tasks[1].restartLimited);
+    fail(1);
+    clock.advance(10'000);
+    fail(1);
+    fail(1);
+    EXPECT_EQ(count("RE-START: "), 6);
+    fail(1);
+    EXPECT_EQ(count("RESTART LIMIT: "), 2);
+}
+
+TEST_F(Supervisor, UnusableRestartLimitIsLoggedAndLeavesTheLimitOff) {
+    for (const char* value : {"0,10", "3", "a,10", "2,-5", "2,10,1"}) {
+        functions.configureRestartLimit("2,10");
+        functions.configureRestartLimit(value);
+        EXPECT_TRUE(events().last().startsWith(
+            QStringLiteral("ERROR: RESTART_LIMIT=%1 ignored").arg(value)));
+        EXPECT_FALSE(functions.restartLimit().active()) << value;
+    }
+}
+
+} // namespace
