@@ -142,6 +142,8 @@ TEST(EndDetection, TickOnlyReportsNoEndAndTheEndIsSeenWhenAsked) {
     int ended = 0;
     QObject::connect(&control, &ProcessControl::processEnded, [&ended] { ++ended; });
     const qint32 pid = control.launch(QStringLiteral("sleep 0.2"), 4);
+    EXPECT_EQ(control.status(pid),
+              ProcessControl::WAIT_TIMEOUT); // a drain that a later turn redoes
     siginfo_t info{};
     ASSERT_EQ(::waitid(P_PID, id_t(pid), &info, WEXITED | WNOWAIT), 0); // ended, not reaped
     // Long enough for the watch to have reported it, had it been on.

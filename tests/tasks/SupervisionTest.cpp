@@ -105,15 +105,6 @@ TEST_F(Supervision, IniValuesWinOverTheCommandLineOnlyWhenUsable) {
     EXPECT_TRUE(monitor->settings().KillOnExit);
 }
 
-TEST_F(Supervision, ConversionErrorStopsStartUpTasksBeforeItAreSupervised) {
-    start("start=sleep 3600,First\nSMTP_PORT=abc\nstart=sleep 3600,Never\nport=9\n");
-    ASSERT_EQ(monitor->tasks().upperBound(), 1);
-    EXPECT_TRUE(logText().endsWith(" - Type mismatch\r\n"));
-    EXPECT_EQ(askPort(port), "refused");
-    ::kill(task(1).ProcessId, SIGKILL);
-    EXPECT_TRUE(logged("TASK FAILURE: First (sleep 3600)"));
-}
-
 TEST_F(Supervision, ProgramPathIsLaunchedByteForByte) {
     // Two programs whose names differ only where one is not valid UTF-8 and the other holds the
     // replacement character that a lossy decoding would put there.

@@ -6,18 +6,9 @@
 #include "SignalTarget.h"
 
 #include <QTemporaryDir>
-#include <algorithm>
 #include <gtest/gtest.h>
 
 namespace {
-
-TEST(FileNameOf, TextAfterTheLastSeparator) {
-    EXPECT_EQ(TaskFunctions::FileNameOf("C:\\Tools\\app.exe D:\\data\\in.txt"), "in.txt");
-    EXPECT_EQ(TaskFunctions::FileNameOf("\"C:\\Program Files\\Tool\\tool.exe\""), "tool.exe\"");
-    EXPECT_EQ(TaskFunctions::FileNameOf("/usr/bin/sleep 3600"), "sleep 3600");
-    EXPECT_EQ(TaskFunctions::FileNameOf("sh -c \"sleep 7\""), "sh -c \"sleep 7\"");
-    EXPECT_EQ(TaskFunctions::FileNameOf("dir\\"), "");
-}
 
 // The layer above, as failure handling sees it.
 struct Above final : SignalTarget {
@@ -53,10 +44,8 @@ class Supervisor : public ::testing::Test {
             line = line.section(QStringLiteral(" - "), 1);
         return lines;
     }
-    long count(const QString& prefix) {
-        const QStringList all = events();
-        return std::count_if(all.begin(), all.end(),
-                             [&](const QString& e) { return e.startsWith(prefix); });
+    qsizetype count(const QString& text) {
+        return log.LogContents(QDate::currentDate()).count(text);
     }
 
     QTemporaryDir dir;
@@ -73,6 +62,7 @@ TEST_F(Supervisor, StartsGetDenseIdentifiersAndAFailedStartKeepsThePortClosed) {
     start("sleep 1", false, "First");
     start("!missing", false, "Missing");
     start("/bin/sleep 2", true);
+    EXPECT_EQ(TaskFunctions::FileNameOf("C:\\Tools\\app.exe D:\\in.txt"), "in.txt");
     ASSERT_EQ(tasks.upperBound(), 2);
     EXPECT_TRUE(tasks[2].TaskId == 2 && tasks[2].IsUp && tasks[2].AutoRestart);
     EXPECT_EQ(up.at(0).taskId, 2); // newest at the top
