@@ -1,13 +1,13 @@
 #include "Log.h"
 
 #include "EventPump.h"
+#include "SystemText.h"
 
 #include <QDir>
 #include <QFile>
 #include <QLocale>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,10 +48,6 @@ QString withoutControls(QString text) {
     return text;
 }
 
-QString systemText(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 // Appends the line with one write, to a regular file only: never through a symbolic link, and
 // never waiting (a FIFO in its place would hold the monitor until someone reads it). Returns why
 // the line was dropped, or an empty text.
@@ -64,7 +60,7 @@ QString appendLine(const QString& path, const QByteArray& line) {
         const int error = errno;
         return error == ELOOP || error == ENXIO || error == EISDIR
                    ? QStringLiteral("not a regular file")
-                   : systemText(error);
+                   : systemErrorText(error);
     }
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -77,9 +73,9 @@ QString appendLine(const QString& path, const QByteArray& line) {
     while (written < 0 && errno == EINTR);
     QString problem;
     if (written < 0) {
-        problem = systemText(errno);
+        problem = systemErrorText(errno);
     } else if (written != line.size()) {
-        problem = systemText(ENOSPC);
+        problem = systemErrorText(ENOSPC);
         // Take the part that went out back, so that the next line does not continue it.
         const off_t end = ::lseek(fd, 0, SEEK_CUR);
         if (end >= written) {
@@ -102,11 +98,28 @@ QString Log::timeStamp(const QDateTime& when, const QLocale& locale) {
     return date + QLatin1Char(' ') + locale.toString(when.time(), timeFormatWithSeconds(locale));
 }
 
-QString Log::LogFileName(const QDate& date) {
+const QString& Log::base() {
     if (FileNameBase.isEmpty())
         FileNameBase = QStringLiteral("LOG");
-    return directory_ + QLatin1Char('/') + FileNameBase + QLatin1Char('.') + program_.exeName +
-           date.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".txt");
+    return FileNameBase;
+}
+
+QString Log::dailyFileName(const QString& base, const QString& exeName, const QDate& date) {
+    return base + QLatin1Char('.') + exeName + date.toString(QStringLiteral("yyyy-MM-dd")) +
+           QStringLiteral(".txt");
+}
+
+QDate Log::dailyFileDate(const QString& name, const QString& base, const QString& exeName) {
+    const qsizetype prefix = base.size() + 1 + exeName.size();
+    if (name.size() != prefix + 14)
+        return {};
+    const QDate date = QDate::fromString(name.mid(prefix, 10), QStringLiteral("yyyy-MM-dd"));
+    // Built back from the date, the name must be the same text: nothing looser counts.
+    return date.isValid() && dailyFileName(base, exeName, date) == name ? date : QDate();
+}
+
+QString Log::LogFileName(const QDate& date) {
+    return directory_ + QLatin1Char('/') + dailyFileName(base(), program_.exeName, date);
 }
 
 void Log::WriteLog(const QString& EventMessage) {
@@ -165,11 +178,8 @@ void Log::Delete() {
 }
 
 void Log::Purge() {
-    if (FileNameBase.isEmpty())
-        FileNameBase = QStringLiteral("LOG");
     QDir dir(directory_);
-    const QString pattern =
-        FileNameBase + QLatin1Char('.') + program_.exeName + QStringLiteral("*.txt");
+    const QString pattern = base() + QLatin1Char('.') + program_.exeName + QStringLiteral("*.txt");
     const QStringList names =
         dir.entryList({pattern}, QDir::Files | QDir::Hidden | QDir::System | QDir::CaseSensitive);
     for (const QString& name : names)

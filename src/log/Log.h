@@ -45,12 +45,19 @@ class Log final {
     void Purge();
     QString LogFileName(const QDate& date);
 
+    // The name of a day's file: <base>.<exeName><yyyy-mm-dd>.txt.
+    static QString dailyFileName(const QString& base, const QString& exeName, const QDate& date);
+    // The date in the name of a day's file of that base and program; null for any other name.
+    static QDate dailyFileDate(const QString& name, const QString& base, const QString& exeName);
+
     // The local time stamp of a log line: short date, blank, time with seconds; midnight gives
     // the date alone.
     static QString timeStamp(const QDateTime& when, const QLocale& locale = QLocale::system());
 
   private:
     void message(const QString& text);
+    // FileNameBase, set to its default the first time a file name needs it.
+    const QString& base();
 
     ProgramInfo program_;
     QString directory_;

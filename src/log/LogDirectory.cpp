@@ -1,9 +1,10 @@
 #include "LogDirectory.h"
 
+#include "SystemText.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <cerrno>
-#include <cstring>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,10 +14,6 @@ namespace {
 bool underUsr(const QString& dir) {
     const QString clean = QDir::cleanPath(dir);
     return clean == QLatin1String("/usr") || clean.startsWith(QLatin1String("/usr/"));
-}
-
-QString systemText(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
 }
 
 } // namespace
@@ -56,21 +53,21 @@ QString prepareLogDirectory(const QString& path, mode_t mode) {
     struct stat info {};
     if (::stat(native.constData(), &info) != 0) {
         if (errno != ENOENT)
-            return systemText(errno);
+            return systemErrorText(errno);
         // Create each missing level in turn; one that appears meanwhile is fine.
         const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
         QString level;
         for (const QString& part : parts) {
             level += QLatin1Char('/') + part;
             if (::mkdir(QFile::encodeName(level).constData(), mode) != 0 && errno != EEXIST)
-                return systemText(errno);
+                return systemErrorText(errno);
         }
         if (::stat(native.constData(), &info) != 0)
-            return systemText(errno);
+            return systemErrorText(errno);
     }
     if (!S_ISDIR(info.st_mode))
-        return systemText(ENOTDIR);
+        return systemErrorText(ENOTDIR);
     if (::access(native.constData(), W_OK | X_OK) != 0)
-        return systemText(errno);
+        return systemErrorText(errno);
     return {};
 }

@@ -3,7 +3,6 @@
 #include "Log.h"
 
 #include <QDir>
-#include <QRegularExpression>
 
 LogRetention::LogRetention(Log& log, QObject* parent) : QObject(parent), log_(log) {
     timer_.setSingleShot(true);
@@ -49,15 +48,12 @@ void LogRetention::deleteExpired() {
 
 QStringList LogRetention::expiredFiles(const QStringList& names, const QString& exeName,
                                        const QDate& today, int keepDays) {
-    const QRegularExpression daily(QStringLiteral("^(?:LOG|SMTP)\\.") +
-                                   QRegularExpression::escape(exeName) +
-                                   QStringLiteral("(\\d{4}-\\d{2}-\\d{2})\\.txt$"));
     QStringList expired;
     for (const QString& name : names) {
-        const QRegularExpressionMatch match = daily.match(name);
-        if (!match.hasMatch())
-            continue;
-        const QDate date = QDate::fromString(match.captured(1), QStringLiteral("yyyy-MM-dd"));
+        // The event log and the mail sender's stage log.
+        QDate date = Log::dailyFileDate(name, QStringLiteral("LOG"), exeName);
+        if (!date.isValid())
+            date = Log::dailyFileDate(name, QStringLiteral("SMTP"), exeName);
         if (date.isValid() && date.daysTo(today) > keepDays)
             expired.append(name);
     }

@@ -92,3 +92,7 @@ QStringList systemArguments(int argc, char** argv) {
         arguments << fromSystemBytes(argv[i], static_cast<qsizetype>(std::strlen(argv[i])));
     return arguments;
 }
+
+QString systemErrorText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}

@@ -14,5 +14,8 @@ inline QString fromSystemBytes(const QByteArray& bytes) {
 }
 QByteArray toSystemBytes(const QString& text);
 
+// The system's description of an errno value (strerror), in the locale's encoding.
+QString systemErrorText(int error);
+
 // argv[1..] through fromSystemBytes.
 QStringList systemArguments(int argc, char** argv);
