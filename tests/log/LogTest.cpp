@@ -1,9 +1,10 @@
 #include "Log.h"
 
+#include "LogDirectory.h"
+#include "LogRetention.h"
 #include "TestSupport.h"
 
 #include <QDir>
-#include <QLocale>
 #include <csignal>
 #include <functional>
 #include <gtest/gtest.h>
@@ -15,71 +16,53 @@ using testsupport::writeFile;
 
 namespace {
 
-struct RecordingPresenter final : LogPresenter {
+struct LogTest : ::testing::Test, LogPresenter {
+    QTemporaryDir dir;
     QStringList messages;
+    Log log{ProgramInfo{dir.path(), "prowlix"}, this};
+
     void showMessage(const QString& text) override { messages << text; }
     void openFile(const QString&) override {}
-};
-
-struct LogTest : ::testing::Test {
-    QTemporaryDir dir;
-    RecordingPresenter presenter;
-    Log log{ProgramInfo{dir.path(), QStringLiteral("Prowlix")}, &presenter};
-
-    QString path(const QString& base, const QDate& date = QDate::currentDate()) const {
-        return dir.filePath(testsupport::logFileName(base, QStringLiteral("Prowlix"), date));
+    static QString name(const char* base, const QDate& date = QDate::currentDate()) {
+        return testsupport::logFileName(base, "prowlix", date);
     }
+    QStringList todaysLines() const { return readFile(dir.filePath(name("LOG"))).split("\r\n"); }
     QStringList files() const { return QDir(dir.path()).entryList(QDir::Files, QDir::Name); }
 };
 
-} // namespace
-
-TEST_F(LogTest, WritesOneStampedCrLfLinePerEventIntoTheDaysFileOnlyWhileActive) {
-    log.WriteLog(QStringLiteral("lost"));
+TEST_F(LogTest, WritesOneStampedCrLfLinePerEventOnlyWhileActive) {
+    log.WriteLog("lost");
     EXPECT_TRUE(files().isEmpty());
     log.LogActivity = true;
-    log.WriteLog(QStringLiteral("SYSTEM STARTED ()"));
-    log.WriteLog(QStringLiteral("two\r\nlines\rand\nmore"));
-    // Every control character is a blank, tab aside: no NUL or escape sequence reaches the file.
-    const char controls[] = "nul\0esc\x1b[31m del\x7f c1\xc2\x85 ls\xe2\x80\xa8 tab\t.";
+    // Every control character but tab is a blank: no line break, NUL or escape sequence.
+    const char controls[] =
+        "a\r\nb\rc\nd nul\0esc\x1b[31m del\x7f c1\xc2\x85 ls\xe2\x80\xa8 tab\t.";
     log.WriteLog(QString::fromUtf8(controls, sizeof controls - 1));
-    EXPECT_EQ(log.LogFileName(QDate(2024, 6, 1)),
-              dir.filePath(QStringLiteral("LOG.Prowlix2024-06-01.txt")));
-
-    const QString text = readFile(path(QStringLiteral("LOG")));
-    const QStringList lines = text.split(QStringLiteral("\r\n"));
-    ASSERT_EQ(lines.size(), 4) << qPrintable(text);
-    EXPECT_TRUE(lines[0].endsWith(QStringLiteral(" - SYSTEM STARTED ()")));
-    EXPECT_TRUE(lines[1].endsWith(QStringLiteral(" - two  lines and more")))
-        << "a break inside an event cannot split the line";
-    EXPECT_TRUE(lines[2].endsWith(QStringLiteral(" - nul esc [31m del  c1  ls  tab\t.")))
-        << qPrintable(lines[2]);
-    EXPECT_EQ(lines[3], QString());
-    EXPECT_EQ(text.count(QLatin1Char('\n')), text.count(QLatin1Char('\r')));
-
-    Log smtp(ProgramInfo{dir.path(), QStringLiteral("Prowlix")});
-    smtp.FileNameBase = QStringLiteral("SMTP");
+    const QStringList lines = todaysLines();
+    ASSERT_EQ(lines.size(), 2) << qPrintable(lines.join('|'));
+    EXPECT_TRUE(lines[0].endsWith(" - a  b c d nul esc [31m del  c1  ls  tab\t."))
+        << qPrintable(lines[0]);
+    Log smtp(ProgramInfo{dir.path(), "prowlix"});
+    smtp.FileNameBase = "SMTP";
     smtp.LogActivity = true;
-    smtp.WriteLog(QStringLiteral("x"));
-    EXPECT_TRUE(QFile::exists(path(QStringLiteral("SMTP"))));
-    EXPECT_EQ(readFile(path(QStringLiteral("LOG"))), text) << "instances do not share a file";
-}
+    smtp.WriteLog("x");
+    EXPECT_EQ(files(), QStringList({name("LOG"), name("SMTP")}));
 
-TEST_F(LogTest, ContentsEndEveryLineWithCrLf) {
     const QDate day(2024, 1, 2);
-    EXPECT_EQ(log.LogContents(day), QStringLiteral("Log file is empty."));
-    const std::pair<QByteArray, QString> rows[] = {
-        {"", ""}, {"a\r\nb", "a\r\nb\r\n"}, {"a\nb\n", "a\r\nb\r\n"}};
-    for (const auto& [content, expected] : rows) {
-        ASSERT_TRUE(writeFile(path(QStringLiteral("LOG"), day), content));
-        EXPECT_EQ(log.LogContents(day), expected) << content.constData();
+    EXPECT_EQ(log.LogContents(day), "Log file is empty.");
+    for (const auto& [content, expected] :
+         {std::pair{"", ""}, {"a\r\nb", "a\r\nb\r\n"}, {"a\nb\n", "a\r\nb\r\n"}}) {
+        ASSERT_TRUE(writeFile(dir.filePath(name("LOG", day)), content));
+        EXPECT_EQ(log.LogContents(day), expected) << content;
     }
 }
 
-// Only a regular file is written: a FIFO would hang the monitor, a link would write elsewhere.
-TEST_F(LogTest, AnythingButARegularFileInPlaceLosesTheLineWithoutWaiting) {
-    const QString day = path(QStringLiteral("LOG"));
-    const QString elsewhere = dir.filePath(QStringLiteral("elsewhere"));
+// Only a regular file is written, whole lines only: a FIFO would hang the monitor, a link would
+// write elsewhere, and a line cut short by a full disk (here the file size limit) would glue the
+// next line onto its rest.
+TEST_F(LogTest, AnythingButARegularFileOrALineThatDoesNotFitLosesTheLineWithoutWaiting) {
+    const QString day = dir.filePath(name("LOG"));
+    const QString elsewhere = dir.filePath("elsewhere");
     ASSERT_TRUE(writeFile(elsewhere, "kept\n"));
     const std::pair<const char*, std::function<bool()>> rows[] = {
         {"directory", [&] { return QDir().mkdir(day); }},
@@ -87,86 +70,120 @@ TEST_F(LogTest, AnythingButARegularFileInPlaceLosesTheLineWithoutWaiting) {
         {"link", [&] { return QFile::link(elsewhere, day); }}};
     log.LogActivity = true;
     for (const auto& [what, make] : rows) {
-        SCOPED_TRACE(what);
-        ASSERT_TRUE(make());
-        log.WriteLog(QStringLiteral("dropped"));
-        EXPECT_FALSE(QFileInfo(day).isFile() && !QFileInfo(day).isSymLink());
-        EXPECT_EQ(readFile(elsewhere), QStringLiteral("kept\n"));
+        ASSERT_TRUE(make()) << what;
+        log.WriteLog("dropped");
+        EXPECT_FALSE(QFileInfo(day).isFile() && !QFileInfo(day).isSymLink()) << what;
+        EXPECT_EQ(readFile(elsewhere), "kept\n") << what;
         ASSERT_TRUE(QFileInfo(day).isDir() ? QDir().rmdir(day) : QFile::remove(day));
     }
-}
 
-// A file that cannot take the whole line (a full disk, here the file size limit) keeps whole
-// lines only, and the next line that fits starts on a line of its own.
-TEST_F(LogTest, LineThatDoesNotFitIsDroppedWhole) {
-    log.LogActivity = true;
-    log.WriteLog(QStringLiteral("first"));
-    const qint64 size = QFileInfo(path(QStringLiteral("LOG"))).size();
+    log.WriteLog("first");
     const auto previous = ::signal(SIGXFSZ, SIG_IGN);
     rlimit limit{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
-    const rlimit low{static_cast<rlim_t>(size + 20), limit.rlim_max};
+    const rlimit low{static_cast<rlim_t>(QFileInfo(day).size() + 20), limit.rlim_max};
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &low), 0);
-    log.WriteLog(QString(100, QLatin1Char('x')));
+    log.WriteLog(QString(100, 'x'));
     ::setrlimit(RLIMIT_FSIZE, &limit);
     ::signal(SIGXFSZ, previous);
-    log.WriteLog(QStringLiteral("after"));
-    const QStringList lines = readFile(path(QStringLiteral("LOG"))).split(QStringLiteral("\r\n"));
-    ASSERT_EQ(lines.size(), 3) << qPrintable(lines.join(QLatin1Char('|')));
-    EXPECT_TRUE(lines[0].endsWith(QStringLiteral(" - first")));
-    EXPECT_TRUE(lines[1].endsWith(QStringLiteral(" - after")));
+    log.WriteLog("after");
+    const QStringList lines = todaysLines();
+    ASSERT_EQ(lines.size(), 3) << qPrintable(lines.join('|'));
+    EXPECT_TRUE(lines[0].endsWith(" - first") && lines[1].endsWith(" - after"));
 }
 
-TEST_F(LogTest, DeleteAndPurgeTouchOnlyThisInstancesFiles) {
-    const QString yesterday = QStringLiteral("LOG.Prowlix2020-01-01.txt");
-    QStringList others = {
-        QStringLiteral("LOG.Other2020-01-01.txt"), QStringLiteral("LOG.Prowlix2020-01-01.log"),
-        QStringLiteral("SMTP.Prowlix2020-01-01.txt"), QStringLiteral("XLOG.Prowlix.txt")};
-    for (const QString& name : others + QStringList{yesterday})
-        ASSERT_TRUE(writeFile(dir.filePath(name)));
+TEST_F(LogTest, DeleteAndPurgeTouchOnlyThisInstancesFilesAndAlwaysConfirm) {
+    const QStringList others = {"LOG.other2020-01-01.txt", "LOG.prowlix2020-01-01.log",
+                                "SMTP.prowlix2020-01-01.txt", "XLOG.prowlix.txt"};
+    for (const QString& file : others + QStringList{name("LOG", QDate(2020, 1, 1))})
+        ASSERT_TRUE(writeFile(dir.filePath(file)));
     log.LogActivity = true;
-    log.WriteLog(QStringLiteral("today"));
-
+    log.WriteLog("today");
     log.Delete();
-    EXPECT_FALSE(QFile::exists(path(QStringLiteral("LOG"))));
-    EXPECT_TRUE(QFile::exists(dir.filePath(yesterday)));
     log.Delete(); // nothing left to delete: still confirmed
-    EXPECT_EQ(presenter.messages, QStringList(2, QStringLiteral("Log file deleted.")));
-
-    log.WriteLog(QStringLiteral("today again"));
+    EXPECT_EQ(files().size(), 5);
     log.Silent = true;
     log.Purge();
-    others.sort();
     EXPECT_EQ(files(), others);
-    EXPECT_EQ(presenter.messages.size(), 2) << "silent: no message";
     log.Silent = false;
     log.Purge();
-    EXPECT_EQ(presenter.messages.last(), QStringLiteral("All log files deleted."));
+    EXPECT_EQ(messages,
+              QStringList({"Log file deleted.", "Log file deleted.", "All log files deleted."}));
 }
 
 // Some locales put the zone name in brackets or after a comma: none of it may be left.
-TEST(LogTimeStampTest, NoLocaleLeavesZoneTextOrItsPunctuation) {
+TEST(LogTimeStamp, ShortDateAndTimeWithSecondsWithoutZoneTextInAnyLocale) {
     const QDateTime when(QDate(2026, 12, 6), QTime(21, 53, 46));
-    EXPECT_TRUE(Log::timeStamp(when, QLocale(QStringLiteral("es_ES")))
-                    .endsWith(QStringLiteral(" 21:53:46")));
+    EXPECT_TRUE(Log::timeStamp(when, QLocale("es_ES")).endsWith(" 21:53:46"));
     for (const QLocale& locale : QLocale::matchingLocales(QLocale::AnyLanguage, QLocale::AnyScript,
                                                           QLocale::AnyTerritory)) {
+        const QString date = locale.toString(when.date(), QLocale::ShortFormat);
         const QString stamp = Log::timeStamp(when, locale);
-        EXPECT_TRUE(!stamp.contains(QStringLiteral("()")) &&
-                    !stamp.contains(QStringLiteral("[]")) && !stamp.back().isSpace() &&
-                    stamp.back() != QLatin1Char(',') && !stamp.contains(QStringLiteral("UTC")) &&
-                    !stamp.contains(QStringLiteral("GMT")))
+        EXPECT_TRUE(stamp.startsWith(date + ' ') && !stamp.contains("()") &&
+                    !stamp.contains("[]") && !stamp.back().isSpace() && stamp.back() != ',' &&
+                    !stamp.contains("UTC") && !stamp.contains("GMT"))
             << qPrintable(locale.name()) << ": " << qPrintable(stamp);
+        EXPECT_EQ(Log::timeStamp(QDateTime(when.date(), QTime(0, 0)), locale), date);
     }
 }
 
-TEST(LogTimeStampTest, ShortDateAndTimeWithSecondsMidnightGivesTheDateAlone) {
-    const QDate date(2024, 6, 1);
-    const QString dateText = QLocale::system().toString(date, QLocale::ShortFormat);
-    EXPECT_EQ(Log::timeStamp(QDateTime(date, QTime(0, 0, 0))), dateText);
-    const QString stamp = Log::timeStamp(QDateTime(date, QTime(13, 5, 9)));
-    EXPECT_TRUE(stamp.startsWith(dateText + QLatin1Char(' ')) &&
-                stamp.contains(QStringLiteral("05")) && stamp.contains(QStringLiteral("09")) &&
-                !stamp.contains(QStringLiteral("UTC")) && !stamp.contains(QStringLiteral("GMT")))
-        << qPrintable(stamp);
+TEST(LogDirectory, OptionThenProgramDirectoryThenTheSystemsPlaceForTheUser) {
+    // Inputs: /D:, program directory and whether it is writable, uid, XDG_STATE_HOME, home.
+    const std::pair<LogDirectoryInputs, QString> rows[] = {
+        {{"/srv/logs/", "/usr/bin", false, 0, "", "/h"}, "/srv/logs"},
+        {{"logs/../here", "/opt/p", true, 1000, "", "/h"}, QDir::currentPath() + "/here"},
+        {{"", "/opt/prowlix", true, 0, "", "/h"}, "/opt/prowlix"},
+        {{"", "/usr-local-copy/bin", true, 1000, "", "/h"}, "/usr-local-copy/bin"},
+        // Under /usr, or not writable: root and everyone else have their own places.
+        {{"", "/usr/bin", true, 0, "/state", "/h"}, "/var/log/prowlix"},
+        {{"", "/usr/local/bin", true, 1000, "/state", "/h"}, "/state/prowlix"},
+        {{"", "/usr", true, 1000, "", "/h"}, "/h/.local/state/prowlix"},
+        {{"", "/opt/readonly", false, 0, "", "/h"}, "/var/log/prowlix"},
+        {{"", "/opt/readonly", false, 1000, "", "/h"}, "/h/.local/state/prowlix"},
+        // The XDG base directory convention ignores a relative value.
+        {{"", "/usr/bin", true, 1000, "state", "/h"}, "/h/.local/state/prowlix"}};
+    for (const auto& [inputs, expected] : rows)
+        EXPECT_EQ(chooseLogDirectory(inputs), expected) << qPrintable(inputs.programDir);
+    // Created with its missing parents, private whatever the umask.
+    QTemporaryDir dir;
+    EXPECT_EQ(prepareLogDirectory(dir.filePath("a/b"), 0700), "");
+    struct stat info {};
+    EXPECT_TRUE(::stat(QFile::encodeName(dir.filePath("a/b")).constData(), &info) == 0 &&
+                (info.st_mode & 0077) == 0);
 }
+
+TEST(LogRetention, OnlyThisMonitorsDailyFilesPastTheLimitAreExpired) {
+    // 10 days old, and the mail stage log: expired; 7 days is the limit itself; a clock set back
+    // does not make a file old; nothing but a daily file of this program is ever touched.
+    const QStringList names{"LOG.prowlix2026-11-26.txt",   "SMTP.prowlix2026-11-01.txt",
+                            "LOG.prowlix2026-11-29.txt",   "LOG.prowlix2027-01-01.txt",
+                            "LOG.other2020-01-01.txt",     "LOG.prowlix2020-01-01.txt.gz",
+                            "LOG.prowlix-x2020-01-01.txt", "log.prowlix2020-01-01.txt",
+                            "MAIL.prowlix2020-01-01.txt",  "LOG.prowlix2020-13-01.txt"};
+    const QDate today(2026, 12, 6);
+    EXPECT_EQ(LogRetention::expiredFiles(names, "prowlix", today, 7), names.first(2));
+    // A dot in the program's name is no wildcard.
+    EXPECT_EQ(LogRetention::expiredFiles({"LOG.pXrowlix2020-01-01.txt"}, "p.rowlix", today, 1),
+              QStringList());
+    EXPECT_EQ(LogRetention::untilNextRun(QDateTime(today, QTime(23, 59, 59))), 2000);
+}
+
+TEST_F(LogTest, RetentionRunsAgainAfterMidnightAndABadValueIsLoggedAndDeletesNothing) {
+    log.LogActivity = true;
+    const QDate today = QDate::currentDate();
+    const QString old = name("LOG", today.addDays(-5));
+    for (const char* bad : {"abc", "0", "1.5", "7 days"}) {
+        ASSERT_TRUE(writeFile(dir.filePath(old)));
+        LogRetention(log).start(bad);
+        EXPECT_TRUE(files().contains(old)) << bad;
+        EXPECT_TRUE(todaysLines().last(2)[0].contains("ERROR: LOG_KEEP_DAYS (" + QString(bad)));
+    }
+    LogRetention retention(log);
+    retention.start("5");
+    EXPECT_EQ(files(), QStringList({old, name("LOG")}));
+    retention.now = [&] { return QDateTime(today.addDays(1), QTime(0, 0, 1)); };
+    retention.deleteExpired();
+    EXPECT_EQ(files(), QStringList({name("LOG")}));
+}
+
+} // namespace

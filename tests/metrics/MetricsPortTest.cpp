@@ -2,13 +2,19 @@
 
 #include "FailureAlert.h"
 #include "Log.h"
-#include "MetricsClient.h"
+#include "MonitorProcess.h"
 #include "SMTPClient.h"
 #include "StatusPort.h"
 #include "TaskTable.h"
 #include "TestSupport.h"
+#include "Version.h"
 
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QTcpServer>
 #include <QTcpSocket>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <memory>
 #include <vector>
@@ -17,16 +23,46 @@ using testsupport::waitUntil;
 
 namespace {
 
-class MetricsPortTest : public ::testing::Test {
-  protected:
+// "name{labels}" -> value of every sample that a real HTTP client gets from GET /metrics.
+QMap<QByteArray, QByteArray> scrape(quint16 port) {
+    QNetworkAccessManager manager;
+    const QUrl url(QStringLiteral("http://127.0.0.1:%1/metrics").arg(port));
+    const std::unique_ptr<QNetworkReply> reply(manager.get(QNetworkRequest(url)));
+    waitUntil([&] { return reply->isFinished(); }, std::chrono::seconds(15));
+    QMap<QByteArray, QByteArray> samples;
+    for (const QByteArray& line : reply->readAll().split('\n')) {
+        const qsizetype blank = line.lastIndexOf(' ');
+        if (reply->error() == QNetworkReply::NoError && !line.startsWith('#') && blank > 0)
+            samples.insert(line.left(blank), line.mid(blank + 1));
+    }
+    return samples;
+}
+
+// Sends the bytes on a fresh connection; returns all that came back before the endpoint closed.
+QByteArray exchange(quint16 port, const QByteArray& request) {
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    socket.write(request);
+    QByteArray answer;
+    waitUntil([&] {
+        answer += socket.readAll();
+        return socket.state() == QAbstractSocket::UnconnectedState;
+    });
+    return answer + socket.readAll();
+}
+
+struct MetricsPortTest : ::testing::Test {
     MetricsPortTest() {
+        log.LogActivity = true;
         statusPort.setPort(testsupport::freePort());
         metrics.start(QString::number(testsupport::freePort()));
         port = metrics.boundPort();
+        EXPECT_NE(port, 0);
     }
 
+    QTemporaryDir dir;
     TaskTable tasks;
-    Log log;
+    Log log{ProgramInfo{dir.path(), QStringLiteral("prowlix")}};
     SMTPClient mail;
     FailureAlert alerts{tasks, mail, log};
     StatusPort statusPort;
@@ -38,124 +74,154 @@ class MetricsPortTest : public ::testing::Test {
 
 // Names shown in the lists may hold anything a label value must escape.
 TEST_F(MetricsPortTest, ExposesEachTaskWithEscapedNamesInValidFormat) {
-    ASSERT_NE(port, 0);
-    TaskRecord& odd = tasks.add();
-    odd = {1, 0, QStringLiteral("say \"hi\" \\ now"), QStringLiteral("x"), true, true};
-    odd.failureCount = 3;
-    odd.restartCount = 2;
-    odd.processStartedMs = 1700000000123;
-    TaskRecord& down = tasks.add();
-    down = {2, 0, QStringLiteral("two\nlines \u00e9"), QStringLiteral("y"), false, false};
-    down.restartLimited = true;
+    tasks.add() = {1, 0, "say \"hi\" \\ now", "x", true, true, false, 3, 2, 1700000000123};
+    tasks.add() = {2, 0, QString::fromUtf8("two\nlines \u00e9"), "y", false, false, true};
     statusPort.listen();
 
-    const metricsclient::Scrape scrape = metricsclient::get(port);
-    ASSERT_EQ(scrape.status, 200);
-    EXPECT_TRUE(scrape.contentType.startsWith("text/plain; version=0.0.4"))
-        << scrape.contentType.data();
-    const auto samples = metricsclient::samples(scrape.body);
+    const auto samples = scrape(port);
     const QByteArray first = R"({task="say \"hi\" \\ now",id="1"})";
     const QByteArray second = "{task=\"two\\nlines \xc3\xa9\",id=\"2\"}";
-    const QMap<QByteArray, QByteArray> expected = {
+    const std::pair<QByteArray, QByteArray> expected[] = {
         {"prowlix_task_up" + first, "1"},
         {"prowlix_task_up" + second, "0"},
         {"prowlix_task_failures_total" + first, "3"},
         {"prowlix_task_restarts_total" + first, "2"},
         {"prowlix_task_process_start_time_seconds" + first, "1700000000.123"},
-        {"prowlix_task_restart_limited" + first, "0"},
         {"prowlix_task_restart_limited" + second, "1"},
-        {R"(prowlix_alerts_total{result="sent"})", "0"},
-        {R"(prowlix_alerts_total{result="failed"})", "0"},
-        {"prowlix_alerts_queued", "0"},
-        {"prowlix_status_port_open", "1"},
-    };
-    for (auto it = expected.begin(); it != expected.end(); ++it)
-        EXPECT_EQ(samples.value(it.key()), it.value()) << it.key().data();
+        {"prowlix_status_port_open", "1"}};
+    for (const auto& [sample, value] : expected)
+        EXPECT_EQ(samples.value(sample), value) << sample.data();
+    EXPECT_EQ(samples.value("prowlix_build_info{version=\"" + QByteArray(Version::text) + "\"}"),
+              "1");
     EXPECT_EQ(samples.size(), 2 * 5 + 6);
-    EXPECT_EQ(metricsclient::promtoolComplaint(scrape.body), QByteArray()) << scrape.body.data();
-
+    // promtool's lint remarks fail the check too.
+    const QByteArray answer = exchange(port, "GET /metrics HTTP/1.1\r\n\r\n");
+    QProcess promtool;
+    promtool.setProcessChannelMode(QProcess::MergedChannels);
+    promtool.start("promtool", {"check", "metrics"});
+    promtool.write(answer.mid(answer.indexOf("\r\n\r\n") + 4));
+    promtool.closeWriteChannel();
+    EXPECT_TRUE(promtool.waitForFinished(30000) && promtool.exitCode() == 0)
+        << qPrintable(promtool.errorString()) << promtool.readAll().data() << answer.data();
     statusPort.close();
-    EXPECT_EQ(
-        metricsclient::samples(metricsclient::get(port).body).value("prowlix_status_port_open"),
-        "0");
+    EXPECT_EQ(scrape(port).value("prowlix_status_port_open"), "0");
 }
 
 TEST_F(MetricsPortTest, AnswersEachKindOfRequestWithItsStatus) {
-    ASSERT_NE(port, 0);
     const QByteArray get = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
-    const struct {
-        QByteArray request;
-        QByteArray statusLine;
-    } cases[] = {
-        {get, "HTTP/1.1 200 OK"},
-        {"GET /metrics?x=1 HTTP/1.0\n\n", "HTTP/1.1 200 OK"},
-        {"\r\nGET http://host:9/metrics HTTP/1.1\r\nAccept:\r\n\r\n", "HTTP/1.1 200 OK"},
-        {"GET /metrics/ HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found"},
-        {"DELETE /elsewhere HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found"},
-        {"POST /metrics HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc",
-         "HTTP/1.1 405 Method Not Allowed"},
-        {"GET /metrics HTTP/2.0\r\n\r\n", "HTTP/1.1 400 Bad Request"},
-        {"GET /metrics HTTP/1.1\r\nno colon here\r\n\r\n", "HTTP/1.1 400 Bad Request"},
-        {"GET  /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+    const std::pair<QByteArray, const char*> rows[] = {
+        {get, "200 OK"},
+        {"GET /metrics?x=1 HTTP/1.0\n\n", "200 OK"},
+        {"\r\nGET http://host:9/metrics HTTP/1.1\r\nAccept:\r\n\r\n", "200 OK"},
+        {"GET /metrics/ HTTP/1.1\r\n\r\n", "404 Not Found"},
+        {"POST /metrics HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", "405 Method Not Allowed"},
+        {"GET /metrics HTTP/2.0\r\n\r\n", "400 Bad Request"},
+        {"GET /metrics HTTP/1.1\r\nno colon here\r\n\r\n", "400 Bad Request"},
         // Garbage and a TLS greeting are refused at once, without waiting for a head to end.
-        {QByteArray("\x16\x03\x01\x02\x00\x01\x00", 7), "HTTP/1.1 400 Bad Request"},
-        {QByteArray("GET /metrics\0 HTTP/1.1", 22), "HTTP/1.1 400 Bad Request"},
-        {"GET /metrics HTTP/1.1\r\nX: " + QByteArray(9000, 'a'), "HTTP/1.1 431 "},
+        {QByteArray("\x16\x03\x01\x02\x00\x01\x00", 7), "400 Bad Request"},
+        {QByteArray("GET /metrics\0 HTTP/1.1", 22), "400 Bad Request"},
+        {"GET /metrics HTTP/1.1\r\nX: " + QByteArray(9000, 'a'), "431 "},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.request.left(60).toPercentEncoding().data());
-        const QByteArray answer = metricsclient::exchange(port, c.request);
-        EXPECT_TRUE(answer.startsWith(c.statusLine)) << answer.left(80).data();
+    for (const auto& [request, status] : rows) {
+        const QByteArray answer = exchange(port, request);
+        EXPECT_TRUE(answer.startsWith(QByteArray("HTTP/1.1 ").append(status)))
+            << request.left(60).toPercentEncoding().data() << ": " << answer.left(80).data();
     }
-    EXPECT_TRUE(metricsclient::exchange(port, "POST /metrics HTTP/1.1\r\n\r\n")
-                    .contains("\r\nAllow: GET, HEAD\r\n"));
-
+    EXPECT_TRUE(
+        exchange(port, "POST /metrics HTTP/1.1\r\n\r\n").contains("\r\nAllow: GET, HEAD\r\n"));
     // HEAD: the same head as GET, no body.
-    const QByteArray head = metricsclient::exchange(port, "HEAD /metrics HTTP/1.1\r\n\r\n");
-    const QByteArray full = metricsclient::exchange(port, get);
-    EXPECT_TRUE(head.endsWith("\r\n\r\n")) << head.data();
-    EXPECT_EQ(head, full.left(full.indexOf("\r\n\r\n") + 4));
-
-    // A megabyte of request: the 431 may be lost to the reset of the unread rest; either way
-    // the connection ends and the endpoint holds nothing of it.
-    const QByteArray huge = metricsclient::exchange(port, "GET /" + QByteArray(1 << 20, 'a'));
+    const QByteArray head = exchange(port, "HEAD /metrics HTTP/1.1\r\n\r\n");
+    const QByteArray full = exchange(port, get);
+    EXPECT_TRUE(full.contains("\r\nContent-Type: text/plain; version=0.0.4;")) << full.data();
+    EXPECT_TRUE(head.endsWith("\r\n\r\n") && head == full.left(full.indexOf("\r\n\r\n") + 4))
+        << head.data();
+    // A megabyte: the 431 may be lost to the reset of the unread rest, but nothing is kept.
+    const QByteArray huge = exchange(port, "GET /" + QByteArray(1 << 20, 'a'));
     EXPECT_TRUE(huge.isEmpty() || huge.startsWith("HTTP/1.1 431 ")) << huge.left(80).data();
     EXPECT_TRUE(waitUntil([&] { return metrics.openConnections() == 0; }));
 }
 
-// Clients that send half a request, or nothing, are cut off at the deadline; beyond the cap
-// they wait their turn, and the endpoint never holds more connections than the cap.
+// Half a request or nothing is cut off at the deadline; beyond the cap clients wait their turn,
+// so the endpoint never holds more connections than the cap.
 TEST_F(MetricsPortTest, SlowAndSilentClientsAreCutOffAndCannotGrowTheEndpoint) {
-    ASSERT_NE(port, 0);
-    QTcpSocket slow;
-    slow.connectToHost(QHostAddress::LocalHost, port);
-    slow.write("GET /metr");
-    ASSERT_TRUE(waitUntil([&] { return metrics.openConnections() == 1; }));
-    EXPECT_EQ(metricsclient::get(port).status, 200);
-
-    std::vector<std::unique_ptr<QTcpSocket>> silent;
-    for (int i = 0; i < MetricsPort::maxConnections + 5; ++i) {
-        silent.push_back(std::make_unique<QTcpSocket>());
-        silent.back()->connectToHost(QHostAddress::LocalHost, port);
-    }
+    std::vector<std::unique_ptr<QTcpSocket>> clients(MetricsPort::maxConnections + 5);
     int most = 0;
     const auto open = [&] {
         most = std::max(most, metrics.openConnections());
         return metrics.openConnections();
     };
+    for (auto& client : clients) {
+        client = std::make_unique<QTcpSocket>();
+        client->connectToHost(QHostAddress::LocalHost, port);
+        if (client == clients[0]) { // a slow client holds up nobody
+            client->write("GET /metr");
+            ASSERT_TRUE(waitUntil([&] { return open() == 1; }));
+            EXPECT_FALSE(scrape(port).isEmpty());
+        }
+    }
     EXPECT_TRUE(waitUntil([&] { return open() == MetricsPort::maxConnections; }));
-    // A scrape now waits until the deadline frees the slots, then is answered.
-    const metricsclient::Scrape late = metricsclient::get(port);
-    EXPECT_EQ(late.status, 200);
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            open();
-            return slow.state() == QAbstractSocket::UnconnectedState &&
-                   std::all_of(silent.begin(), silent.end(), [](const auto& s) {
-                       return s->state() == QAbstractSocket::UnconnectedState;
-                   });
-        },
-        std::chrono::seconds(20)));
-    EXPECT_TRUE(waitUntil([&] { return open() == 0; }));
+    EXPECT_FALSE(scrape(port).isEmpty()); // once the deadline has freed the slots
+    const auto allGone = [&] {
+        return open() == 0 && std::all_of(clients.begin(), clients.end(), [](const auto& c) {
+                   return c->state() == QAbstractSocket::UnconnectedState;
+               });
+    };
+    EXPECT_TRUE(waitUntil(allGone, std::chrono::seconds(20)));
     EXPECT_EQ(most, MetricsPort::maxConnections);
+}
+
+TEST_F(MetricsPortTest, UnusableValueIsOneLoggedEventAndLeavesTheEndpointOff) {
+    QTcpServer occupier;
+    ASSERT_TRUE(occupier.listen(QHostAddress::Any, 0));
+    const QString taken = QString::number(occupier.serverPort());
+    const std::pair<QString, QString> rows[] = {
+        {taken, "Unable to listen on port " + taken + ": "},
+        {"70000", "Invalid port number 70000: "},
+        {"0", "Invalid port number 0: "},
+        {"nine", "not a port number"},
+        {QString::number(statusPort.Winsock1.LocalPort), "is the status port"},
+    };
+    for (const auto& [value, reason] : rows) {
+        const qsizetype before = log.LogContents(QDate::currentDate()).size();
+        metrics.start(value);
+        const QString added = log.LogContents(QDate::currentDate()).mid(before);
+        EXPECT_FALSE(metrics.isListening()) << qPrintable(value);
+        EXPECT_TRUE(added.count("\r\n") == 1 && added.contains(reason) &&
+                    added.contains("ERROR: METRICS_PORT (" + value + "): "))
+            << qPrintable(added);
+    }
+}
+
+// The real monitor: METRICS_PORT from its INI file, and a failure with its restart and its
+// alert in the scrapes.
+TEST(MetricsEndToEndTest, ScrapesShowAFailureTheRestartAndTheAlert) {
+    testsupport::MonitorProcess monitor;
+    const quint16 port = testsupport::freePort(), statusPort = testsupport::freePort();
+    const QString ini = monitor.dir() + "/metrics.ini";
+    // Nothing listens on the mail port: the alert fails at once.
+    const QString lines = "START=sleep 3600,back\\slash,,True\nMETRICS_PORT=%1\nport=%2\n"
+                          "kill=True\nSMTP_SERVER=127.0.0.1\nSMTP_PORT=1\nSMTP_TO=ops@x.org\n";
+    ASSERT_TRUE(testsupport::writeFile(ini, lines.arg(port).arg(statusPort).toUtf8()));
+    monitor.start({"/NOGUI", "/I:" + ini});
+    ASSERT_TRUE(monitor.waitForLog("PORT: " + QString::number(statusPort)))
+        << qPrintable(monitor.log());
+    const QByteArray task = R"({task="back\\slash",id="1"})";
+    const QByteArray started = "prowlix_task_process_start_time_seconds" + task;
+    const double firstStart = scrape(port).value(started).toDouble();
+    ASSERT_GT(firstStart, 0);
+
+    const QString children = QStringLiteral("/proc/%1/task/%1/children").arg(monitor.pid());
+    const int child = testsupport::readFile(children).toInt(); // the one task
+    ASSERT_TRUE(child > 0 && ::kill(child, SIGKILL) == 0);
+    QMap<QByteArray, QByteArray> after;
+    EXPECT_TRUE(waitUntil([&] {
+        after = scrape(port);
+        return after.value(R"(prowlix_alerts_total{result="failed"})") == "1" &&
+               after.value("prowlix_status_port_open") == "1";
+    }));
+    EXPECT_EQ(after.value("prowlix_task_up" + task), "1");
+    EXPECT_EQ(after.value("prowlix_task_failures_total" + task), "1");
+    EXPECT_EQ(after.value("prowlix_task_restarts_total" + task), "1");
+    EXPECT_GT(after.value(started).toDouble(), firstStart);
+    EXPECT_TRUE(monitor.stop());
 }
