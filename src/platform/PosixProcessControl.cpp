@@ -22,10 +22,6 @@ extern char** environ;
 
 namespace {
 
-QString systemText(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 bool nearDescriptorLimit(int fd) {
     constexpr rlim_t reserve = 64;
     rlimit limit{};
@@ -128,7 +124,7 @@ qint32 PosixProcessControl::launch(const QString& command, int showValue) {
     (void)showValue; // windows are the task's own business here
     const QStringList parts = splitTaskCommand(command);
     if (parts.isEmpty())
-        throw RuntimeError(systemText(ENOENT));
+        throw RuntimeError(systemErrorText(ENOENT));
 
     std::vector<QByteArray> encoded;
     encoded.reserve(static_cast<size_t>(parts.size()));
@@ -145,7 +141,7 @@ qint32 PosixProcessControl::launch(const QString& command, int showValue) {
     const int rc =
         ::posix_spawnp(&pid, argv[0], files.get(), attributes.get(), argv.data(), environ);
     if (rc != 0)
-        throw RuntimeError(systemText(rc));
+        throw RuntimeError(systemErrorText(rc));
 
     Child child;
     child.sinceLaunch.start();
