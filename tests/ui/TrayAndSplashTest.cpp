@@ -70,7 +70,7 @@ TEST_F(TrayDesktopTest, ShowHideAndExitReachTheWindows) {
     EXPECT_TRUE(logText().contains("SYSTEM STOPPED ("));
 }
 
-TEST(SplashTest, ShowsThePlatformOnTopAndClosesOnItsFifthTickOrAtOnce) {
+TEST(SplashTest, StaysOnTopAndClosesOnItsFifthTickOrAtOnce) {
     frmSplash splash{QPixmap(32, 32)}, byKey{QPixmap(32, 32)}, byClick{QPixmap(32, 32)};
     for (frmSplash* shown : {&splash, &byKey, &byClick})
         shown->show();
