@@ -1,7 +1,7 @@
 #include "Monitor.h"
 
 #include "Conversions.h"
-#include "EngineDoubles.h"
+#include "FakeProcesses.h"
 #include "TestSupport.h"
 #include "View.h"
 
@@ -28,7 +28,7 @@ struct RecordingView final : View {
 struct MonitorRun {
     QTemporaryDir dir;
     RecordingView view;
-    testsupport::SpyingProcesses processes;
+    testsupport::FakeProcesses processes;
     Monitor monitor;
     int quits = 0;
 
