@@ -44,7 +44,7 @@ Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentT
 Monitor::~Monitor() = default;
 
 void Monitor::startUp() {
-    view_.applyFlatLook();
+    view_.prepareMainWindow();
     try {
         runStartUp();
     } catch (const RuntimeError& error) {
@@ -71,8 +71,6 @@ void Monitor::runStartUp() {
     if (commandLine_.CommandValue(QStringLiteral("L"), argumentText_).toUpper() ==
         QLatin1String("OFF"))
         log_.LogActivity = false;
-
-    view_.setListCaptions(QStringLiteral("U\r\np"), QStringLiteral("D\r\no\r\nw\r\nn"));
 
     settings_.StatusPort = 180;
     const double commandLinePort =

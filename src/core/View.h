@@ -10,10 +10,10 @@ class View : public LogPresenter {
   public:
     enum class WindowState { Hidden, Normal, Maximised };
 
-    virtual void applyFlatLook() = 0;
+    // The first step of start-up: the desktop dresses its main window (its look, its captions).
+    virtual void prepareMainWindow() = 0;
     virtual void showTray() = 0;
     virtual void setTitle(const QString& title) = 0;
-    virtual void setListCaptions(const QString& up, const QString& down) = 0;
     virtual void applyWindowState(WindowState state) = 0;
     virtual void setLoggingChecked(bool checked) = 0;
     virtual void setStatusLine(const QString& text) = 0;
@@ -29,10 +29,9 @@ class HeadlessView final : public View {
   public:
     void showMessage(const QString& text) override;
     void openFile(const QString& path) override;
-    void applyFlatLook() override {}
+    void prepareMainWindow() override {}
     void showTray() override {}
     void setTitle(const QString&) override {}
-    void setListCaptions(const QString&, const QString&) override {}
     void applyWindowState(WindowState) override {}
     void setLoggingChecked(bool) override {}
     void setStatusLine(const QString&) override {}

@@ -41,8 +41,14 @@ DesktopView::~DesktopView() = default;
 
 void DesktopView::attach(Monitor& monitor) {
     main_ = std::make_unique<frmMain>(monitor, trayAvailable_);
-    tray_ = std::make_unique<frmTrayMenu>(main_.get());
-    tray_->ShutDownMonitor = [&monitor] { monitor.ShutDownMonitor(); };
+    tray_ = std::make_unique<frmTrayMenu>(main_->windowIcon());
+    // The tray asks and the window answers; showing it counts as having seen the alert.
+    QObject::connect(tray_.get(), &frmTrayMenu::showHideRequested, main_.get(), [this] {
+        if (main_->showOrHide())
+            NotifyOFF();
+    });
+    QObject::connect(tray_.get(), &frmTrayMenu::exitRequested, main_.get(),
+                     [&monitor] { monitor.ShutDownMonitor(); });
     // The session ending is the system shutting down or the user logging off.
     QObject::connect(qApp, &QGuiApplication::commitDataRequest, main_.get(),
                      [&monitor] { monitor.closeRule(Monitor::CloseReason::SystemShutdown); });
@@ -115,12 +121,9 @@ void DesktopView::openFile(const QString& path) {
     QDesktopServices::openUrl(QUrl::fromLocalFile(path));
 }
 
-void DesktopView::applyFlatLook() {
-    if (!main_)
-        return;
-    WindowRoutines::FlatLook(main_->List1);
-    WindowRoutines::FlatLook(main_->List2);
-    WindowRoutines::FlatLook(main_.get());
+void DesktopView::prepareMainWindow() {
+    if (main_)
+        main_->prepare();
 }
 
 void DesktopView::showTray() {
@@ -131,11 +134,6 @@ void DesktopView::showTray() {
 void DesktopView::setTitle(const QString& title) {
     if (main_)
         main_->setBaseTitle(title);
-}
-
-void DesktopView::setListCaptions(const QString& up, const QString& down) {
-    if (main_)
-        main_->setListCaptions(up, down);
 }
 
 void DesktopView::applyWindowState(WindowState state) {

@@ -36,10 +36,9 @@ class DesktopView final : public View {
     void showMessage(const QString& text) override;
     void openFile(const QString& path) override;
     // View
-    void applyFlatLook() override;
+    void prepareMainWindow() override;
     void showTray() override;
     void setTitle(const QString& title) override;
-    void setListCaptions(const QString& up, const QString& down) override;
     void applyWindowState(WindowState state) override;
     void setLoggingChecked(bool checked) override;
     void setStatusLine(const QString& text) override;

@@ -335,10 +335,28 @@ void frmMain::applyWindowState(View::WindowState state) {
     }
 }
 
-void frmMain::setListCaptions(const QString& up, const QString& down) {
-    // The captions arrive with CR LF between the letters; a label breaks at LF alone.
-    lblUP->setText(QString(up).remove(QLatin1Char('\r')));
-    lblDown->setText(QString(down).remove(QLatin1Char('\r')));
+void frmMain::prepare() {
+    FlatLook(List1);
+    FlatLook(List2);
+    FlatLook(this);
+    // The captions are narrow: one letter a line.
+    lblUP->setText(QStringLiteral("U\np"));
+    lblDown->setText(QStringLiteral("D\no\nw\nn"));
+}
+
+bool frmMain::showOrHide() {
+    if (isVisible()) {
+        hide();
+        Notontop(this);
+        return false;
+    }
+    show();
+    // Briefly topmost brings it in front of everything without leaving it there.
+    OnTop(this);
+    Notontop(this);
+    raise();
+    activateWindow();
+    return true;
 }
 
 void frmMain::listClicked(const QModelIndex& index) {

@@ -38,9 +38,13 @@ class frmMain final : public QMainWindow {
     // Steps of View Current for any date: a fresh viewer holding that day's log.
     void viewLogOf(const QDate& date);
     void applyWindowState(View::WindowState state);
-    void setListCaptions(const QString& up, const QString& down);
     void setBaseTitle(const QString& title);
     void setStatusLine(const QString& text);
+    // The first step of start-up: the thin edges and the captions beside the lists.
+    void prepare();
+    // The tray's Show/Hide: hides a shown window, or brings a hidden one in front of
+    // everything. Returns whether the window is shown now.
+    bool showOrHide();
 
     // Switches between life beside a notification area and life without one: a window of the
     // task bar that File > Exit ends, that shows the count of tasks down in its title, and

@@ -2,16 +2,14 @@
 
 #include "AppIcons.h"
 #include "Version.h"
-#include "WindowRoutines.h"
 
 #include <QApplication>
-#include <QWidget>
 #include <cstdlib>
 
-using namespace WindowRoutines;
-
-frmTrayMenu::frmTrayMenu(QWidget* mainWindow, QObject* parent)
-    : QObject(parent), mainWindow_(mainWindow), pctDown_(AppIcons::failureIcon()) {
+frmTrayMenu::frmTrayMenu(const QIcon& normalIcon, Clock& clock, QObject* parent)
+    : QObject(parent), tmrNotify(clock),
+      normalIcon_(normalIcon.isNull() ? AppIcons::normalIcon() : normalIcon),
+      pctDown_(AppIcons::failureIcon()) {
     setObjectName(QStringLiteral("frmTrayMenu"));
     beep = [] { QApplication::beep(); };
     mnuOptions.setObjectName(QStringLiteral("mnuOptions"));
@@ -26,7 +24,7 @@ frmTrayMenu::frmTrayMenu(QWidget* mainWindow, QObject* parent)
     mnuExit->setObjectName(QStringLiteral("mnuExit"));
 
     tmrNotify.setInterval(1000);
-    connect(&tmrNotify, &QTimer::timeout, this, &frmTrayMenu::tmrNotify_Timer);
+    connect(&tmrNotify, &ClockTimer::timeout, this, &frmTrayMenu::tmrNotify_Timer);
     connect(mnuShow, &QAction::triggered, this, &frmTrayMenu::mnuShow_Click);
     connect(mnuNotifyOff, &QAction::triggered, this, &frmTrayMenu::mnuNotifyOff_Click);
     connect(mnuExit, &QAction::triggered, this, &frmTrayMenu::mnuExit_Click);
@@ -38,9 +36,6 @@ frmTrayMenu::~frmTrayMenu() {
 }
 
 void frmTrayMenu::Form_Load() {
-    normalIcon_ = mainWindow_ != nullptr && !mainWindow_->windowIcon().isNull()
-                      ? mainWindow_->windowIcon()
-                      : AppIcons::normalIcon();
     setIcon(false);
     trayIcon.setToolTip(QString::fromUtf8(Version::productName));
     // The right button opens the menu; the notification area does that itself.
@@ -64,21 +59,7 @@ void frmTrayMenu::pichook_MouseMove(QSystemTrayIcon::ActivationReason reason) {
 }
 
 void frmTrayMenu::mnuShow_Click() {
-    if (mainWindow_ == nullptr)
-        return;
-    if (mainWindow_->isVisible()) {
-        mainWindow_->hide();
-        Notontop(mainWindow_);
-        return;
-    }
-    mainWindow_->show();
-    // Briefly topmost brings it in front of everything without leaving it there.
-    OnTop(mainWindow_);
-    Notontop(mainWindow_);
-    mainWindow_->raise();
-    mainWindow_->activateWindow();
-    // Showing the window counts as having seen the alert.
-    NotifyOFF();
+    Q_EMIT showHideRequested();
 }
 
 void frmTrayMenu::NotifyON() {
@@ -114,6 +95,5 @@ void frmTrayMenu::removeIcon() {
 
 void frmTrayMenu::Form_QueryUnload() {
     removeIcon();
-    if (ShutDownMonitor)
-        ShutDownMonitor();
+    Q_EMIT exitRequested();
 }

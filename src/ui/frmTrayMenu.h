@@ -1,27 +1,30 @@
 #pragma once
 
+#include "Clock.h"
+
 #include <QIcon>
 #include <QMenu>
 #include <QObject>
 #include <QSystemTrayIcon>
-#include <QTimer>
 #include <functional>
 
 // The monitor's icon in the notification area, its Options menu, and the failure
 // notification: while notifying, the icon alternates with the failure icon and beeps once a
-// second.
+// second. It asks for the window to be shown or hidden and for the monitor to end; the desktop
+// view answers, so the tray knows no window.
 class frmTrayMenu final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(frmTrayMenu)
 
   public:
-    explicit frmTrayMenu(QWidget* mainWindow, QObject* parent = nullptr);
+    explicit frmTrayMenu(const QIcon& normalIcon, Clock& clock = Clock::system(),
+                         QObject* parent = nullptr);
     ~frmTrayMenu() override;
 
     void Form_Load();
     void NotifyON();
     void NotifyOFF();
-    // The tray's closing: the icon goes first, then the monitor shuts down.
+    // The tray's closing: the icon goes first, then the request to shut the monitor down.
     void Form_QueryUnload();
     void removeIcon();
 
@@ -38,17 +41,19 @@ class frmTrayMenu final : public QObject {
     QAction* mnuShow;
     QAction* mnuNotifyOff;
     QAction* mnuExit;
-    QTimer tmrNotify;
+    ClockTimer tmrNotify;
     qint16 FlashPhase = 0;
     bool TrayBusy = false;
 
     std::function<void()> beep;
-    std::function<void()> ShutDownMonitor;
+
+  Q_SIGNALS:
+    void showHideRequested();
+    void exitRequested();
 
   private:
     void setIcon(bool failure);
 
-    QWidget* mainWindow_;
     QIcon normalIcon_;
     QIcon pctDown_;
     bool showingFailure_ = false;

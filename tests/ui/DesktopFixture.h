@@ -8,11 +8,8 @@
 #include "frmTrayMenu.h"
 
 #include <QApplication>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
-#include <memory>
 
 // A real monitor with real child processes behind the desktop windows, logging into a scratch
 // directory and listening on a free port.
@@ -22,22 +19,17 @@ class DesktopFixture : public ::testing::Test {
         processes = createProcessControl();
         trayPresent = trayAvailable;
         view = std::make_unique<DesktopView>(std::function<bool()>([this] { return trayPresent; }));
-        const QString text = QStringLiteral("/P:") + QString::number(testsupport::freePort()) +
-                             QLatin1Char(' ') + arguments;
-        monitor = std::make_unique<Monitor>(*view, *processes, text,
-                                            ProgramInfo{dir.path(), QStringLiteral("prowlix")});
+        monitor = std::make_unique<Monitor>(
+            *view, *processes, "/P:" + QString::number(testsupport::freePort()) + ' ' + arguments,
+            ProgramInfo{dir.path(), QStringLiteral("prowlix")});
         monitor->quit = [] {};
         view->attach(*monitor);
         monitor->startUp();
     }
-
-    // Writes an INI file into the scratch directory and starts the monitor on it.
     void startWithIni(const QByteArray& lines, bool trayAvailable = true) {
-        const QString path = dir.filePath(QStringLiteral("watch.ini"));
-        ASSERT_TRUE(testsupport::writeFile(path, lines));
-        start(QStringLiteral("/I:") + path, trayAvailable);
+        ASSERT_TRUE(testsupport::writeFile(dir.filePath("watch.ini"), lines));
+        start("/I:" + dir.filePath("watch.ini"), trayAvailable);
     }
-
     // Runs the trigger while a poll hands the modal dialog of type T, once shown, to the handler.
     template <typename T, typename Trigger, typename Handler>
     static void whileModal(Trigger trigger, Handler handler) {
@@ -49,28 +41,22 @@ class DesktopFixture : public ::testing::Test {
         poll.start(10);
         trigger();
     }
-
     void TearDown() override {
-        if (monitor) {
-            for (int p = 1; p <= monitor->tasks().upperBound(); ++p) {
-                if (processes->status(monitor->tasks()[p].ProcessId) != 0)
-                    processes->requestClose(monitor->tasks()[p].ProcessId);
-            }
+        for (int p = 1; monitor && p <= monitor->tasks().upperBound(); ++p) {
+            if (processes->status(monitor->tasks()[p].ProcessId) != 0)
+                processes->requestClose(monitor->tasks()[p].ProcessId);
         }
         view.reset();
         monitor.reset();
     }
-
     QString logText() {
         return testsupport::readFile(monitor->eventLog().LogFileName(QDate::currentDate()));
     }
-
     frmMain& main() { return *view->mainWindow(); }
     frmTrayMenu& tray() { return *view->trayMenu(); }
 
     QTemporaryDir dir;
-    // Whether the notification area is there; a test may take it away while the monitor runs.
-    bool trayPresent = true;
+    bool trayPresent = true; // a test may take the notification area away while the monitor runs
     std::unique_ptr<ProcessControl> processes;
     std::unique_ptr<DesktopView> view;
     std::unique_ptr<Monitor> monitor;

@@ -1,101 +1,79 @@
 #include "DesktopFixture.h"
+#include "ManualClock.h"
 #include "WindowRoutines.h"
 #include "frmSplash.h"
 
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QTest>
 
 using namespace WindowRoutines;
 
-class TrayTest : public ::testing::Test {
-  protected:
-    TrayTest() : tray(&window) {
-        tray.beep = [this] { ++beeps; };
-        tray.Form_Load();
-    }
-    QWidget window;
-    frmTrayMenu tray;
+// One tick a second, the failure icon first; a second failure does not restart the period, and
+// the phase carries over a Turn Off, so the next period begins with the normal icon.
+TEST(TrayTest, FlashesOnceASecondAndExitsWithoutItsIcon) {
+    testsupport::ManualClock clock;
+    frmTrayMenu tray(QIcon(), clock);
     int beeps = 0;
-};
-
-TEST_F(TrayTest, NotifyingTwiceFlashesOnceASecond) {
+    tray.beep = [&] { ++beeps; };
+    tray.Form_Load();
     tray.NotifyON();
+    clock.advance(600);
     tray.NotifyON();
     EXPECT_TRUE(tray.mnuNotifyOff->isEnabled());
-    EXPECT_FALSE(tray.showsFailureIcon()) << "the icon changes first at the next tick";
-    QElapsedTimer clock;
-    clock.start();
-    ASSERT_TRUE(testsupport::waitUntil([&] { return beeps >= 3; }));
-    EXPECT_GE(clock.elapsed(), 2500) << "three beeps need three one-second ticks";
-    EXPECT_EQ(tray.showsFailureIcon(), tray.FlashPhase == 1);
-}
-
-TEST_F(TrayTest, NotifyOffRestoresTheIconAndPhaseCarriesOver) {
-    tray.NotifyOFF();
-    EXPECT_FALSE(tray.showsFailureIcon());
-    EXPECT_FALSE(tray.mnuNotifyOff->isEnabled());
-
-    tray.NotifyON();
-    tray.tmrNotify_Timer();
-    EXPECT_TRUE(tray.showsFailureIcon());
+    for (const bool failureIcon : {true, false, true}) {
+        EXPECT_EQ(tray.showsFailureIcon(), !failureIcon) << "no change between ticks";
+        clock.advance(400);
+        EXPECT_EQ(tray.showsFailureIcon(), failureIcon);
+        clock.advance(600);
+    }
     tray.mnuNotifyOff->trigger();
+    EXPECT_FALSE(tray.showsFailureIcon() || tray.mnuNotifyOff->isEnabled());
+    clock.advance(5000);
+    tray.NotifyON();
+    clock.advance(1000);
+    EXPECT_EQ(beeps, 4) << "none while turned off";
     EXPECT_FALSE(tray.showsFailureIcon());
-    EXPECT_FALSE(tray.tmrNotify.isActive());
-    EXPECT_EQ(beeps, 1);
-    // The last tick showed the failure icon, so the next period begins with the normal one.
-    tray.NotifyON();
-    tray.tmrNotify_Timer();
-    EXPECT_FALSE(tray.showsFailureIcon());
-}
 
-TEST_F(TrayTest, ShowingStopsTheFlashingAndHidingDoesNot) {
-    tray.NotifyON();
-    tray.pichook_MouseMove(QSystemTrayIcon::Trigger);
-    tray.pichook_MouseMove(QSystemTrayIcon::Context);
-    EXPECT_FALSE(window.isVisible()) << "a single click or the right button does not show";
-
-    tray.pichook_MouseMove(QSystemTrayIcon::DoubleClick);
-    EXPECT_TRUE(window.isVisible());
-    EXPECT_FALSE(isOnTop(&window));
-    EXPECT_FALSE(tray.tmrNotify.isActive());
-
-    tray.NotifyON();
-    tray.mnuShow->trigger();
-    EXPECT_FALSE(window.isVisible());
-    EXPECT_TRUE(tray.tmrNotify.isActive());
-
-    tray.TrayBusy = true;
-    tray.pichook_MouseMove(QSystemTrayIcon::DoubleClick);
-    EXPECT_FALSE(window.isVisible()) << "a message while one is handled is dropped";
-}
-
-TEST_F(TrayTest, ExitRemovesTheIconBeforeShuttingDown) {
-    ASSERT_TRUE(tray.trayIcon.isVisible());
     bool iconGoneFirst = false;
-    tray.ShutDownMonitor = [&] { iconGoneFirst = !tray.trayIcon.isVisible(); };
+    QObject::connect(&tray, &frmTrayMenu::exitRequested,
+                     [&] { iconGoneFirst = !tray.trayIcon.isVisible(); });
     tray.mnuExit->trigger();
     EXPECT_TRUE(iconGoneFirst);
 }
 
-class ShutdownTest : public DesktopFixture {};
+class TrayDesktopTest : public DesktopFixture {};
 
-TEST_F(ShutdownTest, TrayExitLogsTheStopAndClosesEveryWindow) {
-    start(QString());
+// The tray asks, the window answers: showing ends the flashing, hiding does not; a single
+// click, the right button, or a message while one is handled shows nothing. Exit ends it all.
+TEST_F(TrayDesktopTest, ShowHideAndExitReachTheWindows) {
+    start("/W:MIN");
+    tray().NotifyON();
+    for (const auto reason : {QSystemTrayIcon::Trigger, QSystemTrayIcon::Context})
+        tray().pichook_MouseMove(reason);
+    EXPECT_FALSE(main().isVisible());
+    tray().pichook_MouseMove(QSystemTrayIcon::DoubleClick);
+    EXPECT_TRUE(main().isVisible());
+    EXPECT_FALSE(isOnTop(&main()));
+    EXPECT_FALSE(tray().tmrNotify.isActive());
+    tray().NotifyON();
+    tray().mnuShow->trigger();
+    EXPECT_FALSE(main().isVisible());
+    EXPECT_TRUE(tray().tmrNotify.isActive());
+    tray().TrayBusy = true;
+    tray().pichook_MouseMove(QSystemTrayIcon::DoubleClick);
+    EXPECT_FALSE(main().isVisible());
+
     main().mnuLogsView->trigger();
-    ASSERT_TRUE(main().isVisible());
     tray().mnuExit->trigger();
     EXPECT_TRUE(monitor->CloseApp);
-    EXPECT_FALSE(main().isVisible());
     EXPECT_EQ(main().viewLog(), nullptr);
-    EXPECT_TRUE(logText().contains(QStringLiteral("SYSTEM STOPPED (")));
+    EXPECT_TRUE(logText().contains("SYSTEM STOPPED ("));
 }
 
-TEST(SplashTest, ShowsThePlatformOnTopAndClosesOnItsFifthTickOrAtOnce) {
-    frmSplash splash{QPixmap(32, 32)};
-    splash.show();
-    EXPECT_EQ(splash.findChild<QLabel*>(QStringLiteral("lblPlatform"))->text(),
-              QStringLiteral("Linux"));
+TEST(SplashTest, StaysOnTopAndClosesOnItsFifthTickOrAtOnce) {
+    frmSplash splash{QPixmap(32, 32)}, byKey{QPixmap(32, 32)}, byClick{QPixmap(32, 32)};
+    for (frmSplash* shown : {&splash, &byKey, &byClick})
+        shown->show();
     EXPECT_TRUE(isOnTop(&splash));
     EXPECT_TRUE(splash.tmrSplash.isActive());
     for (int tick = 1; tick <= 4; ++tick)
@@ -104,12 +82,8 @@ TEST(SplashTest, ShowsThePlatformOnTopAndClosesOnItsFifthTickOrAtOnce) {
     splash.tmrSplash_Timer();
     EXPECT_FALSE(splash.isVisible());
     EXPECT_FALSE(isOnTop(&splash));
-
-    frmSplash byKey{QPixmap(32, 32)}, byClick{QPixmap(32, 32)};
-    byKey.show();
-    byClick.show();
     QTest::keyClick(&byKey, Qt::Key_Space);
-    QTest::mouseClick(byClick.findChild<QLabel*>(QStringLiteral("imgLogo")), Qt::LeftButton);
+    QTest::mouseClick(byClick.findChild<QLabel*>("imgLogo"), Qt::LeftButton);
     EXPECT_FALSE(byKey.isVisible());
     EXPECT_FALSE(byClick.isVisible());
 }
