@@ -47,7 +47,8 @@ class FailureAlertTest : public MailTest {
 
 } // namespace
 
-// What a standard mail parser makes of each stored message.
+// What a standard mail parser makes of each stored message; the header set is pinned by the
+// security test.
 TEST_F(FailureAlertTest, RealServerStoresAValidMessagePerRecipient) {
     SinkServer sink;
     ASSERT_TRUE(sink.ready());
@@ -67,15 +68,10 @@ TEST_F(FailureAlertTest, RealServerStoresAValidMessagePerRecipient) {
         const QString task = i < 2 ? "EDITOR\n/usr/bin/ed a.txt" : "ÜBERWACHUNG Ω\n./watch\n.";
         EXPECT_EQ(message["rcpt_tos"].toArray(), QJsonArray{to});
         EXPECT_EQ(parsed["defects"].toArray(), QJsonArray{});
-        const std::pair<QString, QString> expected[] = {
-            {"From", "Prowlix <Prowlix@corpnet.example>"},
-            {"To", to},
-            {"Subject", "Monitored Task Failure Report (" + task.section(u'\n', 0, 0) + ')'},
-            {"MIME-Version", "1.0"},
-            {"Content-Type", "text/plain; charset=\"UTF-8\""},
-            {"Content-Transfer-Encoding", "8bit"}};
-        for (const auto& [name, value] : expected)
-            EXPECT_EQ(headers[name].toString(), value) << name.toStdString();
+        EXPECT_EQ(headers["From"].toString(), "Prowlix <Prowlix@corpnet.example>");
+        EXPECT_EQ(headers["To"].toString(), to);
+        EXPECT_EQ(headers["Subject"].toString(),
+                  "Monitored Task Failure Report (" + task.section(u'\n', 0, 0) + ')');
         EXPECT_NEAR(parsed["date_utc"].toDouble(), message["stored_at"].toDouble(), 120);
         const QString id = headers["Message-ID"].toString();
         EXPECT_TRUE(id.startsWith('<') && id.endsWith("@corpnet.example>")) << id.toStdString();
@@ -124,7 +120,7 @@ TEST_F(FailureAlertTest, AlertsAreQueuedSentOneAtATimeAndFailuresLoggedAsFailed)
     EXPECT_EQ(alert.failedTotal(), 1u);
 }
 
-TEST_F(FailureAlertTest, QueueIsBoundedAndShutdownLogsEveryAlertLeft) {
+TEST_F(FailureAlertTest, QueueIsBounded) {
     ScriptedServer mute;
     mute.greeting.clear();
     mail.SMTPPort = static_cast<qint16>(mute.port());
@@ -132,14 +128,6 @@ TEST_F(FailureAlertTest, QueueIsBoundedAndShutdownLogsEveryAlertLeft) {
         alert.SendFailureAlert(1);
     EXPECT_EQ(alert.pending(), FailureAlert::queueLimit + 1); // the queue and the one in progress
     EXPECT_EQ(logged("EMAIL ALERT: failed (ops@example.com): queue full"), 1);
-    ASSERT_TRUE(waitUntil([&] { return mute.connections().size() == 1; }));
-
-    alert.shutDown();
-    alert.SendFailureAlert(2);
-    EXPECT_EQ(logged("EMAIL ALERT: failed (ops@example.com): shut down"),
-              static_cast<int>(FailureAlert::queueLimit) + 2);
-    EXPECT_EQ(alert.pending(), 0u);
-    EXPECT_TRUE(waitUntil([&] { return mute.connections()[0]->ended; }));
 }
 
 TEST_F(FailureAlertTest, LimitHoldsBackMailsPerTaskAndTheNextOneCountsThem) {
@@ -163,8 +151,9 @@ TEST_F(FailureAlertTest, LimitHoldsBackMailsPerTaskAndTheNextOneCountsThem) {
         server.connections()[3]->data.contains(QByteArray("task?: TRUE\r\n" + held + "2\r\n")));
 }
 
-// Alerts that a mute server holds up are accounted for before the monitor's last event.
-TEST(FailureAlertMonitorTest, ShutdownLogsTheAlertsLeftBeforeTheStop) {
+// Every alert still queued or in progress is accounted for before the monitor's last event, and
+// none is sent after it.
+TEST(FailureAlertMonitorTest, ShutdownLogsEveryAlertLeftBeforeTheStop) {
     QTcpServer mute; // the system accepts its connections; nobody ever answers
     ASSERT_TRUE(mute.listen(QHostAddress::LocalHost, freeLowPort()));
     QTemporaryDir dir;
@@ -184,9 +173,12 @@ TEST(FailureAlertMonitorTest, ShutdownLogsTheAlertsLeftBeforeTheStop) {
     monitor.failureAlert().SendFailureAlert(1);
     monitor.failureAlert().SendFailureAlert(1);
     monitor.ShutDownMonitor();
+    monitor.failureAlert().SendFailureAlert(1);
     const QString text =
         testsupport::readFile(monitor.eventLog().LogFileName(QDate::currentDate()));
-    EXPECT_EQ(text.count("EMAIL ALERT: failed (ops@example.com): shut down"), 2);
-    EXPECT_LT(text.lastIndexOf("shut down"), text.indexOf("SYSTEM STOPPED ("));
+    const QString shutDown = "EMAIL ALERT: failed (ops@example.com): shut down";
+    EXPECT_EQ(text.section("SYSTEM STOPPED (", 0, 0).count(shutDown), 2);
+    EXPECT_EQ(text.count(shutDown), 3);
+    EXPECT_EQ(monitor.failureAlert().pending(), 0u);
     ::kill(monitor.tasks()[1].ProcessId, SIGKILL);
 }

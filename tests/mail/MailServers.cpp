@@ -112,7 +112,7 @@ QByteArray ScriptedServer::standardReply(const QByteArray& command) {
 }
 
 void ScriptedServer::write(QTcpSocket* socket, const QByteArray& text) {
-    const qsizetype pause = text.indexOf('\x01');
+    const qsizetype pause = text.indexOf('|');
     socket->write(text.left(pause < 0 ? text.size() : pause));
     socket->flush();
     if (pause >= 0)

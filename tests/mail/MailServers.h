@@ -64,7 +64,7 @@ class ScriptedServer final : public QObject {
     quint16 port() const { return server_.serverPort(); }
     const QList<std::shared_ptr<Connection>>& connections() const { return connections_; }
 
-    // A "\x01" in the greeting or a reply splits it into two segments.
+    // A "|" in the greeting or a reply splits it into segments.
     QByteArray greeting = "220 scripted ready\r\n"; // empty: never greets
     // The reply by command word ("." for the end of data); empty: hang up instead.
     std::function<QByteArray(const QByteArray& command, const QByteArray& line)> replyFor;
