@@ -9,7 +9,6 @@
 #include "View.h"
 
 #include <QJsonArray>
-#include <QSet>
 #include <csignal>
 #include <gtest/gtest.h>
 
@@ -54,37 +53,31 @@ TEST_F(FailureAlertTest, RealServerStoresAValidMessagePerRecipient) {
     ASSERT_TRUE(sink.ready());
     mail.SMTPPort = static_cast<qint16>(sink.port());
     mail.ToAddress = "ops@example.com, lead@example.com";
-    alert.SendFailureAlert(1);
     alert.SendFailureAlert(3);
     ASSERT_TRUE(sent());
     const QList<QJsonObject> stored = sink.messages();
-    ASSERT_EQ(stored.size(), 4);
-    QSet<QString> ids;
+    ASSERT_EQ(stored.size(), 2);
     for (qsizetype i = 0; i < stored.size(); ++i) {
         const QJsonObject& message = stored[i];
         const QJsonObject parsed = message["parsed"].toObject();
         const QJsonObject headers = parsed["headers"].toObject();
-        const QString to = i % 2 ? "lead@example.com" : "ops@example.com";
-        const QString task = i < 2 ? "EDITOR\n/usr/bin/ed a.txt" : "ÜBERWACHUNG Ω\n./watch\n.";
+        const QString to = i == 0 ? "ops@example.com" : "lead@example.com";
         EXPECT_EQ(message["rcpt_tos"].toArray(), QJsonArray{to});
         EXPECT_EQ(parsed["defects"].toArray(), QJsonArray{});
         EXPECT_EQ(headers["From"].toString(), "Prowlix <Prowlix@corpnet.example>");
         EXPECT_EQ(headers["To"].toString(), to);
-        EXPECT_EQ(headers["Subject"].toString(),
-                  "Monitored Task Failure Report (" + task.section(u'\n', 0, 0) + ')');
+        EXPECT_EQ(headers["Subject"].toString(), "Monitored Task Failure Report (ÜBERWACHUNG Ω)");
+        EXPECT_TRUE(message["content"].toString().contains("\r\nSubject: =?UTF-8?B?"));
         EXPECT_NEAR(parsed["date_utc"].toDouble(), message["stored_at"].toDouble(), 120);
-        const QString id = headers["Message-ID"].toString();
-        EXPECT_TRUE(id.startsWith('<') && id.endsWith("@corpnet.example>")) << id.toStdString();
-        ids.insert(id);
+        EXPECT_TRUE(headers["Message-ID"].toString().endsWith("@corpnet.example>"));
         // Line ends are the parser's; lines that begin with "." arrive unchanged.
         EXPECT_EQ(parsed["body"].toString().replace("\r\n", "\n"),
-                  "Prowlix\nMonitored Task Failure Report\n" + task +
-                      "\nAutomatic restart active for this task?: " + (i < 2 ? "TRUE" : "FALSE") +
-                      "\n\n\n");
+                  "Prowlix\nMonitored Task Failure Report\nÜBERWACHUNG Ω\n./watch\n.\n"
+                  "Automatic restart active for this task?: FALSE\n\n\n");
     }
-    EXPECT_EQ(ids.size(), 4);
-    EXPECT_TRUE(stored[2]["content"].toString().contains("\r\nSubject: =?UTF-8?B?"));
-    EXPECT_EQ(logged(" - EMAIL ALERT: sent to (ops@example.com, lead@example.com)"), 2);
+    EXPECT_NE(stored[0]["parsed"]["headers"]["Message-ID"],
+              stored[1]["parsed"]["headers"]["Message-ID"]);
+    EXPECT_EQ(logged(" - EMAIL ALERT: sent to (ops@example.com, lead@example.com)"), 1);
 }
 
 // The call returns at once; the queue sends in order, one dialogue at a time, and only a

@@ -35,19 +35,11 @@ const TestCertificate& testCertificate() {
     return made;
 }
 
-SinkServer::SinkServer(const Options& options) : port_(freeLowPort()) {
-    QStringList arguments{testsupport::sourceDir() + "/tests/mail/smtp_sink.py",
-                          QString::number(port_), dir_.path()};
-    if (options.security != SMTPClient::Security::None)
-        arguments << (options.security == SMTPClient::Security::Tls ? "--tls" : "--starttls")
-                  << testCertificate().certificate << testCertificate().key;
-    if (options.requireTls)
-        arguments << "--require-tls";
-    if (!options.user.isEmpty())
-        arguments << "--auth" << options.user << options.password << "--mechanisms"
-                  << options.mechanisms;
+SinkServer::SinkServer(const QStringList& options) : port_(freeLowPort()) {
+    const QStringList arguments{testsupport::sourceDir() + "/tests/mail/smtp_sink.py",
+                                QString::number(port_), dir_.path()};
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process_.start("/usr/bin/python3", arguments);
+    process_.start("/usr/bin/python3", arguments + options);
     ready_ = testsupport::waitUntil(
         [this] { return process_.canReadLine() && process_.readLine().startsWith("READY"); });
 }

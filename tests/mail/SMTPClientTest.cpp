@@ -112,16 +112,19 @@ TEST_F(SMTPClientTest, SilentRefusingAndNegativeTimeOutsFail) {
 TEST_F(SMTPClientTest, TlsAndAuthenticationAgainstRealServers) {
     using Security = SMTPClient::Security;
     const QString secret = "s3cret-Pa55";
-    SinkServer startTls({Security::StartTls, true, "bob", secret});
-    SinkServer loginOnly({Security::StartTls, false, "bob", secret, {"LOGIN"}});
-    SinkServer implicitTls({Security::Tls, false, "bob", secret});
+    const QString cert = testCertificate().certificate, key = testCertificate().key;
+    const QStringList auth{"--auth", "bob", secret};
+    SinkServer startTls(QStringList{"--starttls", cert, key, "--require-tls"} + auth);
+    SinkServer loginOnly(QStringList{"--starttls", cert, key, "--mechanisms", "LOGIN"} + auth);
+    SinkServer implicitTls(QStringList{"--tls", cert, key} + auth);
     ASSERT_TRUE(startTls.ready() && loginOnly.ready() && implicitTls.ready());
     QTemporaryDir dir;
     const QString passwordFile = dir.filePath("password");
     ASSERT_TRUE(testsupport::writeFile(passwordFile, secret.toUtf8() + "\nsecond line\n"));
     mail.ErrorLog = std::make_unique<Log>(ProgramInfo{dir.path(), "prowlix"});
     mail.errorLog().LogActivity = true;
-    const auto authority = QSslCertificate::fromPath(testCertificate().certificate);
+    const auto authority = QSslCertificate::fromPath(cert);
+    mail.userName = "bob";
 
     const struct {
         const char* name;
@@ -155,8 +158,6 @@ TEST_F(SMTPClientTest, TlsAndAuthenticationAgainstRealServers) {
         mail.SMTPPort = static_cast<qint16>(row.sink ? row.sink->port() : server.port());
         mail.security = row.security;
         mail.caCertificates = row.trusted ? authority : QList<QSslCertificate>{};
-        const bool authenticates = !row.password.isEmpty() || !row.passwordFile.isEmpty();
-        mail.userName = authenticates ? "bob" : "";
         mail.password = row.password;
         mail.passwordFile = row.passwordFile;
         ASSERT_TRUE(send()) << row.name;
@@ -171,7 +172,7 @@ TEST_F(SMTPClientTest, TlsAndAuthenticationAgainstRealServers) {
         ASSERT_EQ(stored.size(), before + sent) << row.name;
         if (sent) {
             EXPECT_TRUE(stored.last()["tls"].toBool()) << row.name;
-            EXPECT_EQ(stored.last()["user"].toString(), authenticates ? "bob" : "") << row.name;
+            EXPECT_EQ(stored.last()["user"].toString(), "bob") << row.name;
         }
     }
     texts += testsupport::readFile(mail.errorLog().LogFileName(QDate::currentDate()));
