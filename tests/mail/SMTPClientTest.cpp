@@ -87,7 +87,7 @@ TEST_F(SMTPClientTest, SilentRefusingAndNegativeTimeOutsFail) {
     mail.TimeOut = 1;
     server.greeting.clear();
     mail.Send();
-    ASSERT_TRUE(waitUntil([&] { return !server.connections().isEmpty(); }));
+    ASSERT_TRUE(waitUntil([&] { return mail.Status == "connecting"; })); // awaits the greeting
     clock.advance(1000); // the time-out falls due only once strictly more has passed
     EXPECT_EQ(mail.lastError(), "");
     clock.advance(1);
