@@ -31,9 +31,8 @@ def parse(content):
 
 
 class Store:
-    def __init__(self, directory, implicit_tls):
+    def __init__(self, directory):
         self.directory = directory
-        self.implicit_tls = implicit_tls
         self.numbers = itertools.count(1)
 
     async def handle_DATA(self, server, session, envelope):
@@ -41,7 +40,6 @@ class Store:
         auth = session.auth_data
         record = {
             "stored_at": time.time(),
-            "tls": session.ssl is not None or self.implicit_tls,
             "user": auth.login.decode() if session.authenticated and auth else None,
             "rcpt_tos": envelope.rcpt_tos,
             "content": envelope.original_content.decode("utf-8", "replace"),
@@ -89,7 +87,7 @@ def main():
     # Clients that give up on purpose (a refused certificate) are no news.
     logging.getLogger("mail.log").setLevel(logging.CRITICAL)
     warnings.simplefilter("ignore")
-    controller = Controller(Store(args.directory, args.tls is not None), hostname="127.0.0.1", port=args.port,
+    controller = Controller(Store(args.directory), hostname="127.0.0.1", port=args.port,
                             ssl_context=context(args.tls), tls_context=context(args.starttls),
                             require_starttls=args.require_tls, **options)
     controller.start()
