@@ -142,16 +142,17 @@ TEST_F(FailureAlertTest, LimitHoldsBackMailsPerTaskAndTheNextOneCountsThem) {
         server.connections()[3]->data.contains(QByteArray("task?: TRUE\r\n" + held + "2\r\n")));
 }
 
-// Every alert still queued or in progress is accounted for before the monitor's last event, and
-// none is sent after it.
-TEST(FailureAlertMonitorTest, ShutdownLogsEveryAlertLeftBeforeTheStop) {
+// The whole monitor with real tasks: a mail server that accepts and never answers holds up no
+// restart, also while a second task fails; shutdown accounts for every alert it held, before the
+// monitor's last event, and none is sent after it.
+TEST(FailureAlertMonitorTest, MuteMailServerDelaysNoRestart) {
     QTcpServer mute; // the system accepts its connections; nobody ever answers
     ASSERT_TRUE(mute.listen(QHostAddress::LocalHost, freeLowPort()));
     QTemporaryDir dir;
     const QString ini = dir.filePath("mail.ini");
     ASSERT_TRUE(testsupport::writeFile(
         ini, QString("SMTP_SERVER=127.0.0.1\nSMTP_PORT=%1\nSMTP_TO=ops@example.com\n"
-                     "start=sleep 3600,A,,True\n")
+                     "start=sleep 3600,A,,True\nstart=sleep 3600,B,,True\n")
                  .arg(mute.serverPort())
                  .toUtf8()));
     HeadlessView view;
@@ -160,16 +161,24 @@ TEST(FailureAlertMonitorTest, ShutdownLogsEveryAlertLeftBeforeTheStop) {
                     ProgramInfo{dir.path(), "prowlix"});
     monitor.quit = [] {};
     monitor.startUp();
-    ASSERT_EQ(monitor.tasks().upperBound(), 1);
-    monitor.failureAlert().SendFailureAlert(1);
-    monitor.failureAlert().SendFailureAlert(1);
+    const auto logText = [&] {
+        return testsupport::readFile(monitor.eventLog().LogFileName(QDate::currentDate()));
+    };
+    ASSERT_EQ(monitor.tasks().upperBound(), 2);
+    for (const int p : {1, 2, 1}) {
+        const qsizetype restarts = logText().count("RE-START: ");
+        ::kill(monitor.tasks()[p].ProcessId, SIGKILL);
+        EXPECT_TRUE(waitUntil([&] { return logText().count("RE-START: ") == restarts + 1; },
+                              std::chrono::seconds(2)))
+            << "task " << p;
+    }
+    EXPECT_EQ(monitor.failureAlert().pending(), 3u);
     monitor.ShutDownMonitor();
     monitor.failureAlert().SendFailureAlert(1);
-    const QString text =
-        testsupport::readFile(monitor.eventLog().LogFileName(QDate::currentDate()));
     const QString shutDown = "EMAIL ALERT: failed (ops@example.com): shut down";
-    EXPECT_EQ(text.section("SYSTEM STOPPED (", 0, 0).count(shutDown), 2);
-    EXPECT_EQ(text.count(shutDown), 3);
+    EXPECT_EQ(logText().section("SYSTEM STOPPED (", 0, 0).count(shutDown), 3);
+    EXPECT_EQ(logText().count(shutDown), 4);
     EXPECT_EQ(monitor.failureAlert().pending(), 0u);
-    ::kill(monitor.tasks()[1].ProcessId, SIGKILL);
+    for (const int p : {1, 2})
+        ::kill(monitor.tasks()[p].ProcessId, SIGKILL);
 }
