@@ -47,10 +47,10 @@ QByteArray base64(const QString& text) {
 
 } // namespace
 
-SMTPClient::SMTPClient(QObject* parent) : QObject(parent) {
+SMTPClient::SMTPClient(Clock& clock, QObject* parent) : QObject(parent), waitTimer_(clock) {
     waitTimer_.setSingleShot(true);
     waitTimer_.setTimerType(Qt::PreciseTimer); // a coarse timer may fire early
-    connect(&waitTimer_, &QTimer::timeout, this, &SMTPClient::timedOut);
+    connect(&waitTimer_, &ClockTimer::timeout, this, &SMTPClient::timedOut);
     nextTimer_.setSingleShot(true);
     nextTimer_.setInterval(0);
     connect(&nextTimer_, &QTimer::timeout, this, &SMTPClient::nextRecipient);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Clock.h"
 #include "IPInfo.h"
 #include "Log.h"
 #include "TimeZoneInfo.h"
@@ -26,7 +27,8 @@ class SMTPClient final : public QObject {
   public:
     enum class Security { None, StartTls, Tls };
 
-    explicit SMTPClient(QObject* parent = nullptr);
+    // The waits for the server run on clock.
+    explicit SMTPClient(Clock& clock = Clock::system(), QObject* parent = nullptr);
     ~SMTPClient() override;
 
     std::unique_ptr<Log> ErrorLog;
@@ -129,8 +131,8 @@ class SMTPClient final : public QObject {
     QString dateText_;
     QString activePassword_;
     QTcpSocket* socket_ = nullptr; // a QSslSocket when TLS is asked for
-    QTimer waitTimer_;
-    QTimer nextTimer_; // starts the next dialogue from the event loop
+    ClockTimer waitTimer_;
+    QTimer nextTimer_; // starts the next dialogue from the event loop; not a wait on time
     Wait wait_ = Wait::Connection;
     QByteArray received_; // bytes of a line not yet complete
     Reply partial_;       // lines of a multi-line reply not yet complete

@@ -5,17 +5,15 @@
 #include "TaskTable.h"
 #include "Version.h"
 
-#include <QDeadlineTimer>
-
 namespace {
 
 const QString crlf = QStringLiteral("\r\n");
 
 } // namespace
 
-FailureAlert::FailureAlert(TaskTable& tasks, SMTPClient& mail, Log& log, QObject* parent)
-    : QObject(parent), clock([] { return QDeadlineTimer::current().deadline(); }), tasks_(tasks),
-      mail_(mail), log_(log) {
+FailureAlert::FailureAlert(TaskTable& tasks, SMTPClient& mail, Log& log, Clock& clock,
+                           QObject* parent)
+    : QObject(parent), clock_(clock), tasks_(tasks), mail_(mail), log_(log) {
     connect(&mail_, &SMTPClient::finished, this, &FailureAlert::sendFinished);
 }
 
@@ -52,7 +50,7 @@ bool FailureAlert::withinLimit(qint32 p, quint64& held) {
     if (limitCount <= 0 || limitSeconds <= 0)
         return true;
     TaskMails& mails = mails_[p];
-    const qint64 now = clock();
+    const qint64 now = clock_.now();
     while (!mails.sentAt.empty() && now - mails.sentAt.front() >= limitSeconds * 1000)
         mails.sentAt.pop_front();
     if (mails.sentAt.size() >= static_cast<std::size_t>(limitCount)) {

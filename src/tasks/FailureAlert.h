@@ -1,9 +1,10 @@
 #pragma once
 
+#include "Clock.h"
+
 #include <QObject>
 #include <QString>
 #include <deque>
-#include <functional>
 #include <map>
 #include <optional>
 
@@ -19,7 +20,9 @@ class FailureAlert final : public QObject {
     Q_DISABLE_COPY_MOVE(FailureAlert)
 
   public:
-    FailureAlert(TaskTable& tasks, SMTPClient& mail, Log& log, QObject* parent = nullptr);
+    // The alert limit's windows run on clock.
+    FailureAlert(TaskTable& tasks, SMTPClient& mail, Log& log, Clock& clock = Clock::system(),
+                 QObject* parent = nullptr);
 
     void SendFailureAlert(qint32 p);
     // Every alert still queued or in progress is logged as failed; later ones are not sent.
@@ -30,8 +33,6 @@ class FailureAlert final : public QObject {
     // At most limitCount mails for one task within limitSeconds; 0 switches the limit off.
     int limitCount = 0;
     qint64 limitSeconds = 0;
-    // Milliseconds of a steady clock, for the limit; tests move it.
-    std::function<qint64()> clock;
 
     static constexpr std::size_t queueLimit = 1000;
 
@@ -58,6 +59,7 @@ class FailureAlert final : public QObject {
     void sendFinished();
     void logFailed(const QString& reason);
 
+    Clock& clock_;
     TaskTable& tasks_;
     SMTPClient& mail_;
     Log& log_;
