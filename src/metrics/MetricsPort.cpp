@@ -13,7 +13,6 @@
 #include <QDateTime>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
 #include <unistd.h>
 
 namespace {
@@ -56,10 +55,10 @@ class MetricsPort::Server final : public QTcpServer {
 class MetricsPort::Connection final : public QObject {
   public:
     Connection(MetricsPort& owner, QTcpSocket* socket)
-        : QObject(&owner), owner_(owner), socket_(socket) {
+        : QObject(&owner), owner_(owner), socket_(socket), deadline_(owner.clock_) {
         socket_->setParent(this);
         deadline_.setSingleShot(true);
-        connect(&deadline_, &QTimer::timeout, this, &Connection::finish);
+        connect(&deadline_, &ClockTimer::timeout, this, &Connection::finish);
         deadline_.start(requestTimeoutMs);
         connect(socket_, &QTcpSocket::readyRead, this, &Connection::onReadyRead);
         connect(socket_, &QTcpSocket::disconnected, this, &Connection::finish);
@@ -126,16 +125,22 @@ class MetricsPort::Connection final : public QObject {
 
     MetricsPort& owner_;
     QTcpSocket* socket_;
-    QTimer deadline_;
+    ClockTimer deadline_;
     QByteArray received_;
     bool answered_ = false;
     bool done_ = false;
 };
 
 MetricsPort::MetricsPort(const TaskTable& tasks, const FailureAlert& alerts,
-                         const StatusPort& statusPort, Log& log, QObject* parent)
+                         const StatusPort& statusPort, Log& log, Clock& clock, QObject* parent)
     : QObject(parent), tasks_(tasks), alerts_(alerts), statusPort_(statusPort), log_(log),
-      startedMs_(QDateTime::currentMSecsSinceEpoch()) {}
+      clock_(clock), startedMs_(QDateTime::currentMSecsSinceEpoch()), resume_(clock) {
+    resume_.setSingleShot(true);
+    connect(&resume_, &ClockTimer::timeout, this, [this] {
+        if (server_ != nullptr)
+            server_->resumeAccepting();
+    });
+}
 
 MetricsPort::~MetricsPort() {
     stop();
@@ -169,9 +174,7 @@ void MetricsPort::start(const QString& setting) {
         server_ = server;
         connect(server_, &QTcpServer::newConnection, this, &MetricsPort::takeConnections);
         // Running out of descriptors pauses the listener; it tries again a second later.
-        connect(server_, &QTcpServer::acceptError, this, [this] {
-            QTimer::singleShot(1000, server_, [server = server_] { server->resumeAccepting(); });
-        });
+        connect(server_, &QTcpServer::acceptError, this, [this] { resume_.start(1000); });
         log_.WriteLog(QStringLiteral("METRICS PORT: ") + QString::number(port));
     } catch (const RuntimeError& error) {
         log_.WriteLog(QStringLiteral("ERROR: METRICS_PORT (") + value + QStringLiteral("): ") +
@@ -182,6 +185,7 @@ void MetricsPort::start(const QString& setting) {
 void MetricsPort::stop() {
     if (server_ == nullptr)
         return;
+    resume_.stop();
     server_->close();
     server_->deleteLater();
     server_ = nullptr;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Clock.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -26,7 +28,7 @@ class MetricsPort final : public QObject {
     static constexpr int answerTimeoutMs = 10000; // for the client to take the answer
 
     MetricsPort(const TaskTable& tasks, const FailureAlert& alerts, const StatusPort& statusPort,
-                Log& log, QObject* parent = nullptr);
+                Log& log, Clock& clock = Clock::system(), QObject* parent = nullptr);
     ~MetricsPort() override;
 
     // Starts listening on the port a METRICS_PORT value names; an empty value leaves the
@@ -54,7 +56,9 @@ class MetricsPort final : public QObject {
     const FailureAlert& alerts_;
     const StatusPort& statusPort_;
     Log& log_;
+    Clock& clock_;
     qint64 startedMs_;
     Server* server_ = nullptr;
+    ClockTimer resume_; // accepting again after running out of descriptors
     int open_ = 0;
 };
