@@ -8,8 +8,10 @@
 #include <QTimer>
 #include <algorithm>
 
+// Test programs run side by side with neighbouring process numbers: spread their first picks.
 quint16 freeLowPort() {
-    static quint16 next = static_cast<quint16>(20000 + QCoreApplication::applicationPid() % 10000);
+    static quint16 next =
+        static_cast<quint16>(20000 + QCoreApplication::applicationPid() * 7919 % 12000);
     for (int attempt = 0; attempt < 1000; ++attempt) {
         next = next >= 32000 ? 20000 : next + 1;
         if (QTcpServer probe; probe.listen(QHostAddress::LocalHost, next))
@@ -35,13 +37,23 @@ const TestCertificate& testCertificate() {
     return made;
 }
 
-SinkServer::SinkServer(const QStringList& options) : port_(freeLowPort()) {
-    const QStringList arguments{testsupport::sourceDir() + "/tests/mail/smtp_sink.py",
-                                QString::number(port_), dir_.path()};
+SinkServer::SinkServer(const QStringList& options) {
+    // A port found free may be taken by another test program before the sink binds it: the
+    // sink then exits, and the next port is tried.
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process_.start("/usr/bin/python3", arguments + options);
-    ready_ = testsupport::waitUntil(
-        [this] { return process_.canReadLine() && process_.readLine().startsWith("READY"); });
+    for (int attempt = 0; attempt < 5 && !ready_; ++attempt) {
+        port_ = freeLowPort();
+        process_.start("/usr/bin/python3",
+                       QStringList{testsupport::sourceDir() + "/tests/mail/smtp_sink.py",
+                                   QString::number(port_), dir_.path()} +
+                           options);
+        testsupport::waitUntil([this] {
+            ready_ = process_.canReadLine() && process_.readLine().startsWith("READY");
+            return ready_ || process_.state() == QProcess::NotRunning;
+        });
+        if (process_.state() != QProcess::NotRunning)
+            break; // ready, or too slow to start: no second copy
+    }
 }
 
 SinkServer::~SinkServer() {
@@ -61,7 +73,8 @@ QList<QJsonObject> SinkServer::messages() const {
 
 ScriptedServer::ScriptedServer() {
     replyFor = [](const QByteArray& command, const QByteArray&) { return standardReply(command); };
-    server_.listen(QHostAddress::LocalHost, freeLowPort());
+    for (int attempt = 0; attempt < 5 && !server_.isListening(); ++attempt)
+        server_.listen(QHostAddress::LocalHost, freeLowPort());
     connect(&server_, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* socket = server_.nextPendingConnection()) {
             auto record = std::make_shared<Connection>();
