@@ -100,7 +100,7 @@ QString Log::timeStamp(const QDateTime& when, const QLocale& locale) {
 
 const QString& Log::base() {
     if (FileNameBase.isEmpty())
-        FileNameBase = QStringLiteral("LOG");
+        FileNameBase = eventLogBase();
     return FileNameBase;
 }
 

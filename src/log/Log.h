@@ -45,6 +45,11 @@ class Log final {
     void Purge();
     QString LogFileName(const QDate& date);
 
+    // The bases of the files this program writes: the event log's default and the mail
+    // sender's stage log. Retention deletes old files of both.
+    static QString eventLogBase() { return QStringLiteral("LOG"); }
+    static QString mailStageLogBase() { return QStringLiteral("SMTP"); }
+
     // The name of a day's file: <base>.<exeName><yyyy-mm-dd>.txt.
     static QString dailyFileName(const QString& base, const QString& exeName, const QDate& date);
     // The date in the name of a day's file of that base and program; null for any other name.

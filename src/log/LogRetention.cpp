@@ -50,10 +50,9 @@ QStringList LogRetention::expiredFiles(const QStringList& names, const QString& 
                                        const QDate& today, int keepDays) {
     QStringList expired;
     for (const QString& name : names) {
-        // The event log and the mail sender's stage log.
-        QDate date = Log::dailyFileDate(name, QStringLiteral("LOG"), exeName);
+        QDate date = Log::dailyFileDate(name, Log::eventLogBase(), exeName);
         if (!date.isValid())
-            date = Log::dailyFileDate(name, QStringLiteral("SMTP"), exeName);
+            date = Log::dailyFileDate(name, Log::mailStageLogBase(), exeName);
         if (date.isValid() && date.daysTo(today) > keepDays)
             expired.append(name);
     }

@@ -119,7 +119,7 @@ bool SMTPClient::isMailAddress(const QString& address) {
 Log& SMTPClient::errorLog() {
     if (!ErrorLog)
         ErrorLog = std::make_unique<Log>();
-    ErrorLog->FileNameBase = QStringLiteral("SMTP");
+    ErrorLog->FileNameBase = Log::mailStageLogBase();
     ErrorLog->Silent = true;
     return *ErrorLog;
 }
