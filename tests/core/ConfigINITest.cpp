@@ -2,24 +2,19 @@
 
 #include "AppSettings.h"
 #include "EngineDoubles.h"
+#include "FakeProcesses.h"
 #include "Log.h"
 #include "SMTPClient.h"
 #include "TaskFunctions.h"
 #include "TestSupport.h"
 
 #include <QTimer>
-#include <csignal>
 #include <gtest/gtest.h>
 
 namespace {
 
 class IniReading : public ::testing::Test {
   protected:
-    ~IniReading() override { killTasks(); }
-    void killTasks() {
-        for (int p = 1; p <= tasks.upperBound(); ++p)
-            ::kill(tasks[p].ProcessId, SIGKILL);
-    }
     void parse(std::initializer_list<const char*> lines) {
         for (const char* line : lines)
             ini.ParseINILine(line);
@@ -39,7 +34,7 @@ class IniReading : public ::testing::Test {
     Log log{ProgramInfo{dir.path(), "prowlix"}};
     TaskTable tasks;
     TaskList up, down;
-    testsupport::SpyingProcesses processes;
+    testsupport::FakeProcesses processes;
     testsupport::SilentSignals signals;
     TaskFunctions functions{tasks, up, down, log, processes, signals};
     AppSettings settings;
@@ -83,7 +78,6 @@ TEST_F(IniReading, LineEndsAndByteOrderMarkReadAlikeAndEventsRunBetweenLines) {
          {"\xEF\xBB\xBFstart=sleep 3600,A\r\nk=1\r\n\r\nstart=sleep 3600,B\r\n",
           "start=sleep 3600,A\rk=1\rstart=sleep 3600,B",
           "start=sleep 3600,A\nk=1\n\nstart=sleep 3600,B\n"}) {
-        killTasks();
         tasks.reset();
         settings.INIEntries.clear();
         int tasksWhenEventRan = -1;

@@ -29,7 +29,7 @@ TEST(LinuxTest, HelpAndVersionPrintAndStartNothing) {
                         .hasMatch())
             << qPrintable(output);
         EXPECT_EQ(QDir(monitor.dir()).entryList(QDir::Files), QStringList{"prowlix"});
-        EXPECT_TRUE(testsupport::probePort(port).refused);
+        EXPECT_EQ(testsupport::askPort(port), "refused");
     }
 }
 

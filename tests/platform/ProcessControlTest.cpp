@@ -16,10 +16,6 @@ using testsupport::waitUntil;
 
 namespace {
 
-bool reaped(qint32 pid) {
-    return !QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid));
-}
-
 void killAndReap(pid_t pid) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
@@ -84,7 +80,7 @@ TEST(ProcessLaunch, TaskStartsCleanInItsOwnSession) {
     EXPECT_EQ(QFileInfo(QStringLiteral("/proc/%1/fd/0").arg(pid)).symLinkTarget(), "/dev/null");
     control.requestClose(pid);
     EXPECT_TRUE(waitUntil([&] { return control.status(pid) == 0; }));
-    EXPECT_TRUE(reaped(pid));
+    EXPECT_TRUE(testsupport::processGone(pid));
 }
 
 TEST(ProcessStatus, BadNumbersAreSafeAndAReusedNumberOfAnEndedTaskIsNoTask) {
@@ -132,7 +128,7 @@ TEST(ProcessStatus, WithoutAWatchedDescriptorTheProcessIsStillFollowed) {
         EXPECT_TRUE(control.needsPolling(pid));
         ::kill(pid, SIGKILL);
         EXPECT_TRUE(waitUntil([&] { return control.status(pid) == 0; })) << noEpollSet;
-        EXPECT_TRUE(reaped(pid));
+        EXPECT_TRUE(testsupport::processGone(pid));
     }
 }
 

@@ -45,16 +45,6 @@ TEST(SocketControlTest, EmptySendCompletesAndUnacceptedRequestsAreClosed) {
     EXPECT_THROW(pair.answer.Accept(0), RuntimeError);
 }
 
-// Port 0 would listen on a port of the system's choosing, that no checker knows.
-TEST(SocketControlTest, ListenRejectsNonPorts) {
-    SocketControl control;
-    for (const qint32 port : {0, -1, 65536}) {
-        control.LocalPort = port;
-        EXPECT_THROW(control.Listen(), RuntimeError) << port;
-        EXPECT_EQ(control.State(), SocketControl::sckClosed);
-    }
-}
-
 // An unread connection without a cap on what it buffers would drain a sender into memory.
 TEST(SocketControlTest, AcceptedConnectionCannotGrowMemoryBySending) {
     ListenerPair pair([&](qintptr id) { pair.answer.Accept(id); });

@@ -27,7 +27,7 @@ void superviseManyTasks(rlim_t soft, rlim_t hard) {
     ASSERT_TRUE(monitor.waitForLog("PORT: ", std::chrono::seconds(30)))
         << qPrintable(monitor.log().right(300));
     EXPECT_EQ(monitor.log().count(" - START: t"), tasks);
-    EXPECT_EQ(testsupport::probePort(port).data, QByteArray("SERVICES UP"));
+    EXPECT_EQ(testsupport::askPort(port), "SERVICES UP");
     const QString limits =
         testsupport::readFile(QStringLiteral("/proc/%1/limits").arg(monitor.pid()));
     const QStringList open =
@@ -41,7 +41,7 @@ void superviseManyTasks(rlim_t soft, rlim_t hard) {
     ASSERT_EQ(children.size(), tasks);
     ::kill(children.last().toInt(), SIGKILL);
     EXPECT_TRUE(monitor.waitForLog(" - TASK FAILURE: t"));
-    EXPECT_TRUE(testsupport::probePort(port).refused);
+    EXPECT_EQ(testsupport::askPort(port), "refused");
     EXPECT_TRUE(monitor.stop());
 }
 

@@ -1,9 +1,7 @@
 #include "StatusPort.h"
 
-#include "RuntimeError.h"
 #include "TestSupport.h"
 
-#include <cmath>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -49,12 +47,4 @@ TEST_F(StatusPortTest, ClientThatHalfClosesFirstStillGetsTheAnswer) {
         ::shutdown(fd, SHUT_WR);
         EXPECT_EQ(receive(fd), QByteArray("SERVICES UP")) << "client " << i;
     }
-}
-
-// Out-of-range numbers reach it from the command line and the INI file as start-up errors.
-TEST(StatusPortRoundingTest, RoundsHalvesToEvenAndRejectsWhatNoPortCanHold) {
-    EXPECT_EQ(StatusPort::roundPort(180.5), 180);
-    EXPECT_EQ(StatusPort::roundPort(181.5), 182);
-    for (const double bad : {HUGE_VAL, std::nan("")})
-        EXPECT_THROW(StatusPort::roundPort(bad), RuntimeError) << bad;
 }

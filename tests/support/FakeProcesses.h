@@ -13,12 +13,13 @@ namespace testsupport {
 // it. A command that begins with "!" cannot be found; an empty one gets no identifier.
 class FakeProcesses final : public ProcessControl {
   public:
-    qint32 launch(const QString& command, int) override {
+    qint32 launch(const QString& command, int showValue) override {
         if (command.isEmpty())
             return 0;
         if (command.startsWith(QLatin1Char('!')))
             throw RuntimeError(QStringLiteral("No such file or directory"));
         launched.append(command);
+        showValues.append(showValue);
         running.insert(++lastPid);
         if (afterLaunch)
             afterLaunch(lastPid);
@@ -29,6 +30,7 @@ class FakeProcesses final : public ProcessControl {
     void end(qint32 pid) { running.remove(pid); }
 
     QStringList launched; // the commands, in order
+    QList<int> showValues;
     QSet<qint32> running;
     qint32 lastPid = 100;
     std::function<void(qint32)> afterLaunch; // may end the fresh process at once

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <arpa/inet.h>
@@ -47,11 +48,6 @@ QByteArray askPort(quint16 port, std::chrono::milliseconds deadline) {
     return socket.error() == QAbstractSocket::ConnectionRefusedError ? "refused" : data;
 }
 
-ProbeResult probePort(quint16 port, int timeoutMs) {
-    const QByteArray data = askPort(port, std::chrono::milliseconds(timeoutMs));
-    return data == "refused" ? ProbeResult{true, {}} : ProbeResult{false, data};
-}
-
 bool answers(quint16 port) {
     return waitUntil([&] { return askPort(port, std::chrono::seconds(1)) == "SERVICES UP"; });
 }
@@ -70,6 +66,10 @@ int connectRaw(quint16 port, bool nonBlocking) {
 QString readFile(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+}
+
+bool processGone(qint64 pid) {
+    return !QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid));
 }
 
 bool writeFile(const QString& path, const QByteArray& content) {

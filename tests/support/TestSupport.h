@@ -21,11 +21,6 @@ quint16 freePort();
 // What a client of 127.0.0.1:port receives before the peer closes, or "refused". It runs the
 // event loop, so the server may live in this thread.
 QByteArray askPort(quint16 port, std::chrono::milliseconds deadline = std::chrono::seconds(10));
-struct ProbeResult {
-    bool refused = false;
-    QByteArray data;
-};
-ProbeResult probePort(quint16 port, int timeoutMs = 5000); // the same, refusal apart
 // Whether the port answers "SERVICES UP" before the default deadline.
 bool answers(quint16 port);
 
@@ -34,6 +29,7 @@ bool answers(quint16 port);
 int connectRaw(quint16 port, bool nonBlocking = false);
 
 QString readFile(const QString& path); // empty when missing
+bool processGone(qint64 pid);          // ended and reaped: no /proc entry left
 bool writeFile(const QString& path, const QByteArray& content = {});
 
 // A day's log file name: <base>.<program><yyyy-MM-dd>.txt.

@@ -5,7 +5,6 @@
 #include "View.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -15,10 +14,6 @@ using testsupport::askPort;
 using testsupport::waitUntil;
 
 namespace {
-
-bool gone(qint32 pid) {
-    return !QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid));
-}
 
 class Supervision : public ::testing::Test {
   protected:
@@ -72,7 +67,7 @@ TEST_F(Supervision, EndsAreSeenWithoutATickExceptInTheFirstInterval) {
     QString name;
     qint16 mode = 0;
     monitor->taskFunctions().StartTask(name, QStringLiteral("true"), mode, false);
-    ASSERT_TRUE(waitUntil([&] { return gone(task(4).ProcessId); }));
+    ASSERT_TRUE(waitUntil([&] { return testsupport::processGone(task(4).ProcessId); }));
     EXPECT_FALSE(logText().contains("TASK FAILURE: true"));
     monitor->Timer1_Timer();
     EXPECT_TRUE(logText().contains("TASK FAILURE: true (true)"));
@@ -84,7 +79,10 @@ TEST_F(Supervision, ShutdownWithKillClosesTheTasksAndReportsNoFailure) {
     EXPECT_EQ(quitCalls, 1);
     EXPECT_EQ(processes.closeRequests.size(), 2);
     // Reaped through the descriptors' events: tasks closing on request are no failures.
-    EXPECT_TRUE(waitUntil([&] { return gone(task(1).ProcessId) && gone(task(2).ProcessId); }));
+    EXPECT_TRUE(waitUntil([&] {
+        return testsupport::processGone(task(1).ProcessId) &&
+               testsupport::processGone(task(2).ProcessId);
+    }));
     EXPECT_FALSE(logText().contains("TASK FAILURE: "));
     EXPECT_FALSE(monitor->Timer1().isActive());
 }
