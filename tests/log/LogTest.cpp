@@ -138,8 +138,6 @@ TEST(LogDirectory, OptionThenProgramDirectoryThenTheSystemsPlaceForTheUser) {
         // Under /usr, or not writable: root and everyone else have their own places.
         {{"", "/usr/bin", true, 0, "/state", "/h"}, "/var/log/prowlix"},
         {{"", "/usr/local/bin", true, 1000, "/state", "/h"}, "/state/prowlix"},
-        {{"", "/usr", true, 1000, "", "/h"}, "/h/.local/state/prowlix"},
-        {{"", "/opt/readonly", false, 0, "", "/h"}, "/var/log/prowlix"},
         {{"", "/opt/readonly", false, 1000, "", "/h"}, "/h/.local/state/prowlix"},
         // The XDG base directory convention ignores a relative value.
         {{"", "/usr/bin", true, 1000, "state", "/h"}, "/h/.local/state/prowlix"}};

@@ -1,10 +1,6 @@
 #include "DesktopFixture.h"
 #include "ManualClock.h"
 #include "WindowRoutines.h"
-#include "frmSplash.h"
-
-#include <QLabel>
-#include <QTest>
 
 using namespace WindowRoutines;
 
@@ -68,22 +64,4 @@ TEST_F(TrayDesktopTest, ShowHideAndExitReachTheWindows) {
     EXPECT_TRUE(monitor->CloseApp);
     EXPECT_EQ(main().viewLog(), nullptr);
     EXPECT_TRUE(logText().contains("SYSTEM STOPPED ("));
-}
-
-TEST(SplashTest, StaysOnTopAndClosesOnItsFifthTickOrAtOnce) {
-    frmSplash splash{QPixmap(32, 32)}, byKey{QPixmap(32, 32)}, byClick{QPixmap(32, 32)};
-    for (frmSplash* shown : {&splash, &byKey, &byClick})
-        shown->show();
-    EXPECT_TRUE(isOnTop(&splash));
-    EXPECT_TRUE(splash.tmrSplash.isActive());
-    for (int tick = 1; tick <= 4; ++tick)
-        splash.tmrSplash_Timer();
-    EXPECT_TRUE(splash.isVisible());
-    splash.tmrSplash_Timer();
-    EXPECT_FALSE(splash.isVisible());
-    EXPECT_FALSE(isOnTop(&splash));
-    QTest::keyClick(&byKey, Qt::Key_Space);
-    QTest::mouseClick(byClick.findChild<QLabel*>("imgLogo"), Qt::LeftButton);
-    EXPECT_FALSE(byKey.isVisible());
-    EXPECT_FALSE(byClick.isVisible());
 }
