@@ -189,7 +189,7 @@ void Monitor::ShutDownMonitor() {
         const int bound = tasks_.upperBound();
         for (int p = 1; p <= bound; ++p) {
             const TaskRecord& task = tasks_[p];
-            if (taskFunctions_.IsTaskProcessAlive(task.ProcessId) > 0 && task.IsUp) {
+            if (task.IsUp && taskFunctions_.IsTaskProcessAlive(task.ProcessId).isRunning()) {
                 processes_.requestClose(task.ProcessId);
                 EventPump::letEventsRun();
             }

@@ -134,7 +134,7 @@ class MetricsPort::Connection final : public QObject {
 MetricsPort::MetricsPort(const TaskTable& tasks, const FailureAlert& alerts,
                          const StatusPort& statusPort, Log& log, Clock& clock, QObject* parent)
     : QObject(parent), tasks_(tasks), alerts_(alerts), statusPort_(statusPort), log_(log),
-      clock_(clock), startedMs_(QDateTime::currentMSecsSinceEpoch()), resume_(clock) {
+      clock_(clock), startedMs_(clock.wallTime().toMSecsSinceEpoch()), resume_(clock) {
     resume_.setSingleShot(true);
     connect(&resume_, &ClockTimer::timeout, this, [this] {
         if (server_ != nullptr)

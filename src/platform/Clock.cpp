@@ -1,11 +1,14 @@
 #include "Clock.h"
 
 #include <QDeadlineTimer>
+#include <algorithm>
+#include <limits>
 
 // Declared a friend of ClockTimer, so not in an unnamed namespace.
 class SystemClock final : public Clock {
   public:
     qint64 now() const override { return QDeadlineTimer::current().deadline(); }
+    QDateTime wallTime() const override { return QDateTime::currentDateTime(); }
 
   protected:
     void arm(ClockTimer& timer) override {
@@ -36,6 +39,15 @@ void ClockTimer::start(int ms) {
     interval_ = ms;
     active_ = true;
     clock_.arm(*this);
+}
+
+void ClockTimer::startAt(const QDateTime& when) {
+    const qint64 ms = clock_.wallTime().msecsTo(when);
+    singleShot_ = true;
+    // QTimer takes an int: a moment more than about 24 days away fires early, and the caller,
+    // which checks the date when it fires, arms it again.
+    constexpr qint64 longest = std::numeric_limits<int>::max();
+    start(static_cast<int>(std::clamp<qint64>(ms, 0, longest)));
 }
 
 void ClockTimer::stop() {

@@ -1,18 +1,23 @@
 #pragma once
 
+#include <QDateTime>
 #include <QObject>
 #include <QTimer>
 
 class ClockTimer;
 
-// Monotonic time and the timers that run on it. The engine reads time only through a Clock, so
-// tests can move time by hand instead of waiting for it.
+// Monotonic time, the wall clock, and the timers that run on them. The engine reads time only
+// through a Clock, so tests can move time by hand instead of waiting for it.
 class Clock {
   public:
     virtual ~Clock() = default;
 
     // Milliseconds since an arbitrary start; never goes back.
     virtual qint64 now() const = 0;
+
+    // The local date and time, for what people read (log stamps, mail dates, task start times)
+    // and for calendar deadlines such as midnight. It may jump; intervals use now().
+    virtual QDateTime wallTime() const = 0;
 
     // The steady clock of the machine, whose timers are QTimers.
     static Clock& system();
@@ -44,6 +49,8 @@ class ClockTimer final : public QObject {
 
     void start(int ms);
     void start() { start(interval_); }
+    // Single shot at a wall-clock moment (midnight, say); at once when it has passed.
+    void startAt(const QDateTime& when);
     void stop();
     bool isActive() const { return active_; }
 

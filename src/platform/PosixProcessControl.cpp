@@ -93,8 +93,8 @@ class SpawnFileActions final {
 
 } // namespace
 
-PosixProcessControl::PosixProcessControl(EndDetection detection, QObject* parent)
-    : ProcessControl(parent), epollFd_(::epoll_create1(EPOLL_CLOEXEC)) {
+PosixProcessControl::PosixProcessControl(EndDetection detection, Clock& clock, QObject* parent)
+    : ProcessControl(parent), clock_(clock), epollFd_(::epoll_create1(EPOLL_CLOEXEC)) {
     if (epollFd_ >= 0 && detection == EndDetection::Immediate) {
         // One descriptor for the event loop however many tasks there are: its cost per wake-up
         // does not grow with the table.
@@ -144,7 +144,7 @@ qint32 PosixProcessControl::launch(const QString& command, int showValue) {
         throw RuntimeError(systemErrorText(rc));
 
     Child child;
-    child.sinceLaunch.start();
+    child.launchedAt = clock_.now();
     // The child is ours and not yet reaped, so the identifier cannot have been reused here.
     child.pidfd = openPidfd(pid);
     // The last descriptors below the limit stay free for the log, the status port and mail;
@@ -155,9 +155,11 @@ qint32 PosixProcessControl::launch(const QString& command, int showValue) {
     }
     // A live entry under this number means someone else reaped it.
     if (const auto old = children_.find(pid); old != children_.end())
-        markEnded(old);
-    if (seenEnded(pid))
+        markEnded(old, ProcessStatus::endedUnknown());
+    if (seenEnded(pid)) {
         ended_[static_cast<size_t>(pid)] = false;
+        endStatus_.remove(pid);
+    }
     child.launchRound = drainRound_;
     if (child.pidfd >= 0) {
         epoll_event event{};
@@ -173,25 +175,62 @@ qint32 PosixProcessControl::launch(const QString& command, int showValue) {
     return pid;
 }
 
-bool PosixProcessControl::reap(qint32 pid, const Child& child) {
+namespace {
+// waitid's account of an end as the wait status waitpid would have given.
+int waitStatusOf(const siginfo_t& info) {
+    switch (info.si_code) {
+    case CLD_EXITED:
+        return (info.si_status & 0xff) << 8;
+    case CLD_DUMPED:
+        return info.si_status | 0x80;
+    default:
+        return info.si_status;
+    }
+}
+} // namespace
+
+std::optional<ProcessStatus> PosixProcessControl::reap(qint32 pid, const Child& child) {
     if (child.pidfd >= 0) {
         siginfo_t info{};
         const int rc = ::waitid(P_PIDFD, static_cast<id_t>(child.pidfd), &info, WEXITED | WNOHANG);
+        if (rc == 0 && info.si_pid != 0)
+            return ProcessStatus::ended(waitStatusOf(info));
         // ECHILD: someone else reaped it (SIGCHLD ignored); the readable descriptor says it ended.
-        return (rc == 0 && info.si_pid != 0) || (rc != 0 && errno == ECHILD);
+        if (rc != 0 && errno == ECHILD)
+            return ProcessStatus::endedUnknown();
+        return std::nullopt;
     }
-    const pid_t rc = ::waitpid(pid, nullptr, WNOHANG);
-    return rc == pid || (rc < 0 && errno == ECHILD);
+    int waitStatus = 0;
+    const pid_t rc = ::waitpid(pid, &waitStatus, WNOHANG);
+    if (rc == pid)
+        return ProcessStatus::ended(waitStatus);
+    if (rc < 0 && errno == ECHILD)
+        return ProcessStatus::endedUnknown();
+    return std::nullopt;
 }
 
-void PosixProcessControl::markEnded(QHash<qint32, Child>::iterator it) {
+void PosixProcessControl::markEnded(QHash<qint32, Child>::iterator it, ProcessStatus how) {
     if (it->pidfd >= 0)
         ::close(it->pidfd); // also leaves the epoll set
-    const auto n = static_cast<size_t>(it.key());
+    const qint32 pid = it.key();
+    const auto n = static_cast<size_t>(pid);
     if (n >= ended_.size())
         ended_.resize(n + 1);
     ended_[n] = true;
     children_.erase(it);
+    if (!how.known())
+        return;
+    if (endOrder_.size() == endsKept) {
+        endStatus_.remove(endOrder_.front());
+        endOrder_.pop_front();
+    }
+    endStatus_.insert(pid, how.waitStatus());
+    endOrder_.push_back(pid);
+}
+
+ProcessStatus PosixProcessControl::endOf(qint32 pid) const {
+    const auto it = endStatus_.constFind(pid);
+    return it == endStatus_.cend() ? ProcessStatus::endedUnknown() : ProcessStatus::ended(*it);
 }
 
 void PosixProcessControl::drainEnded(bool fromEventLoop) {
@@ -208,9 +247,9 @@ void PosixProcessControl::drainEnded(bool fromEventLoop) {
             const auto it = children_.find(pid);
             if (it == children_.end())
                 continue;
-            reap(pid, *it);
-            report = report || it->sinceLaunch.elapsed() >= quickEndMs;
-            markEnded(it);
+            const auto how = reap(pid, *it);
+            report = report || clock_.now() - it->launchedAt >= quickEndMs;
+            markEnded(it, how.value_or(ProcessStatus::endedUnknown()));
         }
     } while (ready == 64);
     fresh_ = batching_;
@@ -227,36 +266,37 @@ void PosixProcessControl::drainEnded(bool fromEventLoop) {
     }
 }
 
-qint32 PosixProcessControl::status(qint32 pid) {
+ProcessStatus PosixProcessControl::status(qint32 pid) {
     if (pid <= 0)
-        return 0; // 0 and negative identifiers name process groups, never one task
+        return ProcessStatus::endedUnknown(); // 0 and below name process groups, never one task
     if (seenEnded(pid))
-        return 0;
+        return endOf(pid);
     const auto it = children_.find(pid);
     if (it == children_.end()) {
         // Not launched here: it runs when it may be signalled.
-        return ::kill(pid, 0) == 0 ? WAIT_TIMEOUT : 0;
+        return ::kill(pid, 0) == 0 ? ProcessStatus::running() : ProcessStatus::endedUnknown();
     }
     if (it->pidfd < 0) {
-        if (!reap(pid, *it))
-            return WAIT_TIMEOUT;
-        markEnded(it);
-        return 0;
+        const auto how = reap(pid, *it);
+        if (!how)
+            return ProcessStatus::running();
+        markEnded(it, *how);
+        return *how;
     }
     if (!fresh_) {
         drainEnded(false);
-        return seenEnded(pid) ? 0 : WAIT_TIMEOUT;
+        return seenEnded(pid) ? endOf(pid) : ProcessStatus::running();
     }
     if (it->launchRound == drainRound_) {
         // Launched after this turn's drain (a restart within a sweep): ask its descriptor alone.
         pollfd single{it->pidfd, POLLIN, 0};
         if (::poll(&single, 1, 0) > 0 && single.revents != 0) {
-            reap(pid, *it);
-            markEnded(it);
-            return 0;
+            const ProcessStatus how = reap(pid, *it).value_or(ProcessStatus::endedUnknown());
+            markEnded(it, how);
+            return how;
         }
     }
-    return WAIT_TIMEOUT;
+    return ProcessStatus::running();
 }
 
 bool PosixProcessControl::needsPolling(qint32 pid) const {
@@ -265,7 +305,7 @@ bool PosixProcessControl::needsPolling(qint32 pid) const {
     const auto it = children_.constFind(pid);
     if (it == children_.cend())
         return true; // not ours: only a poll can tell
-    return it->pidfd < 0 || it->sinceLaunch.elapsed() < quickEndMs;
+    return it->pidfd < 0 || clock_.now() - it->launchedAt < quickEndMs;
 }
 
 void PosixProcessControl::requestClose(qint32 pid) {
@@ -282,6 +322,7 @@ void PosixProcessControl::requestClose(qint32 pid) {
         ::kill(pid, SIGTERM);
 }
 
-std::unique_ptr<ProcessControl> createProcessControl(EndDetection detection, QObject* parent) {
-    return std::make_unique<PosixProcessControl>(detection, parent);
+std::unique_ptr<ProcessControl> createProcessControl(EndDetection detection, Clock& clock,
+                                                     QObject* parent) {
+    return std::make_unique<PosixProcessControl>(detection, clock, parent);
 }

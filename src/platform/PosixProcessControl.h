@@ -2,8 +2,9 @@
 
 #include "ProcessControl.h"
 
-#include <QElapsedTimer>
 #include <QHash>
+#include <deque>
+#include <optional>
 #include <vector>
 
 class QSocketNotifier;
@@ -22,35 +23,43 @@ class PosixProcessControl final : public ProcessControl {
     static constexpr qint64 quickEndMs = 100;
 
     explicit PosixProcessControl(EndDetection detection = EndDetection::Immediate,
-                                 QObject* parent = nullptr);
+                                 Clock& clock = Clock::system(), QObject* parent = nullptr);
     ~PosixProcessControl() override;
 
     qint32 launch(const QString& command, int showValue) override;
-    qint32 status(qint32 pid) override;
+    ProcessStatus status(qint32 pid) override;
     void requestClose(qint32 pid) override;
     bool needsPolling(qint32 pid) const override;
 
   private:
     struct Child {
-        int pidfd = -1; // -1 when none could be had; waitpid serves then
-        QElapsedTimer sinceLaunch;
+        int pidfd = -1;          // -1 when none could be had; waitpid serves then
+        qint64 launchedAt = 0;   // on clock_
         quint64 launchRound = 0; // the drain count when it was launched
     };
 
     // Reaps every task whose descriptor says it has ended; from the event loop, also asks for a
     // sweep when one of them ran for at least quickEndMs.
     void drainEnded(bool fromEventLoop);
-    // Forgets the child; only the fact that its number ended is kept.
-    void markEnded(QHash<qint32, Child>::iterator it);
-    static bool reap(qint32 pid, const Child& child);
+    // Forgets the child; only the fact that its number ended is kept, and for a while how.
+    void markEnded(QHash<qint32, Child>::iterator it, ProcessStatus how);
+    // The child's end when it has ended, reaped; nothing while it runs.
+    static std::optional<ProcessStatus> reap(qint32 pid, const Child& child);
     bool seenEnded(qint32 pid) const {
         return static_cast<size_t>(pid) < ended_.size() && ended_[static_cast<size_t>(pid)];
     }
+    ProcessStatus endOf(qint32 pid) const;
 
+    Clock& clock_;
     QHash<qint32, Child> children_; // the live ones
     // One bit per number seen to end, until a launch here gets that number again: bounded by the
     // system's largest process number, and no ended process can pass for a stranger's.
     std::vector<bool> ended_;
+    // How the most recent ends came about, for whoever asks after the drain that reaped them; a
+    // bounded window, since the supervisor asks within the same event-loop turn.
+    static constexpr size_t endsKept = 4096;
+    QHash<qint32, int> endStatus_;
+    std::deque<qint32> endOrder_;
     int epollFd_ = -1;                    // every live task's descriptor
     QSocketNotifier* notifier_ = nullptr; // none when the tick alone finds ends
     // Set by a drain; cleared whenever the event loop wakes, so a turn drains at most once.

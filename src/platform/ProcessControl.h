@@ -1,5 +1,8 @@
 #pragma once
 
+#include "Clock.h"
+#include "ProcessStatus.h"
+
 #include <QObject>
 #include <QString>
 #include <memory>
@@ -10,8 +13,6 @@ class ProcessControl : public QObject {
     Q_OBJECT
 
   public:
-    static constexpr qint32 WAIT_TIMEOUT = 258; // status of a process that is still running
-
     using QObject::QObject;
     ~ProcessControl() override = default;
 
@@ -20,9 +21,9 @@ class ProcessControl : public QObject {
     // description when the program cannot be found or run. The show value has no effect here.
     virtual qint32 launch(const QString& command, int showValue) = 0;
 
-    // 0 when the process has ended, cannot be found or may not be signalled; WAIT_TIMEOUT while
-    // it runs. A process seen to end never counts as running again.
-    virtual qint32 status(qint32 pid) = 0;
+    // Running, or ended (also when it cannot be found or may not be signalled), with its wait
+    // status when this monitor reaped it. A process seen to end never counts as running again.
+    virtual ProcessStatus status(qint32 pid) = 0;
 
     // Polite request to close (SIGTERM); never forces, never waits.
     virtual void requestClose(qint32 pid) = 0;
@@ -46,4 +47,5 @@ class ProcessControl : public QObject {
 enum class EndDetection { Immediate, TickOnly };
 
 std::unique_ptr<ProcessControl>
-createProcessControl(EndDetection detection = EndDetection::Immediate, QObject* parent = nullptr);
+createProcessControl(EndDetection detection = EndDetection::Immediate,
+                     Clock& clock = Clock::system(), QObject* parent = nullptr);

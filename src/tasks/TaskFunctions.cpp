@@ -5,7 +5,6 @@
 #include "RuntimeError.h"
 #include "SignalTarget.h"
 
-#include <QDateTime>
 #include <algorithm>
 
 TaskFunctions::TaskFunctions(TaskTable& tasks, TaskList& upList, TaskList& downList, Log& log,
@@ -39,7 +38,7 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
         task.TaskName = name;
         task.TaskId = n;
         task.AutoRestart = autoRestart;
-        task.processStartedMs = QDateTime::currentMSecsSinceEpoch();
+        task.processStartedMs = clock_.wallTime().toMSecsSinceEpoch();
         up_.insertTop(name, n);
         log_.WriteLog(QStringLiteral("START: ") + name + QStringLiteral(" (") + command +
                       QLatin1Char(')'));
@@ -59,15 +58,20 @@ QString TaskFunctions::FileNameOf(const QString& command) {
     return command.mid(last + 1);
 }
 
-qint32 TaskFunctions::IsTaskProcessAlive(qint32 processId) {
+ProcessStatus TaskFunctions::IsTaskProcessAlive(qint32 processId) {
     return processes_.status(processId);
 }
 
 void TaskFunctions::sweep() {
     const int bound = tasks_.upperBound();
     for (int p = 1; p <= bound; ++p) {
-        if (tasks_[p].IsUp && IsTaskProcessAlive(tasks_[p].ProcessId) < 1)
+        if (!tasks_[p].IsUp)
+            continue;
+        const ProcessStatus status = IsTaskProcessAlive(tasks_[p].ProcessId);
+        if (status.hasEnded()) {
+            tasks_[p].lastExit = status;
             HandleTaskFailure(p);
+        }
     }
     if (allUpPending_ && clock_.now() - restartedAt_ >= settleMs)
         confirmAllUp();
@@ -89,7 +93,7 @@ bool TaskFunctions::everyTaskUp() {
     // a task found gone keeps IsUp, so that the next sweep reports it through the failure path.
     const int bound = tasks_.upperBound();
     for (int q = 1; q <= bound; ++q) {
-        if (!tasks_[q].IsUp || IsTaskProcessAlive(tasks_[q].ProcessId) == 0)
+        if (!tasks_[q].IsUp || IsTaskProcessAlive(tasks_[q].ProcessId).hasEnded())
             return false;
     }
     return true;
@@ -115,6 +119,8 @@ void TaskFunctions::HandleTaskFailure(int p) {
     down_.insertTop(task.TaskName, task.TaskId);
     log_.WriteLog(QStringLiteral("TASK FAILURE: ") + task.TaskName + QStringLiteral(" (") +
                   task.PathAndFile + QLatin1Char(')'));
+    log_.WriteLog(QStringLiteral("EXIT STATUS: ") + task.TaskName + QStringLiteral(": ") +
+                  task.lastExit.value_or(ProcessStatus::endedUnknown()).exitText());
     up_.removeTask(p);
     SignalFailure();
     signals_.SendFailureAlert(p);
@@ -156,7 +162,7 @@ void TaskFunctions::restart(int p) {
         if (processId != 0) {
             tasks_[p].IsUp = true;
             tasks_[p].ProcessId = processId;
-            tasks_[p].processStartedMs = QDateTime::currentMSecsSinceEpoch();
+            tasks_[p].processStartedMs = clock_.wallTime().toMSecsSinceEpoch();
             ++tasks_[p].restartCount;
             // A stale details window may restart a task that is up again: list it once.
             up_.removeTask(p);

@@ -26,7 +26,7 @@ class TaskFunctions final : public QObject {
     void StartTask(QString& name, const QString& command, qint16& windowMode, bool autoRestart);
     static QString FileNameOf(const QString& command);
 
-    qint32 IsTaskProcessAlive(qint32 processId);
+    ProcessStatus IsTaskProcessAlive(qint32 processId);
     void sweep(); // the supervision sweep: one pass over the tasks that are up
     void HandleTaskFailure(int p);
     // The operator's Restart: it also lifts the task's restart limit and starts its count again.

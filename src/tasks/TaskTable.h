@@ -1,6 +1,9 @@
 #pragma once
 
+#include "ProcessStatus.h"
+
 #include <QString>
+#include <optional>
 #include <vector>
 
 struct TaskRecord {
@@ -13,7 +16,8 @@ struct TaskRecord {
     bool restartLimited = false; // RESTART_LIMIT holds the task down
     quint64 failureCount = 0;
     quint64 restartCount = 0;
-    qint64 processStartedMs = 0; // Unix time of the current process's launch
+    qint64 processStartedMs = 0;           // Unix time of the current process's launch
+    std::optional<ProcessStatus> lastExit; // how its last process ended, once one has
 };
 
 // The task table: position p holds the task whose TaskId is p; position 0 is a blank record

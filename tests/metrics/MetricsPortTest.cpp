@@ -75,8 +75,19 @@ struct MetricsPortTest : ::testing::Test {
 
 // Names shown in the lists may hold anything a label value must escape.
 TEST_F(MetricsPortTest, ExposesEachTaskWithEscapedNamesInValidFormat) {
-    tasks.add() = {1, 0, "say \"hi\" \\ now", "x", true, true, false, 3, 2, 1700000000123};
-    tasks.add() = {2, 0, QString::fromUtf8("two\nlines \u00e9"), "y", false, false, true};
+    TaskRecord& one = tasks.add();
+    one.TaskId = 1;
+    one.TaskName = "say \"hi\" \\ now";
+    one.PathAndFile = "x";
+    one.IsUp = one.AutoRestart = true;
+    one.failureCount = 3;
+    one.restartCount = 2;
+    one.processStartedMs = 1700000000123;
+    TaskRecord& two = tasks.add();
+    two.TaskId = 2;
+    two.TaskName = QString::fromUtf8("two\nlines \u00e9");
+    two.PathAndFile = "y";
+    two.restartLimited = true;
     statusPort.listen();
 
     const auto samples = scrape(port);

@@ -22,7 +22,7 @@ class SpyingProcesses final : public ProcessControl {
         showValues.append(showValue);
         return real.launch(command, showValue);
     }
-    qint32 status(qint32 pid) override { return real.status(pid); }
+    ProcessStatus status(qint32 pid) override { return real.status(pid); }
     bool needsPolling(qint32 pid) const override { return real.needsPolling(pid); }
     void requestClose(qint32 pid) override {
         closeRequests.append(pid);

@@ -3,8 +3,10 @@
 #include "ProcessControl.h"
 #include "RuntimeError.h"
 
+#include <QHash>
 #include <QSet>
 #include <QStringList>
+#include <csignal>
 #include <functional>
 
 namespace testsupport {
@@ -25,13 +27,23 @@ class FakeProcesses final : public ProcessControl {
             afterLaunch(lastPid);
         return lastPid;
     }
-    qint32 status(qint32 pid) override { return running.contains(pid) ? WAIT_TIMEOUT : 0; }
-    void requestClose(qint32 pid) override { running.remove(pid); }
-    void end(qint32 pid) { running.remove(pid); }
+    ProcessStatus status(qint32 pid) override {
+        if (running.contains(pid))
+            return ProcessStatus::running();
+        return ends.contains(pid) ? ProcessStatus::ended(ends.value(pid))
+                                  : ProcessStatus::endedUnknown();
+    }
+    void requestClose(qint32 pid) override { end(pid, SIGTERM); }
+    // Ends the process as waitpid would report it (an exit status N is N << 8).
+    void end(qint32 pid, int waitStatus = 0) {
+        running.remove(pid);
+        ends.insert(pid, waitStatus);
+    }
 
     QStringList launched; // the commands, in order
     QList<int> showValues;
     QSet<qint32> running;
+    QHash<qint32, int> ends; // wait statuses of the ended ones
     qint32 lastPid = 100;
     std::function<void(qint32)> afterLaunch; // may end the fresh process at once
 };

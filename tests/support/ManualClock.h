@@ -2,16 +2,24 @@
 
 #include "Clock.h"
 
+#include <QDateTime>
 #include <QList>
 #include <algorithm>
+#include <utility>
 
 namespace testsupport {
 
-// Time stands until advance() moves it; each timer that falls due on the way fires in order, at
-// its own time, and a repeating one is armed again from there.
+// Time stands until advance() moves it, the wall clock with it; each timer that falls due on the
+// way fires in order, at its own time, and a repeating one is armed again from there.
 class ManualClock final : public Clock {
   public:
+    explicit ManualClock(QDateTime wall = QDateTime(QDate(2026, 12, 6), QTime(12, 0)))
+        : wallStart_(std::move(wall)) {}
+
     qint64 now() const override { return now_; }
+    QDateTime wallTime() const override { return wallStart_.addMSecs(now_); }
+    // The wall clock jumps (a clock set by hand); timers keep their monotonic due times.
+    void setWallTime(const QDateTime& wall) { wallStart_ = wall.addMSecs(-now_); }
 
     void advance(qint64 ms) {
         const qint64 end = now_ + ms;
@@ -50,6 +58,7 @@ class ManualClock final : public Clock {
         qint64 at;
         ClockTimer* timer;
     };
+    QDateTime wallStart_;
     qint64 now_ = 0;
     QList<Due> due_;
 };

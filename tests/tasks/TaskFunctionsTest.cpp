@@ -82,10 +82,15 @@ TEST_F(Supervisor, StartsGetDenseIdentifiersAndAFailedStartKeepsThePortClosed) {
 TEST_F(Supervisor, FailuresOfOneSweepAreHandledInTableOrder) {
     start("sleep 1", true, "Alpha");
     start("sleep 2", false, "Beta");
-    processes.end(tasks[2].ProcessId);
-    fail(1);
-    EXPECT_EQ(events().mid(2), QStringList({"TASK FAILURE: Alpha (sleep 1)", "RE-START: 'sleep 1'",
-                                            "TASK FAILURE: Beta (sleep 2)"}));
+    processes.end(tasks[2].ProcessId, SIGSEGV | 0x80);
+    processes.end(tasks[1].ProcessId, 1 << 8);
+    functions.sweep();
+    EXPECT_EQ(
+        events().mid(2),
+        QStringList({"TASK FAILURE: Alpha (sleep 1)", "EXIT STATUS: Alpha: exited with status 1",
+                     "RE-START: 'sleep 1'", "TASK FAILURE: Beta (sleep 2)",
+                     "EXIT STATUS: Beta: killed by signal 11 (SIGSEGV), core dumped"}));
+    EXPECT_EQ(tasks[2].lastExit->signal(), SIGSEGV);
     EXPECT_EQ(above.alerts, (QList<int>{1, 2}));
     ASSERT_EQ(down.count(), 1);
     EXPECT_EQ(down.at(0).taskId, 2);

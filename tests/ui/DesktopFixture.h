@@ -43,7 +43,7 @@ class DesktopFixture : public ::testing::Test {
     }
     void TearDown() override {
         for (int p = 1; monitor && p <= monitor->tasks().upperBound(); ++p) {
-            if (processes->status(monitor->tasks()[p].ProcessId) != 0)
+            if (processes->status(monitor->tasks()[p].ProcessId).isRunning())
                 processes->requestClose(monitor->tasks()[p].ProcessId);
         }
         view.reset();
