@@ -1,7 +1,10 @@
 #include "DesktopLoader.h"
 
 #include <QByteArray>
+#include <QDir>
+#include <QLibraryInfo>
 #include <QList>
+#include <QStringList>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -65,35 +68,65 @@ bool waylandOpens() {
     return opens;
 }
 
-// Empty when Qt can open a display, else the text that names what was tried. platform is set
-// when Qt left to itself might pick the display that does not open.
+// Qt ends the process when its platform's plugin is missing, as when its display does not open.
+bool pluginInstalled(const QByteArray& name) {
+    QStringList dirs{QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/platforms")};
+    if (const QString dir = qEnvironmentVariable("QT_QPA_PLATFORM_PLUGIN_PATH"); !dir.isEmpty())
+        dirs << dir;
+    for (const QString& dir :
+         qEnvironmentVariable("QT_PLUGIN_PATH").split(QLatin1Char(':'), Qt::SkipEmptyParts))
+        dirs << dir + QStringLiteral("/platforms");
+    const QString pattern =
+        QStringLiteral("libq") + QString::fromLatin1(name) + QStringLiteral("*.so");
+    for (const QString& dir : std::as_const(dirs))
+        if (!QDir(dir).entryList({pattern}, QDir::Files).isEmpty())
+            return true;
+    return false;
+}
+
+// Why Qt could not run on that platform, or empty when it can.
+QString platformProblem(const QByteArray& name) {
+    if (!pluginInstalled(name))
+        return QStringLiteral("no Qt platform plugin ") + QString::fromLatin1(name);
+    if (name == "xcb" && !x11Opens())
+        return QStringLiteral("DISPLAY=") + QString::fromLocal8Bit(variable("DISPLAY")) +
+               QStringLiteral(" does not open");
+    if (name.startsWith("wayland") && !waylandOpens())
+        return QStringLiteral("WAYLAND_DISPLAY=") +
+               QString::fromLocal8Bit(variable("WAYLAND_DISPLAY")) +
+               QStringLiteral(" does not open");
+    return {}; // offscreen, vnc and the like have nothing to open here
+}
+
+// Empty when Qt can run on one of the platforms it would try, else the text that names what was
+// tried. platform is set when Qt left to itself might pick one that does not work.
 QString displayProblem(std::string& platform) {
     const QByteArray forced = variable("QT_QPA_PLATFORM");
-    const QByteArray x11 = variable("DISPLAY"), wayland = variable("WAYLAND_DISPLAY");
-    QStringList named;
-    if (!forced.isEmpty())
-        named << QStringLiteral("QT_QPA_PLATFORM=") + QString::fromLocal8Bit(forced);
-    if (!x11.isEmpty())
-        named << QStringLiteral("DISPLAY=") + QString::fromLocal8Bit(x11);
-    if (!wayland.isEmpty())
-        named << QStringLiteral("WAYLAND_DISPLAY=") + QString::fromLocal8Bit(wayland);
-    const QString problem =
-        QStringLiteral("the display cannot be opened (") + named.join(QStringLiteral(", ")) +
-        QStringLiteral("); running headless");
-    if (!forced.isEmpty()) {
-        // Qt tries the platforms of the list in turn ("xcb;wayland"; options after a colon).
-        for (const QByteArray& entry : forced.split(';')) {
-            const QByteArray name = entry.left(entry.indexOf(':')).trimmed();
-            if (name == "xcb" ? x11Opens() : name.startsWith("wayland") ? waylandOpens() : true)
-                return {}; // offscreen, vnc and the like have nothing to open here
-        }
-        return problem;
+    QList<QByteArray> candidates;
+    // Qt tries the platforms of the list in turn ("xcb;wayland"; options after a colon).
+    for (const QByteArray& entry : forced.split(';'))
+        if (const QByteArray name = entry.split(':').first().trimmed(); !name.isEmpty())
+            candidates << name;
+    if (forced.isEmpty()) {
+        if (!variable("WAYLAND_DISPLAY").isEmpty())
+            candidates << "wayland";
+        if (!variable("DISPLAY").isEmpty())
+            candidates << "xcb";
     }
-    const bool waylandUsable = !wayland.isEmpty() && waylandOpens();
-    const bool x11Usable = !x11.isEmpty() && x11Opens();
-    if (waylandUsable != x11Usable)
-        platform = waylandUsable ? "wayland" : "xcb";
-    return waylandUsable || x11Usable ? QString() : problem;
+    QStringList reasons;
+    QList<QByteArray> usable;
+    for (const QByteArray& name : std::as_const(candidates)) {
+        if (const QString reason = platformProblem(name); reason.isEmpty())
+            usable << name;
+        else
+            reasons << reason;
+    }
+    if (usable.isEmpty())
+        return QStringLiteral("no display can be used (") + reasons.join(QStringLiteral("; ")) +
+               QStringLiteral("); running headless");
+    if (forced.isEmpty() && usable.size() != candidates.size())
+        platform = usable.first().toStdString();
+    return {};
 }
 
 std::string programDirectory() {
@@ -105,13 +138,13 @@ std::string programDirectory() {
     return exe.substr(0, exe.rfind('/'));
 }
 
-template <typename Header, typename Segment>
-QString elfExtentProblem(int fd, off_t size) {
+template <typename Header, typename Segment> QString elfExtentProblem(int fd, off_t size) {
     Header header{};
     if (::pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
         return QStringLiteral("too short for an ELF header");
     const auto within = [size](quint64 offset, quint64 length) {
-        return offset <= static_cast<quint64>(size) && length <= static_cast<quint64>(size) - offset;
+        return offset <= static_cast<quint64>(size) &&
+               length <= static_cast<quint64>(size) - offset;
     };
     if (header.e_phentsize != sizeof(Segment) ||
         !within(header.e_phoff, quint64{header.e_phnum} * sizeof(Segment)))

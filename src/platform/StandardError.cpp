@@ -135,7 +135,7 @@ void writeStandardError(const QString& text) {
 void installStandardErrorMessageHandler() {
     qInstallMessageHandler(
         [](QtMsgType type, const QMessageLogContext& context, const QString& text) {
-            standardError().write((qFormatLogMessage(type, context, text) + QLatin1Char('\n'))
-                                      .toLocal8Bit());
+            standardError().write(
+                (qFormatLogMessage(type, context, text) + QLatin1Char('\n')).toLocal8Bit());
         });
 }
