@@ -124,8 +124,9 @@ quint64 NonBlockingOutput::dropped() const {
 }
 
 NonBlockingOutput& standardError() {
-    static NonBlockingOutput output(STDERR_FILENO);
-    return output;
+    // Never destroyed: a thread of Qt's may still report while the process exits.
+    static NonBlockingOutput* const output = new NonBlockingOutput(STDERR_FILENO);
+    return *output;
 }
 
 void writeStandardError(const QString& text) {
