@@ -2,8 +2,10 @@
 // interface is a module loaded only in desktop mode, so a headless monitor never carries the
 // weight of the widget libraries.
 #include "CommandLine.h"
+#include "DesktopLoader.h"
 #include "Runner.h"
 #include "SignalWatcher.h"
+#include "StandardError.h"
 #include "SystemText.h"
 #include "Usage.h"
 #include "View.h"
@@ -11,9 +13,8 @@
 #include <QCoreApplication>
 #include <cstdio>
 #include <cstdlib>
-#include <dlfcn.h>
 #include <string>
-#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -29,39 +30,6 @@ bool wantsHeadless(const QStringList& arguments) {
     return !(set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM"));
 }
 
-std::string programDirectory() {
-    char path[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0)
-        return ".";
-    std::string exe(path, static_cast<size_t>(n));
-    return exe.substr(0, exe.rfind('/'));
-}
-
-using DesktopMain = int (*)(int, char**);
-
-// Beside the executable (the build tree), else in the library directory of the installation the
-// executable belongs to, found relative to it so that a staged or relocated tree works as well.
-DesktopMain loadDesktop() {
-    const std::string name = "/libprowlix-desktop.so";
-    const std::string candidates[] = {programDirectory() + name,
-                                      programDirectory() + "/" PROWLIX_MODULE_DIR + name};
-    for (const std::string& module : candidates) {
-        if (::access(module.c_str(), F_OK) != 0)
-            continue;
-        void* handle = ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) {
-            std::fprintf(stderr, "Prowlix: desktop module not available (%s); running headless\n",
-                         ::dlerror());
-            return nullptr;
-        }
-        return reinterpret_cast<DesktopMain>(::dlsym(handle, "prowlixDesktopMain"));
-    }
-    std::fprintf(stderr, "Prowlix: desktop module not installed (%s); running headless\n",
-                 candidates[1].c_str());
-    return nullptr;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -71,9 +39,25 @@ int main(int argc, char** argv) {
         std::fputs(text->toLocal8Bit().constData(), stdout);
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
+    // From here on nothing written to standard error may wait for its reader, Qt's own warnings
+    // included. The usage text above is no monitor yet and waits like any command's output.
+    installStandardErrorMessageHandler();
+    QStringList notices;
     if (!wantsHeadless(arguments)) {
-        if (const DesktopMain desktopMain = loadDesktop())
-            return desktopMain(argc, argv);
+        const Desktop desktop = findDesktop();
+        if (desktop.entry != nullptr) {
+            // The platform goes as Qt's own option, which is never passed on to the tasks.
+            std::vector<char*> desktopArguments(argv, argv + argc);
+            std::string option = "-platform", platform = desktop.platform;
+            if (!platform.empty())
+                desktopArguments.insert(desktopArguments.begin() + 1,
+                                        {option.data(), platform.data()});
+            desktopArguments.push_back(nullptr);
+            return desktop.entry(static_cast<int>(desktopArguments.size() - 1),
+                                 desktopArguments.data());
+        }
+        writeStandardError(desktop.problem);
+        notices << desktop.problem;
     }
     // Headless, nothing needs the GLib main loop; Qt's own is leaner on every 100 ms tick. The
     // variable is dropped again at once so that the tasks do not inherit it.
@@ -84,5 +68,5 @@ int main(int argc, char** argv) {
     if (!hadNoGlib)
         qunsetenv("QT_NO_GLIB");
     HeadlessView view;
-    return runMonitor(view, systemArguments(argc, argv));
+    return runMonitor(view, systemArguments(argc, argv), {}, notices);
 }

@@ -8,7 +8,7 @@ string(REPLACE "/doc/${PROJECT_NAME}" "/doc/prowlix" prowlix_doc_dir "${CMAKE_IN
 
 install(TARGETS prowlix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES docs/prowlix.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES examples/demo.ini examples/desktop-demo.ini examples/mail.ini
+install(FILES examples/demo.ini examples/desktop-demo.ini examples/mail.ini examples/metrics.ini
         DESTINATION ${prowlix_doc_dir}/examples)
 
 # The service runs the installed executable on the system's configuration and log directories.

@@ -47,8 +47,19 @@ bool clsCommandLine::CommandFlag(const QString& key, const QString& CommandLine)
 QString clsCommandLine::argumentText(const QStringList& arguments) {
     QStringList parts;
     parts.reserve(arguments.size());
-    for (const QString& arg : arguments)
+    for (const QString& arg : arguments) {
+        if (arg.contains(QLatin1Char('"')))
+            continue;
         parts.append(arg.contains(QLatin1Char(' ')) ? QLatin1Char('"') + arg + QLatin1Char('"')
                                                     : arg);
+    }
     return parts.join(QLatin1Char(' '));
+}
+
+QStringList clsCommandLine::refusedArguments(const QStringList& arguments) {
+    QStringList refused;
+    for (const QString& arg : arguments)
+        if (arg.contains(QLatin1Char('"')))
+            refused.append(arg);
+    return refused;
 }

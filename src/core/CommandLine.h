@@ -23,8 +23,12 @@ class clsCommandLine final {
     static QStringList SplitCommandLine(const QString& text);
 
     // The argument text of a process: the arguments joined by single blanks, an argument that
-    // contains a blank wrapped in double quotes so that splitting gives it back whole.
+    // contains a blank wrapped in double quotes so that splitting gives it back whole. An
+    // argument that holds a double quote is left out: in the text it could not be told apart
+    // from the quoting, and would swallow or forge the arguments after it.
     static QString argumentText(const QStringList& arguments);
+    // The arguments that argumentText leaves out, to be reported.
+    static QStringList refusedArguments(const QStringList& arguments);
 
   private:
     QStringList Commands_;

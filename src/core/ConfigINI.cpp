@@ -125,3 +125,25 @@ QStringList ConfigINI::SplitFields(const QString& text) {
     }
     return fields;
 }
+
+QString ConfigINI::peekValue(const QString& path, const QString& key) {
+    QFile file(path);
+    if (!fileExists(path) || !file.open(QIODevice::ReadOnly))
+        return {};
+    QByteArray content = file.readAll();
+    if (content.startsWith("\xEF\xBB\xBF"))
+        content.remove(0, 3);
+    QString value;
+    // The same lines and the same parse as LoadINIFile and ParseINILine.
+    for (const QByteArray& line : content.replace('\r', '\n').split('\n')) {
+        QString text = fromSystemBytes(line);
+        const qsizetype comment = text.indexOf(QLatin1Char(';'));
+        if (comment >= 0)
+            text.truncate(comment);
+        text = trimSpaces(text);
+        const qsizetype equals = text.indexOf(QLatin1Char('='));
+        if (equals > 0 && trimSpaces(text.left(equals)).compare(key, Qt::CaseInsensitive) == 0)
+            value = trimSpaces(text.mid(equals + 1));
+    }
+    return value;
+}

@@ -17,6 +17,10 @@ class ConfigINI final {
     // A regular file at exactly that path (relative to the current directory).
     static bool fileExists(const QString& path);
 
+    // The value of a plain key (not START, LOG or a mail key) as a complete read would store it,
+    // the last line counting; read ahead of the tasks, for what must hold while they start.
+    static QString peekValue(const QString& path, const QString& key);
+
     // Reads every line; events run between lines. Conversion and read errors throw RuntimeError.
     void LoadINIFile(const QString& path);
     void ParseINILine(const QString& line);

@@ -1,13 +1,11 @@
+#include "StandardError.h"
 #include "View.h"
 
-#include <cstdio>
-
+// Standard error may be a pipe nobody reads: these messages are dropped rather than waited on.
 void HeadlessView::showMessage(const QString& text) {
-    std::fprintf(stderr, "Prowlix: %s\n", qPrintable(text));
-    std::fflush(stderr);
+    writeStandardError(text);
 }
 
 void HeadlessView::openFile(const QString& path) {
-    std::fprintf(stderr, "Prowlix: log file %s\n", qPrintable(path));
-    std::fflush(stderr);
+    writeStandardError(QStringLiteral("log file ") + path);
 }

@@ -3,8 +3,8 @@
 #include "Log.h"
 #include "LogDirectory.h"
 #include "SMTPClient.h"
+#include "StandardError.h"
 
-#include <cstdio>
 #include <memory>
 
 void settleLogDirectory(const QString& option, Log& eventLog, SMTPClient& mail) {
@@ -12,10 +12,14 @@ void settleLogDirectory(const QString& option, Log& eventLog, SMTPClient& mail) 
     const QString dir = chooseLogDirectory(inputs);
     // A user's own state directory is private, as the XDG base directory convention asks.
     const bool personal = option.isEmpty() && inputs.uid != 0 && dir != inputs.programDir;
+    if (withoutHome(inputs))
+        writeStandardError(QStringLiteral("no home directory (HOME, nor the account's entry): log "
+                                          "files go to the program's directory %1; /D: chooses "
+                                          "another")
+                               .arg(dir));
     const QString problem = prepareLogDirectory(dir, personal ? 0700 : 0755);
     if (!problem.isEmpty())
-        std::fprintf(stderr, "Prowlix: cannot write log files in %s: %s\n", qPrintable(dir),
-                     qPrintable(problem));
+        writeStandardError(QStringLiteral("cannot write log files in %1: %2").arg(dir, problem));
     eventLog.setDirectory(dir, !problem.isEmpty());
     if (!mail.ErrorLog)
         mail.ErrorLog = std::make_unique<Log>(eventLog.program());

@@ -15,6 +15,14 @@
 #include <cstdlib>
 #include <exception>
 
+namespace {
+// The INI file's kill value: TRUE or FALSE in any case; anything else leaves the option's choice.
+bool killSetting(const QString& value, bool current) {
+    const QString upper = value.toUpper();
+    return upper == QLatin1String("TRUE") || (upper != QLatin1String("FALSE") && current);
+}
+} // namespace
+
 Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentText,
                  ProgramInfo program, QObject* parent)
     : QObject(parent), view_(view), processes_(processes), argumentText_(argumentText),
@@ -68,6 +76,8 @@ void Monitor::runStartUp() {
     log_.LogActivity = true;
     log_.Silent = false;
     log_.WriteLog(QStringLiteral("SYSTEM STARTED (") + argumentText_ + QLatin1Char(')'));
+    for (const QString& note : std::as_const(startNotes_))
+        log_.WriteLog(note);
     if (commandLine_.CommandValue(QStringLiteral("L"), argumentText_).toUpper() ==
         QLatin1String("OFF"))
         log_.LogActivity = false;
@@ -84,16 +94,17 @@ void Monitor::runStartUp() {
     if (iniPath.isEmpty()) {
         startCommandLinePrograms();
     } else if (ConfigINI::fileExists(iniPath)) {
+        // A stop signal may come while the file's tasks are starting: its kill line counts
+        // from the first task on.
+        settings_.KillOnExit = killSetting(ConfigINI::peekValue(iniPath, QStringLiteral("kill")),
+                                           settings_.KillOnExit);
         ConfigINI(settings_, taskFunctions_, mail_, log_).LoadINIFile(iniPath);
         MailSettings::apply(settings_, mail_, failureAlert_, log_);
         const double filePort = Conversions::Val(settings_.GetINIValue(QStringLiteral("port")));
         if (filePort > 0)
             settings_.StatusPort = filePort;
-        const QString kill = settings_.GetINIValue(QStringLiteral("kill")).toUpper();
-        if (kill == QLatin1String("TRUE"))
-            settings_.KillOnExit = true;
-        else if (kill == QLatin1String("FALSE"))
-            settings_.KillOnExit = false;
+        settings_.KillOnExit =
+            killSetting(settings_.GetINIValue(QStringLiteral("kill")), settings_.KillOnExit);
         applyWindowState(settings_.GetINIValue(QStringLiteral("windowstate")));
     } else {
         const QString text =
@@ -111,6 +122,11 @@ void Monitor::runStartUp() {
     metrics_.start(settings_.GetINIValue(QStringLiteral("METRICS_PORT")));
     taskFunctions_.SignalAllUp();
     log_.WriteLog(QStringLiteral("PORT: ") + Conversions::numberText(settings_.StatusPort));
+}
+
+void Monitor::noteAtStart(const QString& event, bool keepsPortClosed) {
+    startNotes_.append(event);
+    portHeldClosed_ = portHeldClosed_ || keepsPortClosed;
 }
 
 void Monitor::startCommandLinePrograms() {
@@ -210,7 +226,8 @@ void Monitor::closeStatusListener() {
     statusPort_.close();
 }
 void Monitor::openStatusListener() {
-    statusPort_.listen();
+    if (!portHeldClosed_)
+        statusPort_.listen();
 }
 void Monitor::SendFailureAlert(int p) {
     failureAlert_.SendFailureAlert(p);

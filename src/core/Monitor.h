@@ -38,6 +38,11 @@ class Monitor final : public QObject, private SignalTarget {
     bool closeRule(CloseReason reason); // true when the close may go ahead
     void ShutDownMonitor();
 
+    // An event found before the log existed (a refused argument, an unusable display), logged
+    // right after "SYSTEM STARTED (". One that keepsPortClosed keeps the status port closed for
+    // the run: what was refused may have been a task, and "SERVICES UP" would hide it.
+    void noteAtStart(const QString& event, bool keepsPortClosed = false);
+
     // Ends the process after shutdown; tests replace it.
     std::function<void()> quit;
 
@@ -96,4 +101,6 @@ class Monitor final : public QObject, private SignalTarget {
     MetricsPort metrics_{tasks_, failureAlert_, statusPort_, log_};
     bool tickEnabled_ = true;
     quint64 tickCount_ = 0;
+    QStringList startNotes_;
+    bool portHeldClosed_ = false;
 };

@@ -21,7 +21,7 @@ void raiseDescriptorLimit() {
 } // namespace
 
 int runMonitor(View& view, const QStringList& arguments,
-               const std::function<void(Monitor&)>& attach) {
+               const std::function<void(Monitor&)>& attach, const QStringList& notices) {
     raiseDescriptorLimit();
     ServiceNotifier::takeFromEnvironment();
     // Benchmark switch: PROWLIX_BENCH_TICK_ONLY=1 leaves every task's end to the 100 ms tick, so
@@ -34,6 +34,12 @@ int runMonitor(View& view, const QStringList& arguments,
     SignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &SignalWatcher::stopRequested, &monitor,
                      [&monitor] { monitor.ShutDownMonitor(); });
+    for (const QString& argument : clsCommandLine::refusedArguments(arguments))
+        monitor.noteAtStart(QStringLiteral("ERROR: Argument refused (") + argument +
+                                QStringLiteral("): an argument cannot hold a double quote"),
+                            true);
+    for (const QString& notice : notices)
+        monitor.noteAtStart(notice);
     if (attach)
         attach(monitor);
     monitor.startUp();

@@ -22,6 +22,7 @@ const char* const usage =
     "\n"
     "Without /I: every argument that is not an option is started as a task, for example\n"
     "  prowlix /P:8180 \"sleep 3600\" \"sh -c 'exec my-server --port 9000'\"\n"
+    "An argument cannot hold a double quote: one that does is refused and logged.\n"
     "The INI keys, the log files, the signals and the exit status: man prowlix\n";
 
 } // namespace

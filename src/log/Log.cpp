@@ -1,13 +1,13 @@
 #include "Log.h"
 
 #include "EventPump.h"
+#include "StandardError.h"
 #include "SystemText.h"
 
 #include <QDir>
 #include <QFile>
 #include <QLocale>
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -137,8 +137,7 @@ void Log::WriteLog(const QString& EventMessage) {
     }
     // The line is dropped and supervision goes on; warn once per run of failures, not per line.
     if (!writeWarned_) {
-        std::fprintf(stderr, "Prowlix: cannot write the log file %s: %s\n", qPrintable(path),
-                     qPrintable(problem));
+        writeStandardError(QStringLiteral("cannot write the log file %1: %2").arg(path, problem));
         writeWarned_ = true;
     }
 }
@@ -172,8 +171,15 @@ void Log::ViewLog() {
     }
 }
 
+bool Log::removeRegularFile(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info {};
+    return ::lstat(name.constData(), &info) == 0 && S_ISREG(info.st_mode) &&
+           ::unlink(name.constData()) == 0;
+}
+
 void Log::Delete() {
-    QFile::remove(LogFileName(QDate::currentDate()));
+    removeRegularFile(LogFileName(QDate::currentDate()));
     message(QStringLiteral("Log file deleted."));
 }
 
@@ -183,7 +189,7 @@ void Log::Purge() {
     const QStringList names =
         dir.entryList({pattern}, QDir::Files | QDir::Hidden | QDir::System | QDir::CaseSensitive);
     for (const QString& name : names)
-        dir.remove(name);
+        removeRegularFile(dir.filePath(name));
     message(QStringLiteral("All log files deleted."));
 }
 

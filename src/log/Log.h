@@ -55,6 +55,10 @@ class Log final {
     // The date in the name of a day's file of that base and program; null for any other name.
     static QDate dailyFileDate(const QString& name, const QString& base, const QString& exeName);
 
+    // Deletes the file only when it is a regular file: a symbolic link, FIFO or directory that
+    // merely carries a log file's name is not this monitor's to delete.
+    static bool removeRegularFile(const QString& path);
+
     // The local time stamp of a log line: short date, blank, time with seconds; midnight gives
     // the date alone.
     static QString timeStamp(const QDateTime& when, const QLocale& locale = QLocale::system());

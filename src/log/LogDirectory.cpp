@@ -18,6 +18,15 @@ bool underUsr(const QString& dir) {
 
 } // namespace
 
+bool usableHome(const QString& home) {
+    return QDir::isAbsolutePath(home) && QDir::cleanPath(home) != QLatin1String("/");
+}
+
+bool withoutHome(const LogDirectoryInputs& inputs) {
+    return inputs.option.isEmpty() && (!inputs.programDirWritable || underUsr(inputs.programDir)) &&
+           inputs.uid != 0 && !QDir::isAbsolutePath(inputs.stateHome) && !usableHome(inputs.home);
+}
+
 LogDirectoryInputs LogDirectoryInputs::current(const QString& option, const QString& programDir) {
     LogDirectoryInputs inputs;
     inputs.option = option;
@@ -27,9 +36,9 @@ LogDirectoryInputs LogDirectoryInputs::current(const QString& option, const QStr
     inputs.uid = ::geteuid();
     inputs.stateHome = qEnvironmentVariable("XDG_STATE_HOME");
     inputs.home = qEnvironmentVariable("HOME");
-    if (inputs.home.isEmpty()) {
-        if (const passwd* account = ::getpwuid(inputs.uid))
-            inputs.home = QFile::decodeName(account->pw_dir);
+    if (!usableHome(inputs.home)) {
+        const passwd* account = ::getpwuid(inputs.uid);
+        inputs.home = account != nullptr ? QFile::decodeName(account->pw_dir) : QString();
     }
     return inputs;
 }
@@ -41,6 +50,9 @@ QString chooseLogDirectory(const LogDirectoryInputs& inputs) {
         return inputs.programDir;
     if (inputs.uid == 0)
         return QStringLiteral("/var/log/prowlix");
+    // No home: the program's directory rather than a guess at the file system's root.
+    if (withoutHome(inputs))
+        return inputs.programDir;
     // The XDG base directory convention ignores a relative value.
     const QString base = QDir::isAbsolutePath(inputs.stateHome)
                              ? inputs.stateHome

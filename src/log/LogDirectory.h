@@ -11,7 +11,7 @@ struct LogDirectoryInputs {
     bool programDirWritable = false;
     uid_t uid = 0;     // the monitor's effective user
     QString stateHome; // $XDG_STATE_HOME as found, possibly empty
-    QString home;      // the user's home directory
+    QString home;      // the user's home directory: HOME, else the account's entry
 
     static LogDirectoryInputs current(const QString& option, const QString& programDir);
 };
@@ -19,8 +19,14 @@ struct LogDirectoryInputs {
 // Where the daily log files go: /D: when given (made absolute against the current directory);
 // otherwise the program's directory, except where an installed program must not write (under
 // /usr, or a directory it cannot write): /var/log/prowlix for root, and for anyone else
-// $XDG_STATE_HOME/prowlix, ~/.local/state/prowlix when that is unset or not absolute.
+// $XDG_STATE_HOME/prowlix, ~/.local/state/prowlix when that is unset or not absolute. A user
+// without a home (see usableHome) keeps the program's directory.
 QString chooseLogDirectory(const LogDirectoryInputs& inputs);
+
+// A home directory to put per-user state in: absolute and not the root directory.
+bool usableHome(const QString& home);
+// Whether the choice wanted the user's home and found none (HOME nor the account's entry).
+bool withoutHome(const LogDirectoryInputs& inputs);
 
 // Creates the directory when it is missing, parents included (mode for what it creates), and
 // says why the monitor cannot write there: an empty text when it can.

@@ -43,7 +43,7 @@ void LogRetention::deleteExpired() {
     QDir dir(log_.directory());
     const QStringList names = dir.entryList(QDir::Files | QDir::System | QDir::Hidden);
     for (const QString& name : expiredFiles(names, log_.program().exeName, now().date(), keepDays_))
-        dir.remove(name);
+        Log::removeRegularFile(dir.filePath(name));
 }
 
 QStringList LogRetention::expiredFiles(const QStringList& names, const QString& exeName,

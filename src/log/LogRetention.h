@@ -10,8 +10,9 @@ class Log;
 
 // LOG_KEEP_DAYS: deletes this monitor's daily files (event log and mail stage log, by the date in
 // their name) that are more than the given number of days older than today, at start and after
-// every local midnight. Files of other programs, and names that are not exactly a daily file of
-// this monitor, are never touched.
+// every local midnight. Files of other programs, names that are not exactly a daily file of this
+// monitor, and anything but a regular file (a link, FIFO or directory of such a name) are never
+// touched.
 class LogRetention final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(LogRetention)

@@ -24,4 +24,21 @@ TEST(CommandLine, OptionsMatchInAnyCaseFirstWinsAndLongerNamesDoNot) {
     EXPECT_EQ(clsCommandLine::SplitCommandLine(text), args);
 }
 
+// A double quote inside an argument cannot be told apart from the quoting of the argument text:
+// such an argument is left out and reported, and never swallows or forges the ones after it.
+TEST(CommandLine, AnArgumentHoldingADoubleQuoteIsRefusedAndTheRestKeptWhole) {
+    const std::pair<QStringList, QStringList> rows[] = {
+        {{"./x.sh \"72", "/P:18434"}, {"/P:18434"}},
+        {{"x.sh 71\" \"/I:other.ini", "sleep 1"}, {"sleep 1"}},
+        {{"\"", "/KILL", "a\"b c", "sh -c 'x'"}, {"/KILL", "sh -c 'x'"}}};
+    for (const auto& [arguments, kept] : rows) {
+        const QString text = clsCommandLine::argumentText(arguments);
+        EXPECT_EQ(clsCommandLine::SplitCommandLine(text), kept) << qPrintable(text);
+        QStringList refused = arguments;
+        for (const QString& k : kept)
+            refused.removeOne(k);
+        EXPECT_EQ(clsCommandLine::refusedArguments(arguments), refused);
+    }
+}
+
 } // namespace

@@ -5,6 +5,7 @@
 #include "TestSupport.h"
 #include "View.h"
 
+#include <functional>
 #include <gtest/gtest.h>
 
 namespace {
@@ -32,9 +33,12 @@ struct MonitorRun {
     Monitor monitor;
     int quits = 0;
 
-    explicit MonitorRun(const QString& arguments)
+    // before runs ahead of start-up, as the runner's notes do.
+    explicit MonitorRun(const QString& arguments, const std::function<void(Monitor&)>& before = {})
         : monitor(view, processes, arguments, ProgramInfo{dir.path(), QStringLiteral("prowlix")}) {
         monitor.quit = [this] { ++quits; };
+        if (before)
+            before(monitor);
         monitor.startUp();
     }
     // The event texts of today's log, without their time stamps.
@@ -102,4 +106,19 @@ TEST(MonitorTest, CloseRuleAndShutdown) {
     EXPECT_TRUE(run.monitor.closeRule(Monitor::CloseReason::User));
     EXPECT_EQ(run.view.calls.last(), "unload");
     EXPECT_EQ(run.events().last(), "SYSTEM STOPPED (" + arguments + ')');
+}
+
+// What start-up was told before it began follows the start entry; a refused argument may have
+// been a task, so the status port stays closed.
+TEST(MonitorTest, NotesFollowTheStartEntryAndARefusedArgumentKeepsThePortClosed) {
+    const QString arguments = "/P:" + QString::number(testsupport::freePort()) + " sleep";
+    for (const bool refused : {false, true}) {
+        MonitorRun run(arguments, [refused](Monitor& monitor) {
+            monitor.noteAtStart("first", refused);
+            monitor.noteAtStart("second");
+        });
+        EXPECT_EQ(run.events().mid(1, 2), QStringList({"first", "second"}));
+        EXPECT_EQ(run.monitor.statusPort().isListening(), !refused);
+        run.monitor.ShutDownMonitor();
+    }
 }

@@ -24,7 +24,8 @@ TEST(InstallTest, LayoutFollowsTheGnuDirectoriesAndTheModuleIsFound) {
     const QString unit = destdir.path() + PROWLIX_UNITDIR "/prowlix.service";
     for (const QString& path :
          QStringList{program, unit, root + PROWLIX_MANDIR "/man1/prowlix.1",
-                     destdir.path() + PROWLIX_SYSCONFDIR "/prowlix/prowlix.ini"})
+                     destdir.path() + PROWLIX_SYSCONFDIR "/prowlix/prowlix.ini",
+                     root + PROWLIX_DATADIR "/doc/prowlix/examples/metrics.ini"})
         EXPECT_TRUE(QFileInfo(path).isFile()) << qPrintable(path);
     // The service runs the installed program on the installed configuration.
     EXPECT_TRUE(readFile(unit).contains("ExecStart=" PROWLIX_PREFIX "/" PROWLIX_BINDIR

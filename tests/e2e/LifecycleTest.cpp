@@ -3,6 +3,7 @@
 #include "MonitorProcess.h"
 #include "TestSupport.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -120,4 +121,72 @@ TEST(LifecycleTest, ClosedStandardErrorResettingClientsAndStraySignalsDoNotEndTh
         ::kill(static_cast<pid_t>(monitor.pid()), signal);
     EXPECT_TRUE(answers(port));
     EXPECT_TRUE(monitor.stop());
+}
+
+// Standard error is a pipe that nobody reads and that is full before the monitor starts, and the
+// day's log file is a directory at first, so the monitor's first lines warn there. It goes on
+// supervising: a killed task is restarted, the status port answers, SIGTERM ends it at once.
+TEST(LifecycleTest, AStandardErrorNobodyReadsCostsMessagesNeverSupervision) {
+    MonitorProcess monitor;
+    const QString day = monitor.dir() + u'/' + testsupport::logFileName("LOG", "prowlix");
+    ASSERT_TRUE(QDir().mkdir(day));
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    // Filled through a description of its own: the monitor's must stay as it was given.
+    const QByteArray path = "/proc/self/fd/" + QByteArray::number(fds[1]);
+    const int filler = ::open(path.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(filler, 0);
+    while (::write(filler, "x", 1) == 1) {
+    }
+    ::close(filler);
+    const int errorPipe = fds[1];
+    monitor.process().setChildProcessModifier([errorPipe] { ::dup2(errorPipe, STDERR_FILENO); });
+    const quint16 port = testsupport::freePort();
+    ASSERT_TRUE(testsupport::writeFile(
+        monitor.dir() + "/tasks.ini",
+        "START=sleep 60,Sleeper,,True\nport=" + QByteArray::number(port) + '\n'));
+    monitor.start({"/I:tasks.ini"});
+    ASSERT_TRUE(answers(port));
+    ASSERT_TRUE(QDir().rmdir(day));
+    const QString children = QStringLiteral("/proc/%1/task/%1/children").arg(monitor.pid());
+    const pid_t task = testsupport::readFile(children).split(u' ').first().toInt();
+    ASSERT_GT(task, 0);
+    ::kill(task, SIGKILL);
+    EXPECT_TRUE(monitor.waitForLog("RE-START: 'sleep 60'"));
+    EXPECT_TRUE(answers(port));
+    EXPECT_TRUE(monitor.stop(SIGTERM, std::chrono::seconds(1)));
+    EXPECT_TRUE(monitor.log().contains(" - SYSTEM STOPPED (/I:tasks.ini)"))
+        << qPrintable(monitor.log());
+    // The tasks' standard error, which they share with the monitor, still waits for its reader.
+    EXPECT_EQ(::fcntl(fds[1], F_GETFL) & O_NONBLOCK, 0);
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
+// A display that cannot be opened, or a desktop module cut short, leaves a headless monitor that
+// says why on standard error and in its log.
+TEST(LifecycleTest, AnUnusableDisplayOrADamagedModuleLeavesAHeadlessMonitor) {
+    const struct {
+        const char *variable, *value;
+        bool damaged;
+    } rows[] = {{"DISPLAY", ":4711", false}, {"QT_QPA_PLATFORM", "offscreen", true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.variable);
+        MonitorProcess monitor(true);
+        QFile module(monitor.dir() + "/libprowlix-desktop.so");
+        if (row.damaged) {
+            ASSERT_TRUE(module.resize(module.size() / 2));
+        }
+        QProcessEnvironment environment = MonitorProcess::headlessEnvironment();
+        environment.insert(row.variable, row.value);
+        monitor.process().setProcessChannelMode(QProcess::SeparateChannels);
+        const quint16 port = testsupport::freePort();
+        monitor.start({QStringLiteral("/P:%1").arg(port), "sleep 60"}, environment);
+        ASSERT_TRUE(answers(port)) << qPrintable(monitor.log());
+        EXPECT_TRUE(monitor.log().contains("; running headless\r\n")) << qPrintable(monitor.log());
+        EXPECT_FALSE(testsupport::readFile(QStringLiteral("/proc/%1/maps").arg(monitor.pid()))
+                         .contains("libQt6Widgets"));
+        EXPECT_TRUE(monitor.stop());
+        EXPECT_TRUE(monitor.process().readAllStandardError().contains("; running headless\n"));
+    }
 }

@@ -80,3 +80,48 @@ TEST(LinuxTest, CommandsQuoteLikeAShellButRunNoneAndOldLogsGo) {
     EXPECT_TRUE(monitor.log().isEmpty()); // nothing beside the executable
     EXPECT_TRUE(monitor.stop());
 }
+
+// An argument holding a double quote is refused with an event naming it; the arguments after it
+// keep their meaning (the log directory here), and none is forged from its text (other.ini).
+TEST(LinuxTest, AnArgumentHoldingADoubleQuoteIsRefusedAndTheRestHonoured) {
+    MonitorProcess monitor;
+    monitor.start({"/NOGUI", "./x.sh \"72", "/D:logs", "x.sh 71\" \"/I:other.ini", "sleep 60"});
+    const auto log = [&] {
+        return readFile(monitor.dir() + "/logs/" + testsupport::logFileName("LOG", "prowlix"));
+    };
+    ASSERT_TRUE(waitUntil([&] { return log().contains("START: sleep 60 (sleep 60)"); }))
+        << qPrintable(monitor.log());
+    for (const char* argument : {"./x.sh \"72", "x.sh 71\" \"/I:other.ini"})
+        EXPECT_TRUE(log().contains("ERROR: Argument refused (" + QString(argument) + ")"))
+            << qPrintable(log());
+    EXPECT_FALSE(log().contains("INI file"));
+    EXPECT_TRUE(monitor.stop());
+}
+
+// SIGTERM while a long INI file is still starting its tasks: the file's kill line, its last,
+// already holds for every task started, so none is left running unsupervised.
+TEST(LinuxTest, AStopSignalDuringStartUpHonoursTheFilesKillLine) {
+    MonitorProcess monitor;
+    QByteArray ini;
+    for (int i = 0; i < 3000; ++i)
+        ini += "START=sleep 4321.5,S" + QByteArray::number(i) + ",,False\n";
+    ASSERT_TRUE(testsupport::writeFile(monitor.dir() + "/tasks.ini", ini + "kill=True\n"));
+    monitor.start({"/I:tasks.ini", QStringLiteral("/P:%1").arg(testsupport::freePort())});
+    ASSERT_TRUE(monitor.waitForLog("START: S100 ("));
+    ASSERT_TRUE(monitor.stop());
+    ASSERT_FALSE(monitor.log().contains("START: S2999 (")); // it stopped during start-up
+    // The tasks of an ended monitor are this test's children: none may still run.
+    const QString wanted = QString::fromLatin1("sleep\0"
+                                               "4321.5\0",
+                                               13);
+    const auto running = [&] {
+        int count = 0;
+        const QDir proc("/proc");
+        for (const QString& pid : proc.entryList(QDir::Dirs))
+            if (readFile("/proc/" + pid + "/cmdline") == wanted &&
+                !readFile("/proc/" + pid + "/stat").contains(") Z "))
+                ++count;
+        return count;
+    };
+    EXPECT_TRUE(waitUntil([&] { return running() == 0; })) << running();
+}

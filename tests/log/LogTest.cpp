@@ -2,10 +2,12 @@
 
 #include "LogDirectory.h"
 #include "LogRetention.h"
+#include "StandardError.h"
 #include "TestSupport.h"
 
 #include <QDir>
 #include <csignal>
+#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -112,6 +114,32 @@ TEST_F(LogTest, DeleteAndPurgeTouchOnlyThisInstancesFilesAndAlwaysConfirm) {
               QStringList({"Log file deleted.", "Log file deleted.", "All log files deleted."}));
 }
 
+// Warnings go to a standard error that a stalled reader may have filled: they are dropped, not
+// waited for, the pipe the tasks share keeps blocking for them, and the next warning that gets
+// through says how many were lost.
+TEST(StandardError, AFullPipeCostsMessagesNeverAWaitAndTheNextOneCountsThem) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    NonBlockingOutput output(fds[1]);
+    const QByteArray line = QByteArray(99, 'x') + '\n';
+    int written = 0;
+    while (output.write(line))
+        ASSERT_LT(++written, 100000);
+    EXPECT_TRUE(!output.write(line) && output.dropped() == 2);
+    EXPECT_EQ(::fcntl(fds[1], F_GETFL) & O_NONBLOCK, 0);
+    QByteArray drained(65536, '\0');
+    qsizetype total = 0;
+    for (ssize_t n = 0; total < written * line.size(); total += n)
+        ASSERT_GT(n = ::read(fds[0], drained.data(), static_cast<size_t>(drained.size())), 0);
+    EXPECT_EQ(total, written * line.size()); // whole lines only
+    ASSERT_TRUE(output.write("next\n"));
+    const ssize_t n = ::read(fds[0], drained.data(), static_cast<size_t>(drained.size()));
+    EXPECT_EQ(drained.left(n), "Prowlix: (2 messages dropped: standard error was not taking any)\n"
+                               "next\n");
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
 // Some locales put the zone name in brackets or after a comma: none of it may be left.
 TEST(LogTimeStamp, ShortDateAndTimeWithSecondsWithoutZoneTextInAnyLocale) {
     const QDateTime when(QDate(2026, 12, 6), QTime(21, 53, 46));
@@ -140,7 +168,11 @@ TEST(LogDirectory, OptionThenProgramDirectoryThenTheSystemsPlaceForTheUser) {
         {{"", "/usr/local/bin", true, 1000, "/state", "/h"}, "/state/prowlix"},
         {{"", "/opt/readonly", false, 1000, "", "/h"}, "/h/.local/state/prowlix"},
         // The XDG base directory convention ignores a relative value.
-        {{"", "/usr/bin", true, 1000, "state", "/h"}, "/h/.local/state/prowlix"}};
+        {{"", "/usr/bin", true, 1000, "state", "/h"}, "/h/.local/state/prowlix"},
+        // No home (HOME and the account's entry empty, relative or the root): never the root's
+        // .local, the program's directory.
+        {{"", "/usr/bin", true, 1000, "", "/"}, "/usr/bin"},
+        {{"", "/opt/readonly", false, 1000, "", ""}, "/opt/readonly"}};
     for (const auto& [inputs, expected] : rows)
         EXPECT_EQ(chooseLogDirectory(inputs), expected) << qPrintable(inputs.programDir);
     // Created with its missing parents, private whatever the umask.
@@ -177,9 +209,19 @@ TEST_F(LogTest, RetentionRunsAgainAfterMidnightAndABadValueIsLoggedAndDeletesNot
         EXPECT_TRUE(files().contains(old)) << bad;
         EXPECT_TRUE(todaysLines().last(2)[0].contains("ERROR: LOG_KEEP_DAYS (" + QString(bad)));
     }
+    // Only regular files go: a link, a FIFO or a directory of an old log's name stays.
+    const QString link = name("LOG", today.addDays(-6)), fifo = name("LOG", today.addDays(-7)),
+                  folder = name("SMTP", today.addDays(-8));
+    ASSERT_TRUE(QFile::link(dir.filePath(old), dir.filePath(link)));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(dir.filePath(fifo)).constData(), 0600), 0);
+    ASSERT_TRUE(QDir(dir.path()).mkdir(folder));
     LogRetention retention(log);
     retention.start("5");
-    EXPECT_EQ(files(), QStringList({old, name("LOG")}));
+    EXPECT_EQ(QDir(dir.path())
+                  .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name),
+              QStringList({fifo, link, old, name("LOG"), folder}));
+    for (const QString& kept : {link, fifo, folder})
+        ASSERT_TRUE(QFile::remove(dir.filePath(kept)) || QDir(dir.path()).rmdir(kept));
     retention.now = [&] { return QDateTime(today.addDays(1), QTime(0, 0, 1)); };
     retention.deleteExpired();
     EXPECT_EQ(files(), QStringList({name("LOG")}));
