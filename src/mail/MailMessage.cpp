@@ -32,8 +32,8 @@ QByteArray mailbox(const QString& name, const QString& address, qsizetype used) 
     });
     const QByteArray words = MailMessage::headerText(name, used, !atoms);
     const QByteArray angle = '<' + address.toUtf8() + '>';
-    const bool fold = !atoms && lastLineLength(words, used) + 1 + angle.size() >
-                                    MailMessage::foldedLineLimit;
+    const bool fold =
+        !atoms && lastLineLength(words, used) + 1 + angle.size() > MailMessage::foldedLineLimit;
     return words + (fold ? QByteArrayLiteral("\r\n ") : QByteArrayLiteral(" ")) + angle;
 }
 
@@ -160,7 +160,7 @@ QString MailMessage::senderDomain(const QString& fallback) const {
     if (address.contains(u'@') && isMailAddress(QStringLiteral("x@") + domain))
         return domain;
     return isMailAddress(QStringLiteral("x@") + fallback) ? fallback
-                                                           : QLatin1String(IPInfo::defaultDomain);
+                                                          : QLatin1String(IPInfo::defaultDomain);
 }
 
 QByteArray MailMessage::content(const QString& recipient, const QString& dateText,
@@ -174,8 +174,8 @@ QByteArray MailMessage::content(const QString& recipient, const QString& dateTex
     const QString from = oneLine(FromAddress).trimmed();
     const QString to = oneLine(recipient).trimmed();
     return "From: " + mailbox(FromName, from, 6) + crlf + "Date: " + dateText.toLatin1() + crlf +
-           "Message-ID: <" + messageId + '>' + crlf + "X-Mailer: " +
-           QByteArray(Version::productName) + ' ' + Version::text + crlf +
+           "Message-ID: <" + messageId + '>' + crlf +
+           "X-Mailer: " + QByteArray(Version::productName) + ' ' + Version::text + crlf +
            "To: " + mailbox(ToName, to, 4) + crlf + "Subject: " + headerText(Subject, 9) + crlf +
            "MIME-Version: 1.0" + crlf + "Content-Type: text/plain; charset=UTF-8" + crlf +
            "Content-Transfer-Encoding: " + (encoded ? "quoted-printable" : "8bit") + crlf + crlf +

@@ -29,8 +29,8 @@ Contents read(const QString& path, qint64 limit) {
         contents.bytes.resize(static_cast<qsizetype>(std::min<qint64>(limit, info.st_size)));
         qsizetype done = 0;
         while (done < contents.bytes.size()) {
-            const ssize_t got =
-                ::read(fd, contents.bytes.data() + done, static_cast<size_t>(contents.bytes.size() - done));
+            const ssize_t got = ::read(fd, contents.bytes.data() + done,
+                                       static_cast<size_t>(contents.bytes.size() - done));
             if (got < 0 && errno == EINTR)
                 continue;
             if (got < 0) {
