@@ -76,18 +76,16 @@ void apply(const AppSettings& settings, SMTPClient& mail, FailureAlert& alert, L
         ignored(log, QStringLiteral("SMTP_TLS"), tls,
                 QStringLiteral("neither STARTTLS nor TLS; mail is sent without TLS"));
 
-    const QString caFile = value("SMTP_CA_FILE");
-    if (!caFile.isEmpty()) {
-        // Read without blocking and only from a regular file: a FIFO must not stop start-up.
-        const RegularFile::Contents file = RegularFile::read(caFile, 16 * 1024 * 1024);
-        const QList<QSslCertificate> authorities = QSslCertificate::fromData(file.bytes, QSsl::Pem);
-        if (authorities.isEmpty())
-            ignored(log, QStringLiteral("SMTP_CA_FILE"), caFile,
-                    (file.error.isEmpty() ? QStringLiteral("no PEM certificate could be read")
-                                          : file.error) +
-                        QStringLiteral("; the system's authorities are used"));
-        else
-            mail.caCertificates = authorities;
+    mail.caFile = value("SMTP_CA_FILE");
+    if (!mail.caFile.isEmpty()) {
+        // Read at every alert, so it may be put right later; a warning now saves a lost alert.
+        // Without blocking and only from a regular file: a FIFO must not stop start-up.
+        const RegularFile::Contents file = RegularFile::read(mail.caFile, 16 * 1024 * 1024);
+        if (QSslCertificate::fromData(file.bytes, QSsl::Pem).isEmpty())
+            log.WriteLog(
+                QStringLiteral("WARNING: SMTP_CA_FILE=") + mail.caFile + QStringLiteral(": ") +
+                (file.error.isEmpty() ? QStringLiteral("no PEM certificate in it") : file.error) +
+                QStringLiteral("; alerts over TLS fail until it is put right"));
     }
 
     const QString user = value("SMTP_USER");

@@ -112,6 +112,7 @@ void SMTPClient::Send(const MailMessage& message) {
         lastError_ = abortText;
     } else {
         readPassword();
+        readAuthorities();
     }
     // Even a Send that does nothing finishes from the event loop, so a caller that sends the
     // next message on finished() never recurses.
@@ -128,17 +129,34 @@ void SMTPClient::readPassword() {
     QByteArray line = file.bytes.left(file.bytes.indexOf('\n'));
     if (line.endsWith('\r'))
         line.chop(1);
-    if (!file.error.isEmpty() || line.isEmpty()) {
-        // An empty password would only be refused, or worse, taken.
-        lastError_ =
+    // An empty password would only be refused, or worse, taken.
+    if (!file.error.isEmpty() || line.isEmpty())
+        return refuseSend(
             QStringLiteral("SMTP_AUTH_ERR: cannot read the password file ") + passwordFile +
             QStringLiteral(": ") +
-            (file.error.isEmpty() ? QStringLiteral("its first line is empty") : file.error);
-        ReportStatus(lastError_);
-        recipients_.clear();
-        return;
-    }
+            (file.error.isEmpty() ? QStringLiteral("its first line is empty") : file.error));
     activePassword_ = QString::fromUtf8(line);
+}
+
+void SMTPClient::readAuthorities() {
+    activeAuthorities_ = caCertificates;
+    if (caFile.isEmpty() || security == Security::None || recipients_.isEmpty())
+        return;
+    // As the password file: a file in its place that is not a regular one fails the alert, and
+    // the system's wider set of authorities never stands in for the ones asked for.
+    const RegularFile::Contents file = RegularFile::read(caFile, 16 * 1024 * 1024);
+    activeAuthorities_ = QSslCertificate::fromData(file.bytes, QSsl::Pem);
+    if (activeAuthorities_.isEmpty())
+        refuseSend(
+            QStringLiteral("SMTP_TLS_ERR: cannot read the certificate file ") + caFile +
+            QStringLiteral(": ") +
+            (file.error.isEmpty() ? QStringLiteral("no PEM certificate in it") : file.error));
+}
+
+void SMTPClient::refuseSend(const QString& errorText) {
+    lastError_ = errorText;
+    ReportStatus(lastError_);
+    recipients_.clear();
 }
 
 void SMTPClient::abort() {
@@ -201,8 +219,8 @@ void SMTPClient::SendToRecipient(const QString& recipient) {
     } else {
         socket_ = tls = new QSslSocket(this);
         QSslConfiguration configuration = tls->sslConfiguration();
-        if (!caCertificates.isEmpty())
-            configuration.setCaCertificates(caCertificates);
+        if (!activeAuthorities_.isEmpty())
+            configuration.setCaCertificates(activeAuthorities_);
         configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
         tls->setSslConfiguration(configuration);
         connect(tls, &QSslSocket::sslErrors, this, [this](const QList<QSslError>& errors) {

@@ -45,7 +45,8 @@ class SMTPClient final : public QObject {
     // Off unless configured: then the dialogue is the plain HELO one.
     Security security = Security::None;
     QList<QSslCertificate> caCertificates; // empty: the system's authorities
-    QString userName;                      // authentication, only ever over TLS
+    QString caFile;   // read at every Send; its authorities then stand for caCertificates
+    QString userName; // authentication, only ever over TLS
     QString password;
     QString passwordFile; // its first line is the password; read at every Send
     QString heloName;     // SMTP_HELO; empty: see greetingName
@@ -126,6 +127,9 @@ class SMTPClient final : public QObject {
     void endDialogue();
     void releaseSocket();
     void readPassword();
+    void readAuthorities();
+    // What the failure of a file read at Send leaves: the error, and no dialogue.
+    void refuseSend(const QString& errorText);
     QString withoutSecrets(QString text) const;
     QByteArray messageId() const;
 
@@ -134,6 +138,7 @@ class SMTPClient final : public QObject {
     QString recipient_;
     QString dateText_;
     QString activePassword_;
+    QList<QSslCertificate> activeAuthorities_;
     QTcpSocket* socket_ = nullptr; // a QSslSocket when TLS is asked for
     ClockTimer waitTimer_;
     QTimer nextTimer_; // starts the next dialogue from the event loop; not a wait on time

@@ -183,6 +183,19 @@ TEST_F(SMTPClientTest, TlsAndAuthenticationAgainstRealServers) {
             EXPECT_EQ(stored.last()["user"].toString(), "bob") << row.name;
         }
     }
+    // The certificate file is read at every Send as the password file is, and refused alike.
+    mail.caFile = fifo;
+    mail.security = Security::StartTls;
+    mail.SMTPPort = static_cast<qint16>(startTls.port());
+    ASSERT_TRUE(send());
+    EXPECT_EQ(mail.lastError(),
+              "SMTP_TLS_ERR: cannot read the certificate file " + fifo + ": not a regular file");
+    mail.caFile = cert;
+    mail.caCertificates.clear();
+    mail.password = secret;
+    mail.passwordFile.clear();
+    ASSERT_TRUE(send());
+    EXPECT_EQ(mail.lastError(), "");
     texts += testsupport::readFile(mail.errorLog().LogFileName(QDate::currentDate()));
     EXPECT_TRUE(texts.contains(" - authenticating\r\n"));
     const QByteArray plainToken = QByteArray("\0bob\0", 5) + secret.toUtf8();
