@@ -15,7 +15,7 @@ void check(bool condition) {
 }
 
 const QString allowed =
-    QStringLiteral("0123456789.ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    QStringLiteral("0123456789.-ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
 
 bool onlyHostCharacters(const QString& text) {
     for (const QChar c : text) {
@@ -63,6 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     info.LoadHostInfo();
     check(info.HostInfoLoaded);
     check(onlyHostCharacters(info.HostName) && onlyHostCharacters(info.DomainName));
+    check(!info.DomainName.isEmpty()); // a domain that filters to nothing is no domain
     if (info.NameServers) {
         for (const QString& server : *info.NameServers)
             check(!server.isEmpty() && !server.contains(QLatin1Char(',')));

@@ -61,8 +61,9 @@ int main(int argc, char** argv) {
     mail.SMTPPort = static_cast<qint16>(silent.serverPort());
     mail.TimeOut = static_cast<qint16>(seconds);
     mail.ToAddress = QStringLiteral("bench@example.com");
-    mail.FromAddress = QStringLiteral("Prowlix@example.com");
-    mail.Message = QStringLiteral("benchmark\r\n");
+    MailMessage message;
+    message.FromAddress = QStringLiteral("Prowlix@example.com");
+    message.Message = QStringLiteral("benchmark\r\n");
     mail.hostInfo().LoadHostInfo(); // not part of the wait
 
     std::vector<double> shares;
@@ -70,7 +71,7 @@ int main(int argc, char** argv) {
         QElapsedTimer wall;
         wall.start();
         const double cpuBefore = cpuSeconds();
-        mail.Send();
+        mail.Send(message);
         while (mail.busy())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         const double cpu = cpuSeconds() - cpuBefore;

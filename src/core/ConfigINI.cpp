@@ -25,6 +25,35 @@ QString trimSpaces(const QString& text) {
     return text.mid(begin, end - begin);
 }
 
+// A mail key's number; an error names the key and the value, which a bare "Overflow" does not.
+qint16 mailNumber(const QString& key, const QString& value) {
+    try {
+        return Conversions::CInt(value);
+    } catch (const RuntimeError& error) {
+        throw RuntimeError(key + QLatin1Char('=') + value + QStringLiteral(": ") +
+                           error.description());
+    }
+}
+
+// A mail key given again assigns again: the last line wins, as for every key. Said, because an
+// operator who writes SMTP_TO twice expects both recipients.
+void warnOfRepeatedMailKey(const QString& upperKey, const QString& value, const SMTPClient& mail,
+                           Log& log) {
+    const bool repeated =
+        (upperKey == QLatin1String("SMTP_SERVER") && !mail.MailServer.isEmpty()) ||
+        (upperKey == QLatin1String("SMTP_TO") && !mail.ToAddress.isEmpty()) ||
+        (upperKey == QLatin1String("SMTP_PORT") && mail.SMTPPort != 0) ||
+        (upperKey == QLatin1String("SMTP_TIMEOUT") && mail.TimeOut != 0);
+    if (repeated)
+        log.WriteLog(QStringLiteral("WARNING: ") + upperKey + QLatin1Char('=') + value +
+                     QStringLiteral(": ") + upperKey +
+                     QStringLiteral(" is given again; the last line wins") +
+                     (upperKey == QLatin1String("SMTP_TO")
+                          ? QStringLiteral(" (list several recipients on one line, separated by "
+                                           "commas)")
+                          : QString()));
+}
+
 } // namespace
 
 ConfigINI::ConfigINI(AppSettings& settings, TaskFunctions& taskFunctions, SMTPClient& mail,
@@ -81,6 +110,7 @@ void ConfigINI::ParseINILine(const QString& text) {
     const QString value = trimSpaces(line.mid(equals + 1));
     const QStringList fields = SplitFields(value);
     const QString upperKey = key.toUpper();
+    warnOfRepeatedMailKey(upperKey, value, mail_, log_);
 
     if (upperKey == QLatin1String("START")) {
         const auto field = [&fields](int i) { return i < fields.size() ? fields[i] : QString(); };
@@ -95,9 +125,9 @@ void ConfigINI::ParseINILine(const QString& text) {
     } else if (upperKey == QLatin1String("SMTP_TO")) {
         mail_.ToAddress = value;
     } else if (upperKey == QLatin1String("SMTP_PORT")) {
-        mail_.SMTPPort = Conversions::CInt(value);
+        mail_.SMTPPort = mailNumber(upperKey, value);
     } else if (upperKey == QLatin1String("SMTP_TIMEOUT")) {
-        mail_.TimeOut = Conversions::CInt(value);
+        mail_.TimeOut = mailNumber(upperKey, value);
     } else if (upperKey == QLatin1String("LOG")) {
         if (value.toUpper() == QLatin1String("OFF"))
             log_.LogActivity = false;

@@ -3,15 +3,29 @@
 #include "AppSettings.h"
 #include "FailureAlert.h"
 #include "Log.h"
+#include "RegularFile.h"
 #include "SMTPClient.h"
 
 #include <QFileInfo>
+#include <QHostAddress>
+#include <QRegularExpression>
 #include <QSslCertificate>
+#include <algorithm>
 
 namespace {
 
 void ignored(Log& log, const QString& key, const QString& value, const QString& reason) {
     log.WriteLog(QStringLiteral("ERROR: ") + key + u'=' + value + QStringLiteral(": ") + reason);
+}
+
+// A name HELO may carry: DNS labels of letters, digits and hyphens, or an address in brackets.
+bool isGreetingName(const QString& name) {
+    if (name.startsWith(u'[') && name.endsWith(u']'))
+        return !QHostAddress(SMTPClient::serverHost(name)).isNull();
+    static const QRegularExpression labels(QStringLiteral(
+        "^[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?(?:\\.[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}"
+        "[A-Za-z0-9])?)*$"));
+    return name.size() <= 253 && labels.match(name).hasMatch();
 }
 
 // "count,seconds", both positive whole numbers.
@@ -31,9 +45,27 @@ bool readLimit(const QString& value, int& count, int& seconds) {
 namespace MailSettings {
 
 void apply(const AppSettings& settings, SMTPClient& mail, FailureAlert& alert, Log& log) {
-    const auto value = [&settings](const char* key) {
-        return settings.GetINIValue(QLatin1String(key));
+    // A key given twice is as with every key: the last line wins, and a warning says so.
+    const auto value = [&settings, &log](const char* key) {
+        const QString name = QLatin1String(key);
+        const QString last = settings.GetINIValue(name);
+        const auto lines = std::count_if(
+            settings.INIEntries.cbegin(), settings.INIEntries.cend(),
+            [&name](const INIEntry& e) { return e.Key.compare(name, Qt::CaseInsensitive) == 0; });
+        if (lines > 1)
+            log.WriteLog(QStringLiteral("WARNING: ") + name + u'=' + last + QStringLiteral(": ") +
+                         name + QStringLiteral(" is given again; the last line wins"));
+        return last;
     };
+
+    // The values the mail sender cannot use are known now; each alert would fail the same way.
+    if (mail.TimeOut < 0)
+        ignored(log, QStringLiteral("SMTP_TIMEOUT"), QString::number(mail.TimeOut),
+                QStringLiteral("a negative time-out fails every alert at once "
+                               "(SMTP_CONNECT_ERR); 0 or none means 60 seconds"));
+    if (mail.SMTPPort < 0)
+        ignored(log, QStringLiteral("SMTP_PORT"), QString::number(mail.SMTPPort),
+                QStringLiteral("not a port (1 to 32767); every alert fails"));
 
     const QString tls = value("SMTP_TLS");
     if (tls.compare(QLatin1String("STARTTLS"), Qt::CaseInsensitive) == 0)
@@ -44,16 +76,16 @@ void apply(const AppSettings& settings, SMTPClient& mail, FailureAlert& alert, L
         ignored(log, QStringLiteral("SMTP_TLS"), tls,
                 QStringLiteral("neither STARTTLS nor TLS; mail is sent without TLS"));
 
-    const QString caFile = value("SMTP_CA_FILE");
-    if (!caFile.isEmpty()) {
-        const QList<QSslCertificate> authorities = QSslCertificate::fromPath(
-            caFile, QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
-        if (authorities.isEmpty())
-            ignored(log, QStringLiteral("SMTP_CA_FILE"), caFile,
-                    QStringLiteral("no PEM certificate could be read; the system's authorities "
-                                   "are used"));
-        else
-            mail.caCertificates = authorities;
+    mail.caFile = value("SMTP_CA_FILE");
+    if (!mail.caFile.isEmpty()) {
+        // Read at every alert, so it may be put right later; a warning now saves a lost alert.
+        // Without blocking and only from a regular file: a FIFO must not stop start-up.
+        const RegularFile::Contents file = RegularFile::read(mail.caFile, 16 * 1024 * 1024);
+        if (QSslCertificate::fromData(file.bytes, QSsl::Pem).isEmpty())
+            log.WriteLog(
+                QStringLiteral("WARNING: SMTP_CA_FILE=") + mail.caFile + QStringLiteral(": ") +
+                (file.error.isEmpty() ? QStringLiteral("no PEM certificate in it") : file.error) +
+                QStringLiteral("; alerts over TLS fail until it is put right"));
     }
 
     const QString user = value("SMTP_USER");
@@ -87,7 +119,7 @@ void apply(const AppSettings& settings, SMTPClient& mail, FailureAlert& alert, L
     }
 
     const QString from = value("SMTP_FROM");
-    if (SMTPClient::isMailAddress(from))
+    if (MailMessage::isMailAddress(from))
         alert.fromAddress = from;
     else if (!from.isEmpty())
         ignored(log, QStringLiteral("SMTP_FROM"), from,
@@ -100,6 +132,25 @@ void apply(const AppSettings& settings, SMTPClient& mail, FailureAlert& alert, L
     else if (!stageLog.isEmpty() && stageLog.compare(QLatin1String("OFF"), Qt::CaseInsensitive))
         ignored(log, QStringLiteral("SMTP_LOG"), stageLog,
                 QStringLiteral("neither ON nor OFF; the mail stage log stays off"));
+
+    const QString helo = value("SMTP_HELO");
+    if (isGreetingName(helo))
+        mail.heloName = helo;
+    else if (!helo.isEmpty())
+        ignored(log, QStringLiteral("SMTP_HELO"), helo,
+                QStringLiteral("not a host name or an address in brackets; the greeting name is "
+                               "chosen as without it"));
+    if (!mail.MailServer.isEmpty() && !mail.ToAddress.isEmpty()) {
+        mail.hostInfo().LoadHostInfo();
+        const QString name = SMTPClient::greetingName(
+            mail.heloName, mail.hostInfo(),
+            alert.fromAddress.isEmpty() ? QStringLiteral("x@") + mail.hostInfo().DomainName
+                                        : alert.fromAddress);
+        if (!name.contains(u'.') && !name.startsWith(u'['))
+            log.WriteLog(QStringLiteral("WARNING: the mail sender greets with HELO ") + name +
+                         QStringLiteral(", a name without a dot that strict mail servers refuse; "
+                                        "set SMTP_HELO to the host's DNS name, or SMTP_FROM"));
+    }
 
     const QString limit = value("ALERT_LIMIT");
     int count = 0;

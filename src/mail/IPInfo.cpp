@@ -2,14 +2,17 @@
 
 #include "EventPump.h"
 
+#include <utility>
+
 namespace {
 
 const QString tcpipKey = QStringLiteral("SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters");
 const QString mstcpKey = QStringLiteral("SYSTEM\\CurrentControlSet\\Services\\VxD\\MSTCP");
 
-// "0" appears twice in the set as it always has; it changes nothing.
+// The characters a DNS name may hold. The hyphen is one: dropping it named somebody else's
+// domain (corp-net.example became corpnet.example).
 const QString hostCharacters =
-    QStringLiteral("01234567890.ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    QStringLiteral("0123456789.-ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
 
 } // namespace
 
@@ -82,21 +85,29 @@ void IPInfo::ReadHostName() {
 
 void IPInfo::ReadDomainName() {
     const quint32 root = HostSource::hkeyLocalMachine;
-    DomainName = ReadRegValue(root, tcpipKey, QStringLiteral("Domain"));
-    if (DomainName.isEmpty()) {
-        DomainName = ReadRegValue(root, tcpipKey, QStringLiteral("DhcpDomain"));
+    // Each value is filtered as it is read: one that filters to nothing (blanks, say) names no
+    // domain, and the next source is tried.
+    const std::pair<const QString&, const char*> sources[] = {{tcpipKey, "Domain"},
+                                                              {tcpipKey, "DhcpDomain"},
+                                                              {mstcpKey, "Domain"},
+                                                              {mstcpKey, "DhcpDomain"}};
+    DomainName.clear();
+    for (const auto& [key, name] : sources) {
+        DomainName = FilterHostText(ReadRegValue(root, key, QLatin1String(name)));
+        if (!DomainName.isEmpty())
+            break;
     }
-    if (DomainName.isEmpty()) {
-        DomainName = ReadRegValue(root, mstcpKey, QStringLiteral("Domain"));
-    }
-    if (DomainName.isEmpty()) {
-        DomainName = ReadRegValue(root, mstcpKey, QStringLiteral("DhcpDomain"));
-    }
-    if (DomainName.isEmpty()) {
+    domainFromSystem_ = !DomainName.isEmpty();
+    if (!domainFromSystem_)
         DomainName = QString::fromLatin1(defaultDomain);
-    }
-    // Filtered only now, so a value of blanks counts as present and leaves the domain empty.
-    DomainName = FilterHostText(DomainName);
+}
+
+QString IPInfo::fullyQualifiedName() const {
+    // "localhost" with a search domain names no host that others can find.
+    if (HostName.isEmpty() || !domainFromSystem_ ||
+        HostName.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        return {};
+    return HostName + u'.' + DomainName;
 }
 
 void IPInfo::ReadNameServers() {

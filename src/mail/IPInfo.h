@@ -6,8 +6,8 @@
 #include <QStringList>
 #include <optional>
 
-// The host's name, DNS domain and name servers, loaded once per run. The mail side sends the
-// domain with HELO and builds the alert's sender address from it.
+// The host's name, DNS domain and name servers, loaded once per run. The alert's sender address
+// is built from the domain; the mail sender greets with the host's full name when it has one.
 class IPInfo final {
   public:
     // Used when no source names a domain at all.
@@ -29,6 +29,9 @@ class IPInfo final {
     QString ReadRegValue(quint32 root, const QString& subKey, const QString& valueName) const;
     static QString FilterHostText(const QString& text);
     void SplitNameList(const QString& text);
+    // The host's name in its DNS domain, or empty when the system names no domain (the default
+    // domain is no host's) or no host.
+    QString fullyQualifiedName() const;
 
   private:
     void ReadHostName();
@@ -36,4 +39,5 @@ class IPInfo final {
     void ReadNameServers();
 
     HostSource source_;
+    bool domainFromSystem_ = false;
 };

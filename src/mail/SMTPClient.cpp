@@ -1,9 +1,8 @@
 #include "SMTPClient.h"
 
-#include "Version.h"
+#include "RegularFile.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QRandomGenerator>
 #include <QSslConfiguration>
 #include <QSslSocket>
@@ -60,60 +59,30 @@ SMTPClient::~SMTPClient() {
     abort();
 }
 
-QByteArray SMTPClient::dotStuffed(const QString& text) {
-    const QByteArray bytes = text.toUtf8();
-    QByteArray out;
-    out.reserve(bytes.size() + 16);
-    bool lineStart = true;
-    for (qsizetype i = 0; i < bytes.size(); ++i) {
-        const char c = bytes[i];
-        if (c == '\r' || c == '\n') {
-            // A bare CR or LF is refused by careful servers: every line ends in CR LF.
-            if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')
-                ++i;
-            out += crlf;
-            lineStart = true;
-            continue;
-        }
-        if (lineStart && c == '.')
-            out += '.';
-        out += c;
-        lineStart = false;
-    }
-    return out;
+QString SMTPClient::greetingName(const QString& configured, const IPInfo& host,
+                                 const QString& fromAddress) {
+    if (!configured.isEmpty())
+        return configured;
+    const QString fullName = host.fullyQualifiedName();
+    if (!fullName.isEmpty())
+        return fullName;
+    // A sender domain is a name its owner answers for; the host's domain alone is no host's.
+    const QString from = oneLine(fromAddress).trimmed();
+    const QString domain = from.mid(from.lastIndexOf(u'@') + 1);
+    if (MailMessage::isMailAddress(from) && domain.contains(u'.'))
+        return domain;
+    return host.DomainName;
 }
 
-QByteArray SMTPClient::headerText(const QString& text, bool encode) {
-    const QString line = oneLine(text);
-    const bool plain =
-        !encode && line.size() <= 900 && std::all_of(line.cbegin(), line.cend(), [](QChar c) {
-            return c.unicode() >= 0x20 && c.unicode() < 0x7F;
-        });
-    if (plain)
-        return line.toLatin1();
-    // Encoded words of at most 45 bytes of text (75 characters each), never splitting a
-    // character, folded onto lines of their own.
-    const QByteArray bytes = line.toUtf8();
-    QByteArray out;
-    for (qsizetype start = 0; start < bytes.size();) {
-        qsizetype end = std::min(start + 45, bytes.size());
-        while (end < bytes.size() && end > start + 1 && (bytes[end] & 0xC0) == 0x80)
-            --end;
-        out += (out.isEmpty() ? QByteArray() : QByteArrayLiteral("\r\n ")) + "=?UTF-8?B?" +
-               bytes.mid(start, end - start).toBase64() + "?=";
-        start = end;
+QString SMTPClient::serverHost(const QString& server) {
+    QString host = server.trimmed();
+    if (host.startsWith(u'[') && host.endsWith(u']')) {
+        host = host.mid(1, host.size() - 2);
+        // The address literal of mail syntax: [IPv6:::1].
+        if (host.startsWith(QLatin1String("IPv6:"), Qt::CaseInsensitive))
+            host.remove(0, 5);
     }
-    return out;
-}
-
-bool SMTPClient::isMailAddress(const QString& address) {
-    const qsizetype at = address.lastIndexOf(u'@');
-    if (at <= 0 || at == address.size() - 1 || address.size() > 320)
-        return false;
-    return std::none_of(address.cbegin(), address.cend(), [](QChar c) {
-        return c.unicode() <= 0x20 || c.unicode() == 0x7F ||
-               QStringView(u"<>,;\"()[]\\").contains(c);
-    });
+    return host;
 }
 
 Log& SMTPClient::errorLog() {
@@ -124,13 +93,14 @@ Log& SMTPClient::errorLog() {
     return *ErrorLog;
 }
 
-void SMTPClient::Send() {
+void SMTPClient::Send(const MailMessage& message) {
     if (busy_)
         return;
     busy_ = true;
+    message_ = message;
     lastError_.clear();
     recipients_.clear();
-    if (!MailServer.isEmpty() && !ToAddress.isEmpty() && !Message.isEmpty()) {
+    if (!MailServer.isEmpty() && !ToAddress.isEmpty() && !message_.Message.isEmpty()) {
         // A "," separates like ";", since a ";" starts a comment in the INI file; a piece of
         // blanks would give an envelope without an address: not a recipient.
         const QStringList pieces = QString(ToAddress).replace(u';', u',').split(u',');
@@ -142,6 +112,7 @@ void SMTPClient::Send() {
         lastError_ = abortText;
     } else {
         readPassword();
+        readAuthorities();
     }
     // Even a Send that does nothing finishes from the event loop, so a caller that sends the
     // next message on finished() never recurses.
@@ -152,18 +123,40 @@ void SMTPClient::readPassword() {
     activePassword_ = password;
     if (userName.isEmpty() || passwordFile.isEmpty())
         return;
-    QFile file(passwordFile);
-    if (!file.open(QIODevice::ReadOnly)) {
-        lastError_ = QStringLiteral("SMTP_AUTH_ERR: cannot read the password file ") +
-                     passwordFile + QStringLiteral(": ") + file.errorString();
-        ReportStatus(lastError_);
-        recipients_.clear();
-        return;
-    }
-    QByteArray line = file.readLine(4096);
-    while (line.endsWith('\n') || line.endsWith('\r'))
+    // Opened without blocking and only when a regular file: a FIFO in its place must not freeze
+    // the monitor at the first alert.
+    const RegularFile::Contents file = RegularFile::read(passwordFile, 4096);
+    QByteArray line = file.bytes.left(file.bytes.indexOf('\n'));
+    if (line.endsWith('\r'))
         line.chop(1);
+    // An empty password would only be refused, or worse, taken.
+    if (!file.error.isEmpty() || line.isEmpty())
+        return refuseSend(
+            QStringLiteral("SMTP_AUTH_ERR: cannot read the password file ") + passwordFile +
+            QStringLiteral(": ") +
+            (file.error.isEmpty() ? QStringLiteral("its first line is empty") : file.error));
     activePassword_ = QString::fromUtf8(line);
+}
+
+void SMTPClient::readAuthorities() {
+    activeAuthorities_ = caCertificates;
+    if (caFile.isEmpty() || security == Security::None || recipients_.isEmpty())
+        return;
+    // As the password file: a file in its place that is not a regular one fails the alert, and
+    // the system's wider set of authorities never stands in for the ones asked for.
+    const RegularFile::Contents file = RegularFile::read(caFile, 16 * 1024 * 1024);
+    activeAuthorities_ = QSslCertificate::fromData(file.bytes, QSsl::Pem);
+    if (activeAuthorities_.isEmpty())
+        refuseSend(
+            QStringLiteral("SMTP_TLS_ERR: cannot read the certificate file ") + caFile +
+            QStringLiteral(": ") +
+            (file.error.isEmpty() ? QStringLiteral("no PEM certificate in it") : file.error));
+}
+
+void SMTPClient::refuseSend(const QString& errorText) {
+    lastError_ = errorText;
+    ReportStatus(lastError_);
+    recipients_.clear();
 }
 
 void SMTPClient::abort() {
@@ -206,7 +199,7 @@ void SMTPClient::SendToRecipient(const QString& recipient) {
     SessionFailed = false;
     dateText_ = timeZone.GMTDateText();
 
-    if (!isMailAddress(recipient_))
+    if (!MailMessage::isMailAddress(recipient_))
         return fail(QStringLiteral("SMTP_ADDRESS_ERR: '") + recipient_ +
                     QStringLiteral("' is not a mail address"));
     if (!userName.isEmpty() && security == Security::None)
@@ -216,6 +209,9 @@ void SMTPClient::SendToRecipient(const QString& recipient) {
     // Only 0 means the default: a negative time-out fails the connection wait at once.
     if (TimeOut < 0)
         return fail(QStringLiteral("SMTP_CONNECT_ERR"));
+    if (SMTPPort < 0)
+        return fail(QStringLiteral("SMTP_CONNECT_ERR: ") + QString::number(SMTPPort) +
+                    QStringLiteral(" is not a port"));
 
     QSslSocket* tls = nullptr;
     if (security == Security::None) {
@@ -223,8 +219,8 @@ void SMTPClient::SendToRecipient(const QString& recipient) {
     } else {
         socket_ = tls = new QSslSocket(this);
         QSslConfiguration configuration = tls->sslConfiguration();
-        if (!caCertificates.isEmpty())
-            configuration.setCaCertificates(caCertificates);
+        if (!activeAuthorities_.isEmpty())
+            configuration.setCaCertificates(activeAuthorities_);
         configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
         tls->setSslConfiguration(configuration);
         connect(tls, &QSslSocket::sslErrors, this, [this](const QList<QSslError>& errors) {
@@ -260,10 +256,11 @@ void SMTPClient::SendToRecipient(const QString& recipient) {
             fail(QStringLiteral("SMTP_ERR:") + socket_->errorString());
     });
     waitFor(Wait::Connection);
+    const QString host = serverHost(MailServer);
     if (tls != nullptr && security == Security::Tls)
-        tls->connectToHostEncrypted(MailServer, static_cast<quint16>(SMTPPort));
+        tls->connectToHostEncrypted(host, static_cast<quint16>(SMTPPort));
     else
-        socket_->connectToHost(MailServer, static_cast<quint16>(SMTPPort));
+        socket_->connectToHost(host, static_cast<quint16>(SMTPPort));
 }
 
 void SMTPClient::connected() {
@@ -274,7 +271,8 @@ void SMTPClient::connected() {
 void SMTPClient::sendHello() {
     // The specified HELO unless TLS or authentication needs the server's extensions.
     const bool extended = security != Security::None || !userName.isEmpty();
-    SendText((extended ? "EHLO " : "HELO ") + oneLine(Domain).toUtf8() + crlf);
+    const QString name = greetingName(heloName, hostInfo(), message_.FromAddress);
+    SendText((extended ? "EHLO " : "HELO ") + oneLine(name).toUtf8() + crlf);
     ReportStatus(QStringLiteral("connected"));
     WaitForReply("250", Step::Capabilities);
 }
@@ -284,7 +282,7 @@ void SMTPClient::afterHello() {
     if (security == Security::StartTls && tls != nullptr && !tls->isEncrypted()) {
         // Never on in plain text once TLS is asked for.
         if (!capabilities_.contains(QLatin1String("STARTTLS")))
-            return fail(QStringLiteral("SMTP_TLS_ERR: the server does not offer STARTTLS"));
+            return quitAfter(QStringLiteral("SMTP_TLS_ERR: the server does not offer STARTTLS"));
         SendText("STARTTLS" + crlf);
         ReportStatus(QStringLiteral("starting TLS"));
         WaitForReply("220", Step::Secure);
@@ -298,7 +296,7 @@ void SMTPClient::afterHello() {
 void SMTPClient::authenticate() {
     const auto* tls = qobject_cast<QSslSocket*>(socket_);
     if (tls == nullptr || !tls->isEncrypted())
-        return fail(QStringLiteral("SMTP_AUTH_ERR: the password is only ever sent over TLS"));
+        return quitAfter(QStringLiteral("SMTP_AUTH_ERR: the password is only ever sent over TLS"));
     QStringList mechanisms;
     for (const QString& capability : std::as_const(capabilities_)) {
         if (capability.startsWith(QLatin1String("AUTH ")) ||
@@ -314,49 +312,27 @@ void SMTPClient::authenticate() {
         SendText("AUTH LOGIN" + crlf);
         WaitForReply("334", Step::LoginUser);
     } else {
-        fail(QStringLiteral("SMTP_AUTH_ERR: the server offers neither AUTH PLAIN nor AUTH LOGIN") +
-             (mechanisms.isEmpty()
-                  ? QString()
-                  : QStringLiteral(" (it offers ") + mechanisms.join(u' ') + u')'));
+        quitAfter(
+            QStringLiteral("SMTP_AUTH_ERR: the server offers neither AUTH PLAIN nor AUTH LOGIN") +
+            (mechanisms.isEmpty() ? QString()
+                                  : QStringLiteral(" (it offers ") + mechanisms.join(u' ') + u')'));
     }
 }
 
 void SMTPClient::sendEnvelope() {
-    SendText(envelope("MAIL FROM:", FromAddress));
+    SendText(envelope("MAIL FROM:", message_.FromAddress));
     ReportStatus(QStringLiteral("sending message"));
     WaitForReply("250", Step::Recipient);
 }
 
-QByteArray SMTPClient::headerBlock() const {
-    const QString fromAddress = oneLine(FromAddress).trimmed();
-    QString domain = fromAddress.mid(fromAddress.lastIndexOf(u'@') + 1);
-    if (!fromAddress.contains(u'@') || !isMailAddress(QStringLiteral("x@") + domain))
-        domain = isMailAddress(QStringLiteral("x@") + Domain)
-                     ? Domain
-                     : QLatin1String(IPInfo::defaultDomain);
-    const QByteArray messageId = QByteArray::number(QDateTime::currentMSecsSinceEpoch(), 36) + '.' +
-                                 QByteArray::number(QRandomGenerator::system()->generate64(), 36) +
-                                 '@' + domain.toUtf8();
-    const auto mailbox = [](const QString& name, const QString& address) -> QByteArray {
-        if (name.isEmpty())
-            return address.toUtf8();
-        // A display name with specials would need quoting; an encoded word needs none.
-        const bool atoms = std::all_of(name.cbegin(), name.cend(), [](QChar c) {
-            return c.isLetterOrNumber() || QStringView(u" !#$%&'*+-/=?^_`{|}~").contains(c);
-        });
-        return headerText(name, !atoms) + " <" + address.toUtf8() + '>';
-    };
-    return "From: " + mailbox(FromName, fromAddress) + crlf + "Date: " + dateText_.toLatin1() +
-           crlf + "Message-ID: <" + messageId + '>' + crlf +
-           "X-Mailer: " + QByteArray(Version::productName) + ' ' + Version::text + crlf +
-           "To: " + mailbox(ToName, recipient_) + crlf + "Subject: " + headerText(Subject) + crlf +
-           "MIME-Version: 1.0" + crlf + "Content-Type: text/plain; charset=UTF-8" + crlf +
-           "Content-Transfer-Encoding: 8bit" + crlf + crlf;
+QByteArray SMTPClient::messageId() const {
+    return QByteArray::number(QDateTime::currentMSecsSinceEpoch(), 36) + '.' +
+           QByteArray::number(QRandomGenerator::system()->generate64(), 36) + '@' +
+           message_.senderDomain(Domain).toUtf8();
 }
 
 void SMTPClient::sendContent() {
-    SendText(headerBlock());
-    SendText(dotStuffed(Message) + crlf + crlf);
+    SendText(MailMessage::dotStuffed(message_.content(recipient_, dateText_, messageId())));
     SendText("." + crlf);
     WaitForReply("250", Step::Delivered);
 }
@@ -367,8 +343,12 @@ void SMTPClient::replyArrived(const Reply& reply) {
     awaited_.clear();
     next_ = Step::None;
     waitTimer_.stop();
-    if (reply.code != expected)
-        return fail(QStringLiteral("SMTP_ERR:") + replyText(reply.lines));
+    if (reply.code != expected) {
+        // Whatever answers QUIT ends the dialogue; it cannot undo a delivery or change an error.
+        if (step == Step::Quit)
+            return endDialogue();
+        return quitAfter(QStringLiteral("SMTP_ERR:") + replyText(reply.lines));
+    }
     switch (step) {
     case Step::None:
         break;
@@ -497,16 +477,31 @@ void SMTPClient::ReportStatus(const QString& text) {
 }
 
 void SMTPClient::fail(const QString& errorText) {
-    if (SessionFailed)
-        return;
-    // The server has taken the message: a missing 221 or a hang-up after it loses nothing.
-    if (!delivered_) {
-        const QString text = withoutSecrets(errorText);
-        ReportStatus(text);
-        lastError_ = text.trimmed();
-        SessionFailed = true;
-    }
+    recordFailure(errorText);
     endDialogue();
+}
+
+void SMTPClient::recordFailure(const QString& errorText) {
+    // The server has taken the message: a missing 221 or a hang-up after it loses nothing.
+    if (SessionFailed || delivered_)
+        return;
+    const QString text = withoutSecrets(errorText);
+    ReportStatus(text);
+    lastError_ = text.trimmed();
+    SessionFailed = true;
+}
+
+// A server that answered with an error is still there: it is told that the client leaves, as
+// SMTP asks, instead of finding the connection dropped.
+void SMTPClient::quitAfter(const QString& errorText) {
+    recordFailure(errorText);
+    if (socket_ == nullptr || socket_->state() != QAbstractSocket::ConnectedState)
+        return endDialogue();
+    socket_->write("QUIT" + crlf);
+    awaited_ = "221";
+    next_ = Step::Quit;
+    waitFor(Wait::Reply);
+    readReplies();
 }
 
 void SMTPClient::endDialogue() {

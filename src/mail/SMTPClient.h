@@ -3,6 +3,7 @@
 #include "Clock.h"
 #include "IPInfo.h"
 #include "Log.h"
+#include "MailMessage.h"
 #include "TimeZoneInfo.h"
 
 #include <QByteArray>
@@ -19,7 +20,9 @@ class QTcpSocket;
 
 // Sends one message through one SMTP server, one whole dialogue per recipient. Send starts the
 // dialogues and returns at once; they run on socket and timer events, one after the other, and
-// finished() follows when the last has ended. Nothing waits in a nested event loop.
+// finished() follows when the last has ended. Nothing waits in a nested event loop. The message
+// itself (headers, text, encoding) is MailMessage's; this class holds the dialogue, TLS and
+// authentication.
 class SMTPClient final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(SMTPClient)
@@ -33,13 +36,8 @@ class SMTPClient final : public QObject {
 
     std::unique_ptr<Log> ErrorLog;
     QString Status;
-    QString MailServer;
-    QString FromName;
-    QString FromAddress;
-    QString ToName;
-    QString ToAddress; // recipients separated by "," or ";"
-    QString Subject;
-    QString Message;
+    QString MailServer; // a host name, an address, or an IPv6 address in brackets
+    QString ToAddress;  // recipients separated by "," or ";"
     QString Domain;
     qint16 SMTPPort = 0;
     qint16 TimeOut = 0;
@@ -47,13 +45,16 @@ class SMTPClient final : public QObject {
     // Off unless configured: then the dialogue is the plain HELO one.
     Security security = Security::None;
     QList<QSslCertificate> caCertificates; // empty: the system's authorities
-    QString userName;                      // authentication, only ever over TLS
+    QString caFile;   // read at every Send; its authorities then stand for caCertificates
+    QString userName; // authentication, only ever over TLS
     QString password;
     QString passwordFile; // its first line is the password; read at every Send
+    QString heloName;     // SMTP_HELO; empty: see greetingName
 
     TimeZoneInfo timeZone;
 
-    void Send();
+    // Sends a copy of message to every recipient of ToAddress; does nothing while busy.
+    void Send(const MailMessage& message);
     bool busy() const { return busy_; }
     // Ends the dialogue in progress and drops the rest, without finished().
     void abort();
@@ -68,12 +69,12 @@ class SMTPClient final : public QObject {
     void setHostInfo(IPInfo* info) { hostInfo_ = info != nullptr ? info : &IPInfo::shared(); }
     Log& errorLog();
 
-    // The message as it goes on the wire: CR LF line ends, and lines that begin with "." get a
-    // second one, so the text arrives unchanged and a lone "." cannot end the data early.
-    static QByteArray dotStuffed(const QString& text);
-    // A header value, as RFC 2047 encoded words when it is not plain ASCII or encode is set.
-    static QByteArray headerText(const QString& text, bool encode = false);
-    static bool isMailAddress(const QString& address);
+    // The name HELO and EHLO carry, the first there is of: the configured one, the host's fully
+    // qualified name, the domain of the sender address, the host's domain.
+    static QString greetingName(const QString& configured, const IPInfo& host,
+                                const QString& fromAddress);
+    // The host to connect to: an IPv6 address loses the brackets it is written in.
+    static QString serverHost(const QString& server);
 
     // Longest server reply text that goes into an error.
     static constexpr qsizetype replyTextLimit = 512;
@@ -95,7 +96,8 @@ class SMTPClient final : public QObject {
         Data,
         Content,
         Delivered,
-        Quit,
+        Quit, // also after an error reply: the error stays
+
     };
     struct Reply {
         QByteArray code;
@@ -120,16 +122,23 @@ class SMTPClient final : public QObject {
     void readReplies();
     void socketClosed();
     void fail(const QString& errorText);
+    void recordFailure(const QString& errorText);
+    void quitAfter(const QString& errorText);
     void endDialogue();
     void releaseSocket();
     void readPassword();
+    void readAuthorities();
+    // What the failure of a file read at Send leaves: the error, and no dialogue.
+    void refuseSend(const QString& errorText);
     QString withoutSecrets(QString text) const;
-    QByteArray headerBlock() const;
+    QByteArray messageId() const;
 
+    MailMessage message_;
     QStringList recipients_;
     QString recipient_;
     QString dateText_;
     QString activePassword_;
+    QList<QSslCertificate> activeAuthorities_;
     QTcpSocket* socket_ = nullptr; // a QSslSocket when TLS is asked for
     ClockTimer waitTimer_;
     QTimer nextTimer_; // starts the next dialogue from the event loop; not a wait on time

@@ -5,6 +5,9 @@
 #include "TaskTable.h"
 #include "Version.h"
 
+#include <algorithm>
+#include <climits>
+
 namespace {
 
 const QString crlf = QStringLiteral("\r\n");
@@ -13,54 +16,105 @@ const QString crlf = QStringLiteral("\r\n");
 
 FailureAlert::FailureAlert(TaskTable& tasks, SMTPClient& mail, Log& log, Clock& clock,
                            QObject* parent)
-    : QObject(parent), clock_(clock), tasks_(tasks), mail_(mail), log_(log) {
+    : QObject(parent), clock_(clock), tasks_(tasks), mail_(mail), log_(log), windowTimer_(clock) {
+    windowTimer_.setSingleShot(true);
+    connect(&windowTimer_, &ClockTimer::timeout, this, &FailureAlert::windowEnded);
     connect(&mail_, &SMTPClient::finished, this, &FailureAlert::sendFinished);
 }
 
-void FailureAlert::SendFailureAlert(qint32 p) {
+void FailureAlert::SendFailureAlert(qint32 p, const QStringList& extraLines) {
     if (mail_.MailServer.isEmpty() || mail_.ToAddress.isEmpty())
         return;
-    if (shutDown_)
-        return logFailed(QStringLiteral("shut down"));
-    if (queue_.size() >= queueLimit)
-        return logFailed(QStringLiteral("queue full"));
-    quint64 held = 0;
-    if (!withinLimit(p, held))
-        return;
     const TaskRecord& task = tasks_[p];
+    Alert alert;
+    alert.task = task.TaskName + QStringLiteral(" (") + task.PathAndFile + u')';
+    if (shutDown_)
+        return logFailed(QStringLiteral("shut down"), alert.task);
     const QString product = QLatin1String(Version::productName);
     mail_.hostInfo().LoadHostInfo();
     const QString upperName = task.TaskName.toUpper();
-    QString message = product + crlf + QStringLiteral("Monitored Task Failure Report") + crlf +
+    MailMessage& message = alert.message;
+    message.FromName = product;
+    message.FromAddress =
+        fromAddress.isEmpty() ? product + u'@' + mail_.hostInfo().DomainName : fromAddress;
+    message.Subject = QStringLiteral("Monitored Task Failure Report (") + upperName + u')';
+    message.Message = product + crlf + QStringLiteral("Monitored Task Failure Report") + crlf +
                       upperName + crlf + task.PathAndFile + crlf +
                       QStringLiteral("Automatic restart active for this task?: ") +
                       (task.AutoRestart ? QStringLiteral("TRUE") : QStringLiteral("FALSE")) + crlf;
-    if (held > 0)
-        message += QStringLiteral("Failures not mailed since the last alert (ALERT_LIMIT): ") +
-                   QString::number(held) + crlf;
-    queue_.push_back(
-        {product,
-         fromAddress.isEmpty() ? product + u'@' + mail_.hostInfo().DomainName : fromAddress,
-         QStringLiteral("Monitored Task Failure Report (") + upperName + u')', message});
-    if (!current_)
-        sendNext();
+    for (const QString& line : extraLines)
+        message.Message += line + crlf;
+    if (task.restartLimited)
+        message.Message += QStringLiteral("Restart limit reached (RESTART_LIMIT): the task stays "
+                                          "down until it is started again") +
+                           crlf;
+
+    if (!limited())
+        return enqueue(std::move(alert));
+    TaskMails& mails = mails_[p];
+    // A failure held back earlier goes first, so alerts keep the order of their failures.
+    if (mails.held && hasRoom(mails))
+        release(mails);
+    if (hasRoom(mails)) {
+        mails.sentAt.push_back(clock_.now());
+        enqueue(std::move(alert));
+    } else {
+        mails.held = std::move(alert);
+        ++mails.heldCount;
+    }
+    armWindowTimer();
 }
 
-bool FailureAlert::withinLimit(qint32 p, quint64& held) {
-    if (limitCount <= 0 || limitSeconds <= 0)
-        return true;
-    TaskMails& mails = mails_[p];
+bool FailureAlert::hasRoom(TaskMails& mails) {
     const qint64 now = clock_.now();
     while (!mails.sentAt.empty() && now - mails.sentAt.front() >= limitSeconds * 1000)
         mails.sentAt.pop_front();
-    if (mails.sentAt.size() >= static_cast<std::size_t>(limitCount)) {
-        ++mails.held;
-        return false;
+    return mails.sentAt.size() < static_cast<std::size_t>(limitCount);
+}
+
+void FailureAlert::release(TaskMails& mails) {
+    Alert alert = std::move(*mails.held);
+    if (mails.heldCount > 1)
+        alert.message.Message += QStringLiteral("Failures not mailed since the last alert "
+                                                "(ALERT_LIMIT): ") +
+                                 QString::number(mails.heldCount - 1) + crlf;
+    alert.message.Message +=
+        QStringLiteral("This failure was held back by ALERT_LIMIT until its window ended") + crlf;
+    mails.held.reset();
+    mails.heldCount = 0;
+    mails.sentAt.push_back(clock_.now());
+    enqueue(std::move(alert));
+}
+
+// Held-back failures are reported when their window ends, not only with a later failure.
+void FailureAlert::windowEnded() {
+    for (auto& [p, mails] : mails_) {
+        if (mails.held && hasRoom(mails))
+            release(mails);
     }
-    mails.sentAt.push_back(now);
-    held = mails.held;
-    mails.held = 0;
-    return true;
+    armWindowTimer();
+}
+
+void FailureAlert::armWindowTimer() {
+    std::optional<qint64> due;
+    for (const auto& [p, mails] : mails_) {
+        if (mails.held && !mails.sentAt.empty()) {
+            const qint64 at = mails.sentAt.front() + limitSeconds * 1000;
+            due = due ? std::min(*due, at) : at;
+        }
+    }
+    if (!due || shutDown_)
+        return windowTimer_.stop();
+    // A window longer than a timer can hold is waited for in steps.
+    windowTimer_.start(static_cast<int>(std::clamp<qint64>(*due - clock_.now(), 0, INT_MAX)));
+}
+
+void FailureAlert::enqueue(Alert alert) {
+    if (queue_.size() >= queueLimit)
+        return logFailed(QStringLiteral("queue full"), alert.task);
+    queue_.push_back(std::move(alert));
+    if (!current_)
+        sendNext();
 }
 
 void FailureAlert::sendNext() {
@@ -68,39 +122,44 @@ void FailureAlert::sendNext() {
         return;
     current_ = std::move(queue_.front());
     queue_.pop_front();
-    mail_.FromName = current_->fromName;
-    mail_.FromAddress = current_->fromAddress;
-    mail_.Subject = current_->subject;
-    mail_.Message = current_->message;
-    mail_.Send();
+    mail_.Send(current_->message);
 }
 
 void FailureAlert::sendFinished() {
     if (!current_)
         return;
+    const QString task = current_->task;
     current_.reset();
     if (mail_.lastSendSucceeded()) {
         ++sent_;
-        log_.WriteLog(QStringLiteral("EMAIL ALERT: sent to (") + mail_.ToAddress + u')');
+        log_.WriteLog(QStringLiteral("EMAIL ALERT: sent to (") + mail_.ToAddress +
+                      QStringLiteral("); task: ") + task);
     } else {
-        logFailed(mail_.lastError());
+        logFailed(mail_.lastError(), task);
     }
     sendNext();
 }
 
 void FailureAlert::shutDown() {
     shutDown_ = true;
+    windowTimer_.stop();
     if (current_) {
         mail_.abort();
+        const QString task = current_->task;
         current_.reset();
-        logFailed(QStringLiteral("shut down"));
+        logFailed(QStringLiteral("shut down"), task);
     }
     for (; !queue_.empty(); queue_.pop_front())
-        logFailed(QStringLiteral("shut down"));
+        logFailed(QStringLiteral("shut down"), queue_.front().task);
+    for (auto& [p, mails] : mails_) {
+        if (mails.held)
+            logFailed(QStringLiteral("shut down"), mails.held->task);
+        mails.held.reset();
+    }
 }
 
-void FailureAlert::logFailed(const QString& reason) {
+void FailureAlert::logFailed(const QString& reason, const QString& task) {
     ++failed_;
     log_.WriteLog(QStringLiteral("EMAIL ALERT: failed (") + mail_.ToAddress +
-                  QStringLiteral("): ") + reason);
+                  QStringLiteral("): ") + reason + QStringLiteral("; task: ") + task);
 }

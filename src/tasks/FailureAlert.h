@@ -1,9 +1,11 @@
 #pragma once
 
 #include "Clock.h"
+#include "MailMessage.h"
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <deque>
 #include <map>
 #include <optional>
@@ -14,7 +16,15 @@ class TaskTable;
 
 // Mails the report of one task failure. The report is composed from the task's record as it
 // stands at the failure and queued; the queue sends in the background, one message at a time,
-// so a failure never waits for mail and each alert keeps its own subject and text.
+// in the order of the failures, so a failure never waits for mail and each alert keeps its own
+// subject and text.
+//
+// The text is the five lines every alert has, then the caller's extra lines (the first of them
+// is line 6), then what the alert itself has to add: that the restart limit keeps the task down,
+// and for a failure that ALERT_LIMIT held back, that it was held and how many others were.
+//
+// Each "EMAIL ALERT: " event ends with "; task: " + name + " (" + command + ")", after the
+// recipients and, for a failed alert, the reason.
 class FailureAlert final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(FailureAlert)
@@ -24,13 +34,15 @@ class FailureAlert final : public QObject {
     FailureAlert(TaskTable& tasks, SMTPClient& mail, Log& log, Clock& clock = Clock::system(),
                  QObject* parent = nullptr);
 
-    void SendFailureAlert(qint32 p);
-    // Every alert still queued or in progress is logged as failed; later ones are not sent.
+    void SendFailureAlert(qint32 p, const QStringList& extraLines = {});
+    // Every alert still queued, in progress or held back is logged as failed; later ones are not
+    // sent.
     void shutDown();
 
     // The sender address; empty means Prowlix@ and the host's domain.
     QString fromAddress;
-    // At most limitCount mails for one task within limitSeconds; 0 switches the limit off.
+    // At most limitCount mails for one task within limitSeconds; 0 switches the limit off. The
+    // latest failure beyond it is held back and mailed when the window has room again.
     int limitCount = 0;
     qint64 limitSeconds = 0;
 
@@ -39,30 +51,35 @@ class FailureAlert final : public QObject {
     // Alerts that ended as sent or failed, one for each "EMAIL ALERT:" event.
     quint64 sentTotal() const { return sent_; }
     quint64 failedTotal() const { return failed_; }
-    // Alerts queued or in progress.
+    // Alerts queued or in progress (held-back failures not counted).
     std::size_t pending() const { return queue_.size() + (current_ ? 1 : 0); }
 
   private:
     struct Alert {
-        QString fromName;
-        QString fromAddress;
-        QString subject;
-        QString message;
+        MailMessage message;
+        QString task; // name (command), for the events
     };
-    // Mails of one task within the limit's window, and its failures not mailed since.
+    // Mails of one task within the limit's window, and the latest failure held back since.
     struct TaskMails {
         std::deque<qint64> sentAt;
-        quint64 held = 0;
+        std::optional<Alert> held;
+        quint64 heldCount = 0; // failures held back since the last mail, the latest included
     };
-    bool withinLimit(qint32 p, quint64& held);
+    bool limited() const { return limitCount > 0 && limitSeconds > 0; }
+    bool hasRoom(TaskMails& mails);
+    void release(TaskMails& mails);
+    void windowEnded();
+    void armWindowTimer();
+    void enqueue(Alert alert);
     void sendNext();
     void sendFinished();
-    void logFailed(const QString& reason);
+    void logFailed(const QString& reason, const QString& task);
 
     Clock& clock_;
     TaskTable& tasks_;
     SMTPClient& mail_;
     Log& log_;
+    ClockTimer windowTimer_;
     std::deque<Alert> queue_;
     std::optional<Alert> current_;
     std::map<qint32, TaskMails> mails_;

@@ -123,18 +123,21 @@ void TaskFunctions::HandleTaskFailure(int p) {
                   task.lastExit.value_or(ProcessStatus::endedUnknown()).exitText());
     up_.removeTask(p);
     SignalFailure();
+    // A task that keeps failing (or daemonizes, which looks the same) is left down, signalled,
+    // until the operator restarts it. Decided before the alert, which then says so.
+    const bool restarts = tasks_[p].AutoRestart && !signals_.closing();
+    const bool limited = restarts && !restartLimit_.allowRestart(p);
+    if (limited)
+        tasks_[p].restartLimited = true;
     signals_.SendFailureAlert(p);
-    // The alert let events run: a Restart pressed meanwhile has already brought the task back,
-    // and a second launch would leave one copy running unsupervised.
-    if (!tasks_[p].AutoRestart || tasks_[p].IsUp || signals_.closing())
+    // A Restart pressed while events ran has already brought the task back, and a second launch
+    // would leave one copy running unsupervised.
+    if (!restarts || tasks_[p].IsUp || signals_.closing())
         return;
-    if (restartLimit_.allowRestart(p)) {
+    if (!limited) {
         restart(p);
         return;
     }
-    // A task that keeps failing (or daemonizes, which looks the same) is left down, signalled,
-    // until the operator restarts it.
-    tasks_[p].restartLimited = true;
     log_.WriteLog(QStringLiteral("RESTART LIMIT: ") + task.TaskName + QStringLiteral(" (") +
                   task.PathAndFile + QLatin1Char(')'));
 }

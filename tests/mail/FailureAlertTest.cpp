@@ -64,12 +64,12 @@ TEST_F(FailureAlertTest, RealServerStoresAValidMessagePerRecipient) {
         const QString to = i == 0 ? "ops@example.com" : "lead@example.com";
         EXPECT_EQ(message["rcpt_tos"].toArray(), QJsonArray{to});
         EXPECT_EQ(parsed["defects"].toArray(), QJsonArray{});
-        EXPECT_EQ(headers["From"].toString(), "Prowlix <Prowlix@corpnet.example>");
+        EXPECT_EQ(headers["From"].toString(), "Prowlix <Prowlix@corp-net.example>");
         EXPECT_EQ(headers["To"].toString(), to);
         EXPECT_EQ(headers["Subject"].toString(), "Monitored Task Failure Report (ÜBERWACHUNG Ω)");
         EXPECT_TRUE(message["content"].toString().contains("\r\nSubject: =?UTF-8?B?"));
         EXPECT_NEAR(parsed["date_utc"].toDouble(), message["stored_at"].toDouble(), 120);
-        EXPECT_TRUE(headers["Message-ID"].toString().endsWith("@corpnet.example>"));
+        EXPECT_TRUE(headers["Message-ID"].toString().endsWith("@corp-net.example>"));
         // Line ends are the parser's; lines that begin with "." arrive unchanged.
         EXPECT_EQ(parsed["body"].toString().replace("\r\n", "\n"),
                   "Prowlix\nMonitored Task Failure Report\nÜBERWACHUNG Ω\n./watch\n.\n"
@@ -77,7 +77,10 @@ TEST_F(FailureAlertTest, RealServerStoresAValidMessagePerRecipient) {
     }
     EXPECT_NE(stored[0]["parsed"]["headers"]["Message-ID"],
               stored[1]["parsed"]["headers"]["Message-ID"]);
-    EXPECT_EQ(logged(" - EMAIL ALERT: sent to (ops@example.com, lead@example.com)"), 1);
+    // The event names its task; the line break is a blank in the log.
+    EXPECT_EQ(logged(" - EMAIL ALERT: sent to (ops@example.com, lead@example.com); task: "
+                     "Überwachung Ω (./watch .)\r\n"),
+              1);
 }
 
 // The call returns at once; the queue sends in order, one dialogue at a time, and only a
@@ -102,12 +105,16 @@ TEST_F(FailureAlertTest, AlertsAreQueuedBoundedSentOneAtATimeAndFailuresLoggedAs
     EXPECT_TRUE(server.connections()[0]->data.contains("Report (EDITOR)\r\n"));
     EXPECT_TRUE(server.connections()[1]->data.contains("Report (BACKUP JOB)\r\n") &&
                 server.connections()[1]->data.contains("\r\nbackup.sh\r\n"));
-    EXPECT_EQ(logged(" - EMAIL ALERT: sent to (ops@example.com)"), 2);
+    EXPECT_EQ(logged(" - EMAIL ALERT: sent to (ops@example.com); task: Editor (/usr/bin/ed a.txt)"),
+              1);
+    EXPECT_EQ(logged(" - EMAIL ALERT: sent to (ops@example.com); task: backup job (backup.sh)"), 1);
 
     mail.SMTPPort = static_cast<qint16>(freeLowPort());
     alert.SendFailureAlert(2);
     ASSERT_TRUE(sent());
-    EXPECT_EQ(logged(" - EMAIL ALERT: failed (ops@example.com): SMTP_CONNECT_ERR: "), 1);
+    EXPECT_EQ(logged(" - EMAIL ALERT: failed (ops@example.com): SMTP_CONNECT_ERR: Connection "
+                     "refused; task: backup job (backup.sh)"),
+              1);
     EXPECT_EQ(logged("EMAIL ALERT: "), 3);
     EXPECT_EQ(alert.sentTotal(), 2u);
     EXPECT_EQ(alert.failedTotal(), 1u);
@@ -121,25 +128,46 @@ TEST_F(FailureAlertTest, AlertsAreQueuedBoundedSentOneAtATimeAndFailuresLoggedAs
     EXPECT_EQ(logged("EMAIL ALERT: failed (ops@example.com): queue full"), 1);
 }
 
-TEST_F(FailureAlertTest, LimitHoldsBackMailsPerTaskAndTheNextOneCountsThem) {
+// Mails beyond the limit wait for the window's end, the latest failure with the count of the
+// others; the alert of a failure that hit the restart limit says the task stays down. Mails keep
+// the order of the failures.
+TEST_F(FailureAlertTest, LimitHoldsBackMailsUntilTheWindowEndsAndTheLimitedTaskSaysItStaysDown) {
     ScriptedServer server;
     mail.SMTPPort = static_cast<qint16>(server.port());
     alert.limitCount = 2;
     alert.limitSeconds = 60;
+    tasks[2].restartLimited = true;
     for (const qint32 p : {1, 1, 1, 1, 2})
-        alert.SendFailureAlert(p);
+        alert.SendFailureAlert(p, p == 2 ? QStringList{"sixth line"} : QStringList{});
     ASSERT_TRUE(sent());
-    clock.advance(60 * 1000); // the first two have left the window
-    alert.SendFailureAlert(1);
+    ASSERT_EQ(server.connections().size(), 3);
+    EXPECT_TRUE(server.connections()[2]->data.contains(
+        "task?: FALSE\r\nsixth line\r\nRestart limit reached (RESTART_LIMIT): the task stays "
+        "down until it is started again\r\n"));
+    clock.advance(60 * 1000 - 1);
+    EXPECT_EQ(alert.pending(), 0u);
+    clock.advance(1); // the window of the first two ends: the held failures are mailed now
+    ASSERT_TRUE(sent());
+    alert.SendFailureAlert(1); // the window has room for one more
     ASSERT_TRUE(sent());
 
     const QByteArray held = "Failures not mailed since the last alert (ALERT_LIMIT): ";
-    ASSERT_EQ(server.connections().size(), 4);
+    ASSERT_EQ(server.connections().size(), 5);
+    for (const int i : {0, 1, 2, 4})
+        EXPECT_FALSE(server.connections()[i]->data.contains("ALERT_LIMIT")) << i;
+    EXPECT_TRUE(server.connections()[3]->data.contains(
+        QByteArray("task?: TRUE\r\n" + held +
+                   "1\r\nThis failure was held back by ALERT_LIMIT until its "
+                   "window ended\r\n")));
+
+    // A failure still held at shutdown is accounted for like a queued one.
     for (int i = 0; i < 3; ++i)
-        EXPECT_FALSE(server.connections()[i]->data.contains(held)) << i;
-    EXPECT_TRUE(server.connections()[2]->data.contains("(BACKUP JOB)"));
-    EXPECT_TRUE(
-        server.connections()[3]->data.contains(QByteArray("task?: TRUE\r\n" + held + "2\r\n")));
+        alert.SendFailureAlert(1);
+    ASSERT_TRUE(sent());
+    alert.shutDown();
+    EXPECT_EQ(logged("EMAIL ALERT: failed (ops@example.com): shut down; task: Editor"), 1);
+    clock.advance(120 * 1000);
+    EXPECT_EQ(server.connections().size(), 5);
 }
 
 // The whole monitor with real tasks: a mail server that accepts and never answers holds up no
@@ -181,4 +209,41 @@ TEST(FailureAlertMonitorTest, MuteMailServerDelaysNoRestart) {
     EXPECT_EQ(monitor.failureAlert().pending(), 0u);
     for (const int p : {1, 2})
         ::kill(monitor.tasks()[p].ProcessId, SIGKILL);
+}
+
+// The whole monitor against the real server: the failure that hits the restart limit is mailed
+// as leaving the task down, and each event names the task it reports.
+TEST(FailureAlertMonitorTest, TheLimitsMailSaysTheTaskStaysDown) {
+    SinkServer sink;
+    ASSERT_TRUE(sink.ready());
+    QTemporaryDir dir;
+    const QString ini = dir.filePath("limit.ini");
+    ASSERT_TRUE(testsupport::writeFile(
+        ini, QString("SMTP_SERVER=127.0.0.1\nSMTP_PORT=%1\nSMTP_TO=ops@example.com\n"
+                     "RESTART_LIMIT=1,600\nstart=sleep 3600,A,,True\n")
+                 .arg(sink.port())
+                 .toUtf8()));
+    HeadlessView view;
+    PosixProcessControl processes;
+    Monitor monitor(view, processes, QString("/P:%1 /I:%2").arg(testsupport::freePort()).arg(ini),
+                    ProgramInfo{dir.path(), "prowlix"});
+    monitor.quit = [] {};
+    monitor.startUp();
+    const auto logText = [&] {
+        return testsupport::readFile(monitor.eventLog().LogFileName(QDate::currentDate()));
+    };
+    ASSERT_EQ(monitor.tasks().upperBound(), 1);
+    ::kill(monitor.tasks()[1].ProcessId, SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return logText().contains("RE-START: "); }));
+    ::kill(monitor.tasks()[1].ProcessId, SIGKILL);
+    ASSERT_TRUE(waitUntil(
+        [&] { return sink.messages().size() == 2 && monitor.failureAlert().pending() == 0; }));
+    const QString limitLine = "Restart limit reached (RESTART_LIMIT): the task stays down until "
+                              "it is started again";
+    const QList<QJsonObject> stored = sink.messages();
+    EXPECT_FALSE(stored[0]["parsed"]["body"].toString().contains(limitLine));
+    EXPECT_TRUE(stored[1]["parsed"]["body"].toString().contains(limitLine));
+    EXPECT_EQ(logText().count("EMAIL ALERT: sent to (ops@example.com); task: A (sleep 3600)\r\n"),
+              2);
+    monitor.ShutDownMonitor();
 }

@@ -135,6 +135,6 @@ MailTest::MailTest() {
 }
 
 bool MailTest::send() {
-    mail.Send();
+    mail.Send(message);
     return testsupport::waitUntil([this] { return !mail.busy(); }, std::chrono::seconds(30));
 }

@@ -70,14 +70,17 @@ class ScriptedServer final : public QObject {
     QList<std::shared_ptr<Connection>> connections_;
 };
 
-// A mail sender on a manual clock, host "box" of domain corp-net.example, aimed at loopback.
+// A mail sender on a manual clock, host "box" of domain corp-net.example, aimed at loopback, and
+// a message for it.
 class MailTest : public ::testing::Test {
   protected:
     MailTest();
-    // Sends and runs the event loop until every dialogue has ended; false if they never do.
+    // Sends message and runs the event loop until every dialogue has ended; false if they never
+    // do.
     bool send();
 
     testsupport::ManualClock clock;
     IPInfo host;
     SMTPClient mail{clock};
+    MailMessage message;
 };

@@ -3,7 +3,9 @@
 #include "MailServers.h"
 #include "TestSupport.h"
 
+#include <QJsonArray>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using testsupport::waitUntil;
 
@@ -13,8 +15,8 @@ class SMTPClientTest : public MailTest {
   protected:
     SMTPClientTest() {
         mail.SMTPPort = static_cast<qint16>(server.port());
-        mail.FromAddress = " Prowlix@test.example ";
-        mail.Message = "line one\r\n";
+        message.FromAddress = " Prowlix@test.example ";
+        message.Message = "line one\r\n";
         mail.ToAddress = "ops@example.com";
     }
     ScriptedServer server;
@@ -31,11 +33,12 @@ TEST_F(SMTPClientTest, OneDialoguePerRecipientWithBracketedEnvelope) {
     };
     ASSERT_TRUE(send());
     EXPECT_EQ(mail.TimeOut, 60);
-    // The malformed piece gets no connection; nothing more is sent after a refusal.
+    // The malformed piece gets no connection; after a refusal only QUIT is sent.
     ASSERT_EQ(server.connections().size(), 2);
     using Lines = QList<QByteArray>;
-    const Lines envelope{"HELO corpnet.example", "MAIL FROM:<Prowlix@test.example>"};
-    EXPECT_EQ(server.connections()[0]->lines, (envelope + Lines{"RCPT TO:<bad@example.com>"}));
+    const Lines envelope{"HELO box.corp-net.example", "MAIL FROM:<Prowlix@test.example>"};
+    EXPECT_EQ(server.connections()[0]->lines,
+              (envelope + Lines{"RCPT TO:<bad@example.com>", "QUIT"}));
     EXPECT_EQ(server.connections()[1]->lines,
               (envelope + Lines{"RCPT TO:<good@example.com>", "DATA", ".", "QUIT"}));
     // One failed dialogue fails the whole Send, with the last failure as the reason.
@@ -86,7 +89,7 @@ TEST_F(SMTPClientTest, RepliesAreJudgedWholeAndDeliveryCountsFromTheDataReply) {
 TEST_F(SMTPClientTest, SilentRefusingAndNegativeTimeOutsFail) {
     mail.TimeOut = 1;
     server.greeting.clear();
-    mail.Send();
+    mail.Send(message);
     ASSERT_TRUE(waitUntil([&] { return mail.Status == "connecting"; })); // awaits the greeting
     clock.advance(1000); // the time-out falls due only once strictly more has passed
     EXPECT_EQ(mail.lastError(), "");
@@ -120,6 +123,9 @@ TEST_F(SMTPClientTest, TlsAndAuthenticationAgainstRealServers) {
     QTemporaryDir dir;
     const QString passwordFile = dir.filePath("password");
     ASSERT_TRUE(testsupport::writeFile(passwordFile, secret.toUtf8() + "\nsecond line\n"));
+    const QString emptyFile = dir.filePath("empty"), fifo = dir.filePath("fifo");
+    ASSERT_TRUE(testsupport::writeFile(emptyFile, "\nsecond line\n"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     mail.ErrorLog = std::make_unique<Log>(ProgramInfo{dir.path(), "prowlix"});
     mail.errorLog().LogActivity = true;
     const auto authority = QSslCertificate::fromPath(cert);
@@ -140,6 +146,11 @@ TEST_F(SMTPClientTest, TlsAndAuthenticationAgainstRealServers) {
          ""},
         {"refused password", &implicitTls, Security::Tls, true, "wrong", "", "SMTP_ERR:535 "},
         {"missing password file", &startTls, Security::StartTls, true, "", passwordFile + "-gone",
+         "SMTP_AUTH_ERR: cannot read the password file "},
+        // Neither may freeze the monitor nor send an empty password.
+        {"FIFO as password file", &startTls, Security::StartTls, true, "", fifo,
+         "SMTP_AUTH_ERR: cannot read the password file "},
+        {"empty first line", &startTls, Security::StartTls, true, "", emptyFile,
          "SMTP_AUTH_ERR: cannot read the password file "},
         {"untrusted certificate", &startTls, Security::StartTls, false, secret, "",
          "SMTP_TLS_ERR: The certificate is self-signed"},
@@ -172,10 +183,82 @@ TEST_F(SMTPClientTest, TlsAndAuthenticationAgainstRealServers) {
             EXPECT_EQ(stored.last()["user"].toString(), "bob") << row.name;
         }
     }
+    // The certificate file is read at every Send as the password file is, and refused alike.
+    mail.caFile = fifo;
+    mail.security = Security::StartTls;
+    mail.SMTPPort = static_cast<qint16>(startTls.port());
+    ASSERT_TRUE(send());
+    EXPECT_EQ(mail.lastError(),
+              "SMTP_TLS_ERR: cannot read the certificate file " + fifo + ": not a regular file");
+    mail.caFile = cert;
+    mail.caCertificates.clear();
+    mail.password = secret;
+    mail.passwordFile.clear();
+    ASSERT_TRUE(send());
+    EXPECT_EQ(mail.lastError(), "");
     texts += testsupport::readFile(mail.errorLog().LogFileName(QDate::currentDate()));
     EXPECT_TRUE(texts.contains(" - authenticating\r\n"));
     const QByteArray plainToken = QByteArray("\0bob\0", 5) + secret.toUtf8();
     for (const QByteArray& form :
          {secret.toUtf8(), secret.toUtf8().toBase64(), plainToken.toBase64()})
         EXPECT_FALSE(texts.contains(QString::fromUtf8(form))) << form.toStdString();
+}
+
+// What the real server sees: the greeting name, whole long lines and subjects, an IPv6 server.
+TEST_F(SMTPClientTest, RealServerGetsAFullGreetingNameLongLinesWholeAndIPv6Literals) {
+    SinkServer sink;
+    SinkServer sink6({"--host", "::1"});
+    ASSERT_TRUE(sink.ready() && sink6.ready());
+    const auto hostOf = [](const char* name, const QByteArray& resolver) {
+        HostSource source;
+        source.hostName = [name] { return QString::fromLatin1(name); };
+        source.resolverConfig = [resolver] { return resolver; };
+        return IPInfo(source);
+    };
+    const QString longLine = QString(3000, u'x') + " =?UTF-8?B?eA==?= " + QString(999, u'\u00e9');
+    const struct {
+        const char* name;
+        IPInfo host;
+        QString helo, from, server; // server empty: the IPv4 sink
+        QString helloSeen;
+    } rows[] = {
+        {"full name", hostOf("box", "domain corp-net.example\n"), "", "x@localdomain", "",
+         "box.corp-net.example"},
+        {"no domain: the sender's", hostOf("box", ""), "", "alerts@example.org", "", "example.org"},
+        {"no domain anywhere", hostOf("box", ""), "", "Prowlix@localdomain", "", "localdomain"},
+        {"SMTP_HELO", hostOf("box", "domain corp-net.example\n"), "mx.example.net", "x@y.z", "",
+         "mx.example.net"},
+        {"bracketed IPv6", hostOf("box", ""), "", "a@b.c", "[::1]", "b.c"},
+        {"bare IPv6", hostOf("box", ""), "", "a@b.c", "::1", "b.c"},
+    };
+    message.Subject = "Monitored Task Failure Report (" + QString(60, u'\u03a9') + " =?x?q?y?=)";
+    message.Message = "short\r\n." + longLine + "\r\nlast\r\n";
+    for (const auto& row : rows) {
+        const SinkServer& target = row.server.isEmpty() ? sink : sink6;
+        host = row.host;
+        mail.heloName = row.helo;
+        message.FromAddress = row.from;
+        mail.MailServer = row.server.isEmpty() ? "127.0.0.1" : row.server;
+        mail.SMTPPort = static_cast<qint16>(target.port());
+        const qsizetype before = target.messages().size();
+        ASSERT_TRUE(send()) << row.name;
+        EXPECT_EQ(mail.lastError(), "") << row.name;
+        const QList<QJsonObject> stored = target.messages();
+        ASSERT_EQ(stored.size(), before + 1) << row.name;
+        EXPECT_EQ(stored.last()["helo"].toString(), row.helloSeen) << row.name;
+    }
+    const QJsonObject stored = sink.messages().last();
+    const QJsonObject parsed = stored["parsed"].toObject();
+    EXPECT_EQ(parsed["defects"].toArray(), QJsonArray{});
+    EXPECT_EQ(parsed["headers"]["Subject"].toString(), message.Subject);
+    EXPECT_EQ(parsed["transfer_encoding"].toString(), "quoted-printable");
+    EXPECT_EQ(parsed["body"].toString().replace("\r\n", "\n"),
+              "short\n." + longLine + "\nlast\n\n\n");
+    const QString content = stored["content"].toString();
+    for (const QString& line : content.split("\r\n")) {
+        EXPECT_LE(line.toUtf8().size(), 998);
+        if (line.contains("=?UTF-8?B?")) {
+            EXPECT_LE(line.size(), 76) << qPrintable(line);
+        }
+    }
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Local SMTP server for the mail tests and benchmarks: stores each message it accepts on
-127.0.0.1:PORT as DIRECTORY/msg-NNNN.json, with its dialogue and what Python's mail parser makes of
+127.0.0.1:PORT (or --host) as DIRECTORY/msg-NNNN.json, with its dialogue and what Python's mail parser makes of
 it. Prints READY once it listens; runs until SIGTERM or SIGINT."""
 import argparse
 import email
@@ -27,6 +27,7 @@ def parse(content):
         "defects": [type(d).__name__ for d in message.defects] +
                    [type(d).__name__ for v in message.values() for d in v.defects],
         "body": message.get_content(),
+        "transfer_encoding": message.get("Content-Transfer-Encoding", ""),
     }
 
 
@@ -40,6 +41,7 @@ class Store:
         auth = session.auth_data
         record = {
             "stored_at": time.time(),
+            "helo": session.host_name,
             "user": auth.login.decode() if session.authenticated and auth else None,
             "rcpt_tos": envelope.rcpt_tos,
             "content": envelope.original_content.decode("utf-8", "replace"),
@@ -57,6 +59,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("port", type=int)
     parser.add_argument("directory")
+    parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--starttls", nargs=2, metavar=("CERT", "KEY"))
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
     parser.add_argument("--require-tls", action="store_true")
@@ -87,7 +90,7 @@ def main():
     # Clients that give up on purpose (a refused certificate) are no news.
     logging.getLogger("mail.log").setLevel(logging.CRITICAL)
     warnings.simplefilter("ignore")
-    controller = Controller(Store(args.directory), hostname="127.0.0.1", port=args.port,
+    controller = Controller(Store(args.directory), hostname=args.host, port=args.port,
                             ssl_context=context(args.tls), tls_context=context(args.starttls),
                             require_starttls=args.require_tls, **options)
     controller.start()

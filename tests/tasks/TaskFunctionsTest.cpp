@@ -134,8 +134,11 @@ TEST_F(Supervisor, RestartLimitHoldsACrashLoopDownUntilTheOperatorRestartsIt) {
     start("sleep 1", true, "Loop");
     start("sleep 2", false, "Other");
     functions.configureRestartLimit("2, 10");
+    QList<bool> limitedAtAlert; // what the alert of each failure can say
+    above.duringAlert = [&](int p) { limitedAtAlert.append(tasks[p].restartLimited); };
     for (int i = 0; i < 3; ++i) // the third failure within the window is one too many
         fail(1);
+    EXPECT_EQ(limitedAtAlert, (QList<bool>{false, false, true}));
     EXPECT_EQ(count("RESTART LIMIT: Loop (sleep 1)"), 1);
     EXPECT_EQ(count("RE-START: "), 2);
     EXPECT_TRUE(tasks[1].restartLimited && !tasks[1].IsUp && down.count() == 1);
