@@ -119,6 +119,14 @@ TEST(MonitorTest, IniFileThatCannotBeReadKeepsTheStatusPortClosed) {
         EXPECT_TRUE(run.processes.launched.isEmpty());
         EXPECT_EQ(testsupport::askPort(port.toUShort()), "refused");
     }
+    // A file that fails while it is read names itself too, and ends start-up with the port closed.
+    MonitorRun run("/P:" + port + " /I:/proc/self/mem");
+    EXPECT_TRUE(
+        run.events().value(1).startsWith("Error: INI file (/proc/self/mem) cannot be read: "))
+        << qPrintable(run.events().join('|'));
+    EXPECT_EQ(run.events().last(),
+              "STATUS PORT CLOSED (" + port + "): start-up stopped at an error");
+    EXPECT_EQ(testsupport::askPort(port.toUShort()), "refused");
 }
 
 // Start-up opens the port only when every task is up as it ends, and "PORT: " is written only
