@@ -1,25 +1,30 @@
 #!/usr/bin/python3
 """Metrics endpoint benchmark of the headless monitor.
 
-  metrics_bench.py --prowlix build-dir/app/prowlix [--only latency,cpu,pss]
+  metrics_bench.py --prowlix build-dir/app/prowlix [--only latency,cpu,pss,slowloris]
 
 - latency: median, p99 and max of 1,000 scrapes of /metrics (a new connection each, as the
   endpoint closes after every answer) with 100 and with 1,000 tasks (`sleep 3600`);
 - cpu: the monitor's processor time with 100 tasks over a window, once with metrics off and once
   with a scrape every 15 s (the scheduler's nanosecond account, /proc/<pid>/task/*/schedstat);
 - pss: proportional set size of the idle monitor without tasks, metrics off and metrics on (after
-  one scrape), median over several starts (/proc/<pid>/smaps_rollup).
+  one scrape), median over several starts (/proc/<pid>/smaps_rollup);
+- slowloris: a scrape a second for a while (100 tasks) while 100 slow clients hold connections,
+  each sending a header byte a second and connecting again whenever it is cut off; counts failed
+  scrapes, and the monitor's open descriptors and resident memory at their highest.
 """
 
 import argparse
 import http.client
 import os
+import selectors
 import shutil
 import signal
 import socket
 import statistics
 import subprocess
 import tempfile
+import threading
 import time
 
 
@@ -158,13 +163,94 @@ def pss(prowlix, runs):
               f" {max(columns[0]):.2f})")
 
 
+class Slowloris:
+    """Slow clients in one thread: each sends the start of a request, then a byte a second."""
+
+    def __init__(self, port, clients):
+        self.port = port
+        self.clients = clients
+        self.reconnects = 0
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def connect(self, selector):
+        s = socket.socket()
+        s.setblocking(False)
+        s.connect_ex(("127.0.0.1", self.port))
+        selector.register(s, selectors.EVENT_READ, {"sent": 0})
+        return s
+
+    def run(self):
+        selector = selectors.DefaultSelector()
+        sockets = [self.connect(selector) for _ in range(self.clients)]
+        head = b"GET /metrics HTTP/1.1\r\nHost: x\r\nX-Slow: " + b"a" * 10000
+        next_byte = time.monotonic()
+        while not self.stopping.is_set():
+            for key, _ in selector.select(timeout=0.1):
+                try:
+                    data = key.fileobj.recv(4096)
+                except OSError:
+                    data = b""
+                if not data:  # cut off: come back at once
+                    selector.unregister(key.fileobj)
+                    key.fileobj.close()
+                    sockets.remove(key.fileobj)
+                    sockets.append(self.connect(selector))
+                    self.reconnects += 1
+            if time.monotonic() >= next_byte:
+                next_byte += 1
+                for s in sockets:
+                    state = selector.get_key(s).data
+                    chunk = head[state["sent"]:state["sent"] + (24 if state["sent"] == 0 else 1)]
+                    try:
+                        state["sent"] += s.send(chunk)
+                    except OSError:
+                        pass
+        for s in sockets:
+            s.close()
+
+    def stop(self):
+        self.stopping.set()
+        self.thread.join()
+
+
+def slowloris(prowlix, seconds, clients):
+    monitor = Monitor(prowlix, 100, metrics=True)
+    try:
+        attack = Slowloris(monitor.metrics_port, clients)
+        time.sleep(2)  # every slow client holds its connection
+        failures, times, fds, rss = 0, [], 0, 0
+        for _ in range(seconds):
+            start = time.perf_counter()
+            try:
+                monitor.scrape()
+                times.append((time.perf_counter() - start) * 1000)
+            except Exception:
+                failures += 1
+            fds = max(fds, len(os.listdir(f"/proc/{monitor.process.pid}/fd")))
+            rss = max(rss, monitor.memory_mib()[1])
+            time.sleep(max(0, 1 - (time.perf_counter() - start)))
+        attack.stop()
+    finally:
+        monitor.stop()
+    times.sort()
+    median = f"{statistics.median(times):.2f}" if times else "-"
+    print(f"slowloris, {clients} slow clients, {seconds} scrapes a second apart (100 tasks):"
+          f" {failures} failed, latency median {median} ms, max"
+          f" {times[-1] if times else 0:.2f} ms; slow clients cut off and back {attack.reconnects}"
+          f" times; monitor at most {fds} descriptors, {rss:.1f} MiB RSS")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--prowlix", required=True)
-    parser.add_argument("--only", default="latency,cpu,pss")
+    parser.add_argument("--only", default="latency,cpu,pss,slowloris")
     parser.add_argument("--scrapes", type=int, default=1000)
     parser.add_argument("--window", type=int, default=60, help="idle CPU window, seconds")
     parser.add_argument("--runs", type=int, default=5, help="starts per PSS figure")
+    parser.add_argument("--seconds", type=int, default=60, help="slowloris scrapes")
+    parser.add_argument("--slow", type=int, default=100, help="slowloris clients")
     args = parser.parse_args()
     parts = args.only.split(",")
     if "latency" in parts:
@@ -173,6 +259,8 @@ def main():
         idle_cpu(args.prowlix, args.window)
     if "pss" in parts:
         pss(args.prowlix, args.runs)
+    if "slowloris" in parts:
+        slowloris(args.prowlix, args.seconds, args.slow)
 
 
 if __name__ == "__main__":

@@ -236,7 +236,8 @@ def scenario_crashloop(binary, workdir, seconds):
     m = Monitor(binary, workdir, ini, "crashloop")
     m.start()
     try:
-        assert m.wait_log("PORT: "), "monitor did not start"
+        # A task that cannot stay up keeps the port closed: "STATUS PORT CLOSED (" ends start-up.
+        assert m.wait_log("PORT"), "monitor did not start"
         samples, probes = sampler(m, seconds, probe_port=port)
         # Stop while an alert is waiting for the silent server.
         stop_seconds = m.stop()
@@ -550,7 +551,8 @@ def scenario_daemon(binary, workdir, seconds, limit=5):
     m = Monitor(binary, workdir, ini, "daemon")
     m.start()
     try:
-        assert m.wait_log("PORT: "), "monitor did not start"
+        # A task that cannot stay up keeps the port closed: "STATUS PORT CLOSED (" ends start-up.
+        assert m.wait_log("PORT"), "monitor did not start"
         m.wait_log("RESTART LIMIT: daemon", deadline=10)
         time.sleep(max(seconds, 5))
         copies = len(stray_copies(marker))

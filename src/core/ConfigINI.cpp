@@ -10,9 +10,48 @@
 #include "TaskFunctions.h"
 
 #include <QFile>
-#include <QFileInfo>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
+
+QString problemText(const QString& path, const QString& what) {
+    return QStringLiteral("Error: INI file (") + path + QStringLiteral(") ") + what;
+}
+
+// Opens the file for reading only when it is a regular file; a FIFO or a device must not block
+// start-up or be read as a configuration. Returns -1 and the event text otherwise.
+int openRegular(const QString& path, QString& problem, bool* missing = nullptr) {
+    const QByteArray name = toSystemBytes(path);
+    struct stat info {};
+    if (path.isEmpty() || ::stat(name.constData(), &info) != 0) {
+        const int error = path.isEmpty() ? ENOENT : errno;
+        if (missing != nullptr)
+            *missing = error == ENOENT || error == ENOTDIR;
+        problem =
+            error == ENOENT || error == ENOTDIR
+                ? problemText(path, QStringLiteral("not found"))
+                : problemText(path, QStringLiteral("cannot be read: ") + systemErrorText(error));
+        return -1;
+    }
+    int fd = -1;
+    if (S_ISREG(info.st_mode)) {
+        fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            problem =
+                problemText(path, QStringLiteral("cannot be read: ") + systemErrorText(errno));
+            return -1;
+        }
+        // The name may have been given to something else since it was looked at.
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+            return fd;
+        ::close(fd);
+    }
+    problem = problemText(path, QStringLiteral("is not a regular file"));
+    return -1;
+}
 
 // Only spaces are trimmed: a tab belongs to the key or value.
 QString trimSpaces(const QString& text) {
@@ -60,19 +99,32 @@ ConfigINI::ConfigINI(AppSettings& settings, TaskFunctions& taskFunctions, SMTPCl
                      Log& log)
     : settings_(settings), taskFunctions_(taskFunctions), mail_(mail), log_(log) {}
 
-bool ConfigINI::fileExists(const QString& path) {
-    return !path.isEmpty() && QFileInfo(path).isFile();
+QString ConfigINI::fileProblem(const QString& path) {
+    QString problem;
+    const int fd = openRegular(path, problem);
+    if (fd >= 0)
+        ::close(fd);
+    return problem;
 }
 
 void ConfigINI::LoadINIFile(const QString& path) {
-    if (!fileExists(path))
-        return;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw RuntimeError(file.errorString());
+    QString problem;
+    bool missing = false;
+    const int fd = openRegular(path, problem, &missing);
+    if (missing)
+        return; // nothing to read; start-up reports it
+    if (fd < 0)
+        throw RuntimeError(problem);
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        throw RuntimeError(
+            problemText(path, QStringLiteral("cannot be read: ") + file.errorString()));
+    }
     QByteArray content = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        throw RuntimeError(file.errorString());
+        throw RuntimeError(
+            problemText(path, QStringLiteral("cannot be read: ") + file.errorString()));
     file.close();
     if (content.startsWith("\xEF\xBB\xBF"))
         content.remove(0, 3);
@@ -158,7 +210,7 @@ QStringList ConfigINI::SplitFields(const QString& text) {
 
 QString ConfigINI::peekValue(const QString& path, const QString& key) {
     QFile file(path);
-    if (!fileExists(path) || !file.open(QIODevice::ReadOnly))
+    if (!fileProblem(path).isEmpty() || !file.open(QIODevice::ReadOnly))
         return {};
     QByteArray content = file.readAll();
     if (content.startsWith("\xEF\xBB\xBF"))

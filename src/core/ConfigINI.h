@@ -14,14 +14,18 @@ class ConfigINI final {
   public:
     ConfigINI(AppSettings& settings, TaskFunctions& taskFunctions, SMTPClient& mail, Log& log);
 
-    // A regular file at exactly that path (relative to the current directory).
-    static bool fileExists(const QString& path);
+    // What keeps the file at exactly that path (relative to the current directory) from being
+    // read, as the event that names it: "Error: INI file (" + path + ") not found", "... is not a
+    // regular file" or "... cannot be read: " + the system's reason. Empty when it can be read.
+    // Opening never blocks, whatever the path names.
+    static QString fileProblem(const QString& path);
 
     // The value of a plain key (not START, LOG or a mail key) as a complete read would store it,
     // the last line counting; read ahead of the tasks, for what must hold while they start.
     static QString peekValue(const QString& path, const QString& key);
 
-    // Reads every line; events run between lines. Conversion and read errors throw RuntimeError.
+    // Reads every line; events run between lines. Conversion and read errors throw RuntimeError;
+    // a file that cannot be read is one whose description names it.
     void LoadINIFile(const QString& path);
     void ParseINILine(const QString& line);
 

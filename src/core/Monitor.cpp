@@ -46,6 +46,18 @@ Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentT
     // A launch brings back what only the tick can see (a task in its first interval, or one
     // without a descriptor): the timer runs again before the launching handler returns.
     connect(&taskFunctions_, &TaskFunctions::launched, this, &Monitor::updateTick);
+    // The answer is true when it is given: a sweep first finds any task that ended while the
+    // event loop stood still, and a failure closes the port before the waiting clients are served.
+    statusPort_.mayAnswer = [this] {
+        if (ShuttingDown)
+            return false;
+        if (tickEnabled_) {
+            processes_.lookAgain();
+            Timer1_Timer();
+        }
+        return statusPort_.isListening();
+    };
+    connect(&statusPort_, &StatusPort::listeningAgain, this, &Monitor::announcePort);
     Timer1_.start();
 }
 
@@ -61,6 +73,9 @@ void Monitor::startUp() {
         // Any other failure ends start-up the same way; it must not escape into Qt.
         log_.WriteLog(QString::fromLocal8Bit(error.what()));
     }
+    // Tasks later in the INI file never started: the port stays closed for good.
+    if (!startUpEnded_)
+        statusPortClosed(QStringLiteral("start-up stopped at an error"));
     // Settings read before an error still count: old files go even when start-up stopped early.
     logRetention_.start(settings_.GetINIValue(QStringLiteral("LOG_KEEP_DAYS")));
     view_.startUpEnded();
@@ -93,7 +108,12 @@ void Monitor::runStartUp() {
     const QString iniPath = commandLine_.CommandValue(QStringLiteral("I"), argumentText_);
     if (iniPath.isEmpty()) {
         startCommandLinePrograms();
-    } else if (ConfigINI::fileExists(iniPath)) {
+    } else if (const QString problem = ConfigINI::fileProblem(iniPath); !problem.isEmpty()) {
+        // A configuration that cannot be read is no "all up": the status port stays closed.
+        iniUnusable_ = true;
+        view_.showMessage(problem);
+        log_.WriteLog(problem);
+    } else {
         // A stop signal may come while the file's tasks are starting: its kill line counts
         // from the first task on.
         settings_.KillOnExit = killSetting(ConfigINI::peekValue(iniPath, QStringLiteral("kill")),
@@ -106,11 +126,6 @@ void Monitor::runStartUp() {
         settings_.KillOnExit =
             killSetting(settings_.GetINIValue(QStringLiteral("kill")), settings_.KillOnExit);
         applyWindowState(settings_.GetINIValue(QStringLiteral("windowstate")));
-    } else {
-        const QString text =
-            QStringLiteral("Error: INI file (") + iniPath + QStringLiteral(") not found");
-        view_.showMessage(text);
-        log_.WriteLog(text);
     }
 
     taskFunctions_.configureRestartLimit(settings_.GetINIValue(QStringLiteral("RESTART_LIMIT")));
@@ -120,7 +135,51 @@ void Monitor::runStartUp() {
                         Conversions::numberText(settings_.StatusPort));
     statusPort_.setPort(settings_.StatusPort);
     metrics_.start(settings_.GetINIValue(QStringLiteral("METRICS_PORT")));
+    endStartUp();
+}
+
+void Monitor::endStartUp() {
+    startUpEnded_ = true;
+    if (iniUnusable_) {
+        statusPortClosed(QStringLiteral("the INI file could not be read"));
+        return;
+    }
+    // Reading the INI file let events run: an end not seen yet is handled before the port opens,
+    // and only a table whose every task is up opens it.
+    if (tickEnabled_)
+        Timer1_Timer();
+    portMayOpen_ = true;
+    const int bound = tasks_.upperBound();
+    for (int p = 1; p <= bound; ++p) {
+        if (!tasks_[p].IsUp) {
+            statusPortClosed(tasks_[p].TaskName + QStringLiteral(" (") + tasks_[p].PathAndFile +
+                             QStringLiteral(") is down"));
+            return;
+        }
+    }
+    if (taskFunctions_.allClearPending()) {
+        // The pending all-clear of a restart opens it.
+        statusPortClosed(QStringLiteral("waiting for a restarted task to stay up"));
+        return;
+    }
     taskFunctions_.SignalAllUp();
+    if (portHeldClosed_)
+        statusPortClosed(QStringLiteral("an argument of the command line was refused"));
+    else if (const int failed = taskFunctions_.startFailures(); failed > 0)
+        statusPortClosed(QString::number(failed) +
+                         (failed == 1 ? QStringLiteral(" task could not be started")
+                                      : QStringLiteral(" tasks could not be started")));
+}
+
+void Monitor::statusPortClosed(const QString& reason) {
+    log_.WriteLog(QStringLiteral("STATUS PORT CLOSED (") +
+                  Conversions::numberText(settings_.StatusPort) + QStringLiteral("): ") + reason);
+}
+
+void Monitor::announcePort() {
+    if (portAnnounced_)
+        return;
+    portAnnounced_ = true;
     log_.WriteLog(QStringLiteral("PORT: ") + Conversions::numberText(settings_.StatusPort));
 }
 
@@ -226,8 +285,19 @@ void Monitor::closeStatusListener() {
     statusPort_.close();
 }
 void Monitor::openStatusListener() {
-    if (!portHeldClosed_)
+    // Before start-up has ended, without a configuration, or with an argument refused,
+    // "SERVICES UP" would not be true.
+    if (!portMayOpen_ || portHeldClosed_)
+        return;
+    try {
         statusPort_.listen();
+    } catch (const RuntimeError&) {
+        // Said again once a retry gets the port.
+        if (!statusPort_.isListening())
+            portAnnounced_ = false;
+        throw;
+    }
+    announcePort();
 }
 void Monitor::SendFailureAlert(int p) {
     failureAlert_.SendFailureAlert(p);

@@ -71,6 +71,9 @@ class Monitor final : public QObject, private SignalTarget {
 
   private:
     void runStartUp();
+    void endStartUp(); // opens the status port when every task is up, or says why not
+    void statusPortClosed(const QString& reason);
+    void announcePort(); // "PORT: ", once the port listens
     void startCommandLinePrograms();
     void applyWindowState(const QString& value);
     void updateTick(); // runs Timer1 while a sweep needs it, stops it otherwise
@@ -100,6 +103,10 @@ class Monitor final : public QObject, private SignalTarget {
     QTimer Timer1_;
     MetricsPort metrics_{tasks_, failureAlert_, statusPort_, log_};
     bool tickEnabled_ = true;
+    bool iniUnusable_ = false;
+    bool startUpEnded_ = false;
+    bool portMayOpen_ = false;
+    bool portAnnounced_ = false;
     quint64 tickCount_ = 0;
     QStringList startNotes_;
     bool portHeldClosed_ = false;

@@ -120,5 +120,8 @@ HttpRequest HttpRequest::parse(const QByteArray& received) {
     request.outcome = Outcome::Complete;
     request.method = parts[0];
     request.path = pathOf(parts[1]);
+    // A target is a path ("/..."), an absolute URL reduced to one, or "*"; "?x" or "x" is none.
+    if (!request.path.startsWith('/') && request.path != "*")
+        return malformed();
     return request;
 }

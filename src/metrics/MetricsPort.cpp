@@ -13,6 +13,7 @@
 #include <QDateTime>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <algorithm>
 #include <unistd.h>
 
 namespace {
@@ -51,7 +52,7 @@ class MetricsPort::Server final : public QTcpServer {
 };
 
 // One client: its request head is collected up to the size cap and the deadline, then answered
-// and the connection closed once the answer is out.
+// and the connection closed in order once the answer is out.
 class MetricsPort::Connection final : public QObject {
   public:
     Connection(MetricsPort& owner, QTcpSocket* socket)
@@ -61,6 +62,7 @@ class MetricsPort::Connection final : public QObject {
         connect(&deadline_, &ClockTimer::timeout, this, &Connection::finish);
         deadline_.start(requestTimeoutMs);
         connect(socket_, &QTcpSocket::readyRead, this, &Connection::onReadyRead);
+        connect(socket_, &QTcpSocket::bytesWritten, this, &Connection::onBytesWritten);
         connect(socket_, &QTcpSocket::disconnected, this, &Connection::finish);
         connect(socket_, &QTcpSocket::errorOccurred, this,
                 [this](QAbstractSocket::SocketError error) {
@@ -68,14 +70,18 @@ class MetricsPort::Connection final : public QObject {
                     if (error != QAbstractSocket::RemoteHostClosedError || !answered_)
                         finish();
                 });
-        onReadyRead(); // what arrived while the connection waited
         // A client that left while it waited holds no place.
         if (socket_->state() == QAbstractSocket::UnconnectedState)
             QMetaObject::invokeMethod(this, &Connection::finish, Qt::QueuedConnection);
     }
-    ~Connection() override { socket_->disconnect(this); }
+    ~Connection() override {
+        if (socket_ != nullptr)
+            socket_->disconnect(this);
+    }
 
-  private:
+    bool answered() const { return answered_; }
+    qint64 unsent() const { return socket_ != nullptr ? socket_->bytesToWrite() : 0; }
+
     void onReadyRead() {
         if (done_)
             return;
@@ -102,25 +108,40 @@ class MetricsPort::Connection final : public QObject {
         send(answer);
     }
 
-    void send(const QByteArray& answer) {
-        answered_ = true;
-        received_ = QByteArray();
-        deadline_.start(answerTimeoutMs);
-        socket_->write(answer);
-        // Closes once everything is written; a client that never reads meets the deadline.
-        socket_->disconnectFromHost();
-    }
-
     void finish() {
         if (done_)
             return;
         done_ = true;
         deadline_.stop();
-        socket_->disconnect(this);
-        socket_->abort();
+        if (socket_ != nullptr) {
+            socket_->disconnect(this);
+            socket_->abort();
+        }
         // This may run inside one of the socket's own signals.
         deleteLater();
-        owner_.connectionEnded();
+        owner_.connectionEnded(this);
+    }
+
+  private:
+    void send(const QByteArray& answer) {
+        answered_ = true;
+        received_ = QByteArray();
+        deadline_.start(answerTimeoutMs); // a client that never reads meets it
+        socket_->write(answer);
+        owner_.keepWithinBudget(this);
+    }
+
+    void onBytesWritten() {
+        if (done_ || !answered_ || socket_->bytesToWrite() > 0)
+            return;
+        // The whole answer is with the system: the client gets it and end of stream, never a
+        // reset for the rest of a request it was still sending.
+        QTcpSocket* socket = socket_;
+        socket_ = nullptr;
+        socket->disconnect(this);
+        socket->setParent(nullptr);
+        SocketControl::closeOrderly(socket);
+        finish();
     }
 
     MetricsPort& owner_;
@@ -162,7 +183,7 @@ void MetricsPort::start(const QString& setting) {
             throw RuntimeError(QStringLiteral("port ") + QString::number(port) +
                                QStringLiteral(" is the status port"));
         auto* server = new Server(this);
-        // At the connection cap one more client waits accepted; the rest wait in the backlog.
+        // Each accepted client is given a place at once (the oldest slow one gives up its own).
         server->setMaxPendingConnections(1);
         server->setListenBacklogSize(1024);
         try {
@@ -196,18 +217,45 @@ quint16 MetricsPort::boundPort() const {
 }
 
 void MetricsPort::takeConnections() {
-    while (server_ != nullptr && open_ < maxConnections && server_->hasPendingConnections()) {
+    while (server_ != nullptr && server_->hasPendingConnections()) {
         QTcpSocket* socket = server_->nextPendingConnection();
         if (socket == nullptr)
             break;
+        if (open_ >= maxConnections)
+            evictOne();
         ++open_;
-        new Connection(*this, socket);
+        auto* connection = new Connection(*this, socket);
+        connections_.append(connection);
+        connection->onReadyRead(); // what arrived while the connection waited
     }
 }
 
-void MetricsPort::connectionEnded() {
-    --open_;
-    takeConnections();
+void MetricsPort::evictOne() {
+    // A client still sending its request is the slow one; a scrape sends its request at once.
+    const auto slow = std::find_if(connections_.cbegin(), connections_.cend(),
+                                   [](const Connection* c) { return !c->answered(); });
+    Connection* oldest = slow != connections_.cend() ? *slow : connections_.front();
+    oldest->finish();
+}
+
+void MetricsPort::keepWithinBudget(const Connection* keep) {
+    qint64 total = 0;
+    for (const Connection* connection : std::as_const(connections_))
+        total += connection->unsent();
+    for (qsizetype i = 0; total > maxUnsentBytes && i < connections_.size();) {
+        Connection* connection = connections_[i];
+        if (connection == keep || connection->unsent() == 0) {
+            ++i;
+            continue;
+        }
+        total -= connection->unsent();
+        connection->finish(); // leaves the list
+    }
+}
+
+void MetricsPort::connectionEnded(Connection* connection) {
+    if (connections_.removeOne(connection))
+        --open_;
 }
 
 QByteArray MetricsPort::exposition() const {

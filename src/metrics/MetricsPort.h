@@ -3,6 +3,7 @@
 #include "Clock.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -13,18 +14,22 @@ class TaskTable;
 struct HttpRequest;
 
 // The metrics endpoint: GET or HEAD /metrics answers the Prometheus text exposition of the task
-// table and the monitor's own figures. One request per connection, answered and closed. A client
-// that sends too much, too slowly or nothing at all is cut off; beyond maxConnections further
-// clients wait in the system's queue, so neither memory nor descriptors grow with the number of
-// clients.
+// table and the monitor's own figures. One request per connection, answered and closed in order.
+// A client that sends too much, too slowly or nothing at all is cut off. The places are many and
+// each holds little; when all are taken, the oldest client that has not finished its request (or
+// else the oldest of all) gives up its place, so a new client is always served and slow clients
+// cannot starve a scraper, while memory and descriptors stay bounded whatever their number.
 class MetricsPort final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(MetricsPort)
 
   public:
-    static constexpr int maxConnections = 32;
+    static constexpr int maxConnections = 256;
     static constexpr qsizetype maxRequestBytes = 8192;
-    static constexpr int requestTimeoutMs = 5000; // from accept until the request head is in
+    // Answers not yet taken by their clients, over all connections; beyond it the oldest
+    // answering clients are cut off.
+    static constexpr qint64 maxUnsentBytes = 16 * 1024 * 1024;
+    static constexpr int requestTimeoutMs = 3000; // from accept until the request head is in
     static constexpr int answerTimeoutMs = 10000; // for the client to take the answer
 
     MetricsPort(const TaskTable& tasks, const FailureAlert& alerts, const StatusPort& statusPort,
@@ -49,7 +54,9 @@ class MetricsPort final : public QObject {
     friend class Connection;
 
     void takeConnections();
-    void connectionEnded();
+    void connectionEnded(Connection* connection);
+    void evictOne();
+    void keepWithinBudget(const Connection* keep);
     QByteArray answer(const HttpRequest& request) const;
 
     const TaskTable& tasks_;
@@ -61,4 +68,5 @@ class MetricsPort final : public QObject {
     Server* server_ = nullptr;
     ClockTimer resume_; // accepting again after running out of descriptors
     int open_ = 0;
+    QList<Connection*> connections_; // oldest first
 };

@@ -30,6 +30,7 @@ class PosixProcessControl final : public ProcessControl {
     ProcessStatus status(qint32 pid) override;
     void requestClose(qint32 pid) override;
     bool needsPolling(qint32 pid) const override;
+    void lookAgain() override { fresh_ = false; }
 
   private:
     struct Child {

@@ -36,6 +36,10 @@ class ProcessControl : public QObject {
         return true;
     }
 
+    // The next status question looks at the system again, even within an event-loop turn whose
+    // answers were already read: the loop may have stood still since (a stopped monitor).
+    virtual void lookAgain() {}
+
   Q_SIGNALS:
     // A launched process has ended and at least one tick interval has passed since its launch:
     // the supervision sweep should run now instead of waiting for the next tick.

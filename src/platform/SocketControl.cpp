@@ -3,8 +3,12 @@
 #include "RuntimeError.h"
 
 #include <QSet>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +19,57 @@ QSet<qintptr>& pendingRequests() {
     static QSet<qintptr> requests;
     return requests;
 }
+// Reads and drops what has arrived; true when the peer has closed its side or the connection
+// failed.
+bool discardInput(int fd) {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0)
+            continue;
+        return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    }
+}
+
+class Lingerer;
+// Every connection still draining; their number is what maxLingering caps.
+QSet<Lingerer*>& lingerers() {
+    static QSet<Lingerer*> all;
+    return all;
+}
+
+// Holds a connection whose sending side is shut until the peer closes or the time is up, so data
+// the peer still sends meanwhile cannot turn the close into a reset.
+class Lingerer final : public QObject {
+  public:
+    explicit Lingerer(int fd) : fd_(fd), notifier_(fd, QSocketNotifier::Read) {
+        lingerers().insert(this);
+        connect(&notifier_, &QSocketNotifier::activated, this, [this] {
+            if (discardInput(fd_))
+                finish();
+        });
+        timer_.setSingleShot(true);
+        connect(&timer_, &QTimer::timeout, this, &Lingerer::finish);
+        timer_.start(SocketControl::lingerMs);
+    }
+    ~Lingerer() override {
+        notifier_.setEnabled(false);
+        discardInput(fd_);
+        ::close(fd_);
+        lingerers().remove(this);
+    }
+
+  private:
+    void finish() {
+        notifier_.setEnabled(false);
+        timer_.stop();
+        deleteLater();
+    }
+    int fd_;
+    QSocketNotifier notifier_;
+    QTimer timer_;
+};
+
 } // namespace
 
 // Reports each incoming connection instead of queueing it; whatever the handler does not
@@ -202,10 +257,31 @@ void SocketControl::dropSocket() {
     QTcpSocket* socket = socket_;
     socket_ = nullptr;
     socket->disconnect(this);
+    closeOrderly(socket);
+}
+
+void SocketControl::closeOrderly(QTcpSocket* socket) {
     socket->flush(); // hand what is still queued to the system before the descriptor goes
+    // The descriptor is kept beyond the socket object, which Qt closes without any shutdown.
+    const auto descriptor = static_cast<int>(socket->socketDescriptor());
+    const int fd = descriptor >= 0 ? ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0) : -1;
     socket->abort();
-    // Close may run inside one of this socket's own signals: delete it from the event loop.
+    // This may run inside one of the socket's own signals: delete it from the event loop.
     socket->deleteLater();
+    if (fd < 0)
+        return;
+    const bool peerClosed = discardInput(fd);
+    ::shutdown(fd, SHUT_WR);
+    if (peerClosed || lingerers().size() >= maxLingering) {
+        discardInput(fd);
+        ::close(fd);
+        return;
+    }
+    new Lingerer(fd);
+}
+
+int SocketControl::lingering() {
+    return static_cast<int>(lingerers().size());
 }
 
 quint16 SocketControl::boundPort() const {

@@ -49,6 +49,17 @@ class SocketControl final : public QObject {
     // The port actually bound by Listen.
     quint16 boundPort() const;
 
+    // Ends a connection in order: what the peer sent and nobody read is discarded, the sending side
+    // is shut after what is queued (the peer sees the answer, then end of stream, never a reset
+    // for data it sent first), and what still arrives is read and dropped until the peer closes
+    // or a short while has passed. Takes the socket over; the caller must not use it again.
+    static void closeOrderly(QTcpSocket* socket);
+    static constexpr int lingerMs = 2000;
+    // Connections draining at once; beyond it a connection is closed right after its input is
+    // discarded, so a burst cannot hold descriptors.
+    static constexpr int maxLingering = 256;
+    static int lingering();
+
     // Binds a listener the way every port of the monitor is bound: ports 1 to 65535 only, on all
     // addresses, on IPv4 alone where the host has no IPv6. Throws RuntimeError with the reason.
     static void listenOnAllAddresses(QTcpServer& server, qint32 port);

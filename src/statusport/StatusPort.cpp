@@ -6,7 +6,9 @@
 #include <cmath>
 #include <limits>
 
-StatusPort::StatusPort(QObject* parent) : QObject(parent) {
+StatusPort::StatusPort(Clock& clock, QObject* parent) : QObject(parent), retry_(clock) {
+    retry_.setInterval(retryMs);
+    connect(&retry_, &ClockTimer::timeout, this, &StatusPort::tryAgain);
     connect(&Winsock1, &SocketControl::ConnectionRequest, this,
             &StatusPort::Winsock1_ConnectionRequest);
     connect(&Winsock2, &SocketControl::SendComplete, this, &StatusPort::Winsock2_SendComplete);
@@ -26,11 +28,32 @@ void StatusPort::setPort(double StatusPort) {
 }
 
 void StatusPort::listen() {
-    Winsock1.Listen();
+    const bool wasListening = isListening();
+    try {
+        Winsock1.Listen();
+        retry_.stop();
+    } catch (const RuntimeError&) {
+        // A port held for a moment by another program must not leave the port closed for good;
+        // a number that is no TCP port never becomes one.
+        if (!wasListening && Winsock1.LocalPort >= 1 && Winsock1.LocalPort <= 65535)
+            retry_.start();
+        throw;
+    }
 }
 
 void StatusPort::close() {
+    retry_.stop();
     Winsock1.Close();
+}
+
+void StatusPort::tryAgain() {
+    try {
+        Winsock1.Listen();
+    } catch (const RuntimeError&) {
+        return; // reported once, when the first attempt failed
+    }
+    retry_.stop();
+    Q_EMIT listeningAgain();
 }
 
 bool StatusPort::isListening() const {
@@ -38,6 +61,11 @@ bool StatusPort::isListening() const {
 }
 
 void StatusPort::Winsock1_ConnectionRequest(qintptr requestID) {
+    // Unaccepted, the request is closed by the listener: the client gets no answer.
+    if (mayAnswer && !mayAnswer())
+        return;
+    if (!isListening())
+        return;
     // A connection still being served is dropped in favour of the new request.
     if (Winsock2.State() != SocketControl::sckClosed)
         Winsock2.Close();

@@ -41,6 +41,8 @@ class TaskFunctions final : public QObject {
     // Configured tasks that could not be started. They have no record and cannot come back, so
     // while there is any the status port stays closed: "SERVICES UP" would report a failure.
     int startFailures() const { return startFailures_; }
+    // A restart found every task up; the all-clear waits for a sweep a moment later.
+    bool allClearPending() const { return allUpPending_; }
 
     // True while the tick can find something the process descriptors cannot: a task that only a
     // poll can watch (see ProcessControl::needsPolling), or an all-clear that waits for a sweep.

@@ -95,9 +95,9 @@ TEST(LifecycleTest, StartsNotifiesAnswersAndStopsOnEachStopSignalInEachMode) {
     }
 }
 
-// Standard error is a pipe whose reader has gone and is written first (the missing INI file),
-// before anything else could ignore SIGPIPE; the log is a directory, so every line warns there
-// too; clients reset their connection before the answer; stray signals arrive.
+// Standard error is a pipe whose reader has gone; the log is a directory, so every line warns
+// there, the first before anything else could ignore SIGPIPE; clients reset their connection
+// before the answer; stray signals arrive.
 TEST(LifecycleTest, ClosedStandardErrorResettingClientsAndStraySignalsDoNotEndTheMonitor) {
     MonitorProcess monitor;
     ASSERT_TRUE(QDir(monitor.dir()).mkdir(testsupport::logFileName("LOG", "prowlix")));
@@ -109,7 +109,7 @@ TEST(LifecycleTest, ClosedStandardErrorResettingClientsAndStraySignalsDoNotEndTh
         }
     });
     const quint16 port = testsupport::freePort();
-    monitor.start({"/NOGUI", "/I:missing.ini", QStringLiteral("/P:%1").arg(port)});
+    monitor.start({"/NOGUI", QStringLiteral("/P:%1").arg(port)});
     ASSERT_TRUE(answers(port));
     for (int i = 0; i < 100; ++i) {
         const int fd = testsupport::connectRaw(port);

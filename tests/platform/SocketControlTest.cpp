@@ -3,11 +3,13 @@
 #include "RuntimeError.h"
 #include "TestSupport.h"
 
+#include <QCoreApplication>
 #include <QTcpSocket>
 #include <cerrno>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 using testsupport::waitUntil;
 
@@ -64,4 +66,30 @@ TEST(SocketControlTest, AcceptedConnectionCannotGrowMemoryBySending) {
         std::chrono::seconds(20));
     ::close(fd);
     EXPECT_LT(sent, limit / 2);
+}
+
+// Connections draining after their answer are capped, so a burst cannot hold descriptors, and each
+// ends once its client closes.
+TEST(SocketControlTest, DrainingAfterTheAnswerIsCappedAndEndsWithTheClient) {
+    ListenerPair pair([&](qintptr id) {
+        pair.answer.Accept(id);
+        pair.answer.SendData(QStringLiteral("x"));
+    });
+    QObject::connect(&pair.answer, &SocketControl::SendComplete, [&] { pair.answer.Close(); });
+    std::vector<int> clients;
+    int most = 0;
+    for (int i = 0; i < SocketControl::maxLingering + 40; ++i) {
+        clients.push_back(testsupport::connectRaw(pair.listener.boundPort()));
+        ::send(clients.back(), "?", 1, MSG_NOSIGNAL); // no end of stream: it would end the drain
+        QCoreApplication::processEvents();
+        most = std::max(most, SocketControl::lingering());
+    }
+    waitUntil([&] {
+        most = std::max(most, SocketControl::lingering());
+        return most == SocketControl::maxLingering;
+    });
+    EXPECT_EQ(most, SocketControl::maxLingering);
+    for (const int fd : clients)
+        ::close(fd);
+    EXPECT_TRUE(waitUntil([] { return SocketControl::lingering() == 0; }));
 }

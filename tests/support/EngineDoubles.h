@@ -24,6 +24,7 @@ class SpyingProcesses final : public ProcessControl {
     }
     ProcessStatus status(qint32 pid) override { return real.status(pid); }
     bool needsPolling(qint32 pid) const override { return real.needsPolling(pid); }
+    void lookAgain() override { real.lookAgain(); }
     void requestClose(qint32 pid) override {
         closeRequests.append(pid);
         real.requestClose(pid);
