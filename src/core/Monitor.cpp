@@ -101,6 +101,7 @@ void Monitor::runStartUp() {
         view_.showMessage(text);
         log_.WriteLog(text);
     }
+    view_.nameConfiguration(iniPath, settings_.GetINIValue(QStringLiteral("TITLE")));
 
     taskFunctions_.configureRestartLimit(settings_.GetINIValue(QStringLiteral("RESTART_LIMIT")));
     view_.setLoggingChecked(log_.LogActivity);

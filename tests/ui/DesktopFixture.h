@@ -5,9 +5,11 @@
 #include "ProcessControl.h"
 #include "TestSupport.h"
 #include "frmMain.h"
+#include "frmSplash.h"
 #include "frmTrayMenu.h"
 
 #include <QApplication>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -51,6 +53,14 @@ class DesktopFixture : public ::testing::Test {
     }
     QString logText() {
         return testsupport::readFile(monitor->eventLog().LogFileName(QDate::currentDate()));
+    }
+    // The splash closed, the main window active, as an operator finds it a moment after start.
+    bool activateMain() {
+        if (view->splash() != nullptr)
+            view->splash()->close();
+        QApplication::processEvents();
+        main().activateWindow();
+        return QTest::qWaitForWindowActive(&main());
     }
     frmMain& main() { return *view->mainWindow(); }
     frmTrayMenu& tray() { return *view->trayMenu(); }
