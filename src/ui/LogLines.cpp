@@ -73,8 +73,7 @@ bool LogLines::scan(Position& position, const std::function<bool()>& keepGoing) 
             at = feed + 1;
         }
         position.scanned += got;
-        position.longest =
-            std::max(position.longest, position.scanned - position.pendingStart);
+        position.longest = std::max(position.longest, position.scanned - position.pendingStart);
         if (keepGoing && !keepGoing())
             return false;
     }

@@ -246,4 +246,27 @@ TEST_F(MainWindowTest, EveryMenuCommandFromTheKeyboard) {
     EXPECT_TRUE(testsupport::waitUntil(
         [&] { return QApplication::activePopupWidget() == window.findChild<QMenu*>("mnuFile"); }));
     QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_Escape);
+    QTest::keyClick(window.menuBar(), Qt::Key_Escape);
+    ASSERT_TRUE(
+        testsupport::waitUntil([&] { return window.menuBar()->activeAction() == nullptr; }));
+    QTest::keyClick(&window, Qt::Key_Alt);
+    EXPECT_EQ(window.menuBar()->activeAction(), window.findChild<QMenu*>("mnuFile")->menuAction())
+        << "Alt alone enters the menu bar";
+}
+
+// Edges on whole device pixels at every usual scale, wherever the parent lies in the window.
+TEST(WindowRoutinesTest, ListEdgesFallOnDevicePixels) {
+    const QRect rect(14, 22, 319, 81);
+    for (const double ratio : {1.0, 1.25, 1.5, 1.75, 2.0}) {
+        for (const QPoint offset : {QPoint(0, 0), QPoint(0, 23), QPoint(3, 27)}) {
+            const QRect aligned = alignedToDevicePixels(rect, offset, ratio);
+            for (const int edge :
+                 {aligned.left() + offset.x(), aligned.top() + offset.y(),
+                  aligned.right() + 1 + offset.x(), aligned.bottom() + 1 + offset.y()}) {
+                const double device = edge * ratio;
+                EXPECT_DOUBLE_EQ(device, std::round(device)) << ratio;
+            }
+            EXPECT_LE((aligned.topLeft() - rect.topLeft()).manhattanLength(), 4) << ratio;
+        }
+    }
 }
