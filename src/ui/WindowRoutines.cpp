@@ -66,7 +66,10 @@ class FrameWatcher final : public QObject {
     static constexpr int pollCount = 40;
 
     void check() {
-        if (!window_->isVisible())
+        // Hidden counts from the start of hiding: a window destroyed while shown is closed by
+        // QWidget's destructor, whose deactivation would otherwise run the callback on a window
+        // that is already half gone.
+        if (!window_->isVisible() || window_->isHidden())
             return;
         const QSize extent = frameExtent(window_);
         if (extent != last_) {
@@ -85,8 +88,15 @@ class FrameWatcher final : public QObject {
 } // namespace
 
 QRect outerGeometry(const QWidget* window) {
-    if (const QWindow* handle = window->windowHandle(); handle != nullptr && window->isVisible())
-        return handle->frameGeometry();
+    if (const QWindow* handle = window->windowHandle(); handle != nullptr && window->isVisible()) {
+        // While the window manager takes a window in, the platform can report a frame smaller
+        // than the client: that is no frame yet, and the client alone is what is known.
+        const QRect frame = handle->frameGeometry();
+        const QRect client = handle->geometry();
+        if (frame.width() >= client.width() && frame.height() >= client.height())
+            return frame;
+        return client;
+    }
     return window->frameGeometry();
 }
 
@@ -169,8 +179,7 @@ QRect alignedToDevicePixels(const QRect& rect, const QPoint& offset, double rati
 }
 
 QSize frameExtent(const QWidget* window) {
-    // While the window manager takes a window in, the platform can report a frame smaller than
-    // the client (an empty one): that is no frame yet. Taken as a frame, it once set the window's
+    // A frame smaller than the client is no frame yet. Taken as one, it once set the window's
     // minimum to the client size plus the client size, and the window opened at that size.
     const QSize extent = outerGeometry(window).size() - window->size();
     if (extent.width() < 0 || extent.height() < 0)

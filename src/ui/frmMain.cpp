@@ -327,6 +327,8 @@ void frmMain::mnuFileExit_Click() {
 
 void frmMain::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && !isMinimized())
+        wasMaximised_ = isMaximized();
     if (event->type() == QEvent::ActivationChange && isActiveWindow() && !trayAvailable_ &&
         activatedWithoutTray)
         activatedWithoutTray();
@@ -450,8 +452,12 @@ bool frmMain::showOrHide() {
 }
 
 void frmMain::bringBack() {
-    // Maximised stays maximised; a window hidden while minimised would otherwise map minimised.
-    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    // Maximised stays maximised (the window manager may report an iconified window as merely
+    // minimised); a window hidden while minimised would otherwise map minimised.
+    Qt::WindowStates states = windowState() & ~Qt::WindowMinimized;
+    if (wasMaximised_)
+        states |= Qt::WindowMaximized;
+    setWindowState(states | Qt::WindowActive);
     show();
     // Briefly topmost brings it in front of everything without leaving it there.
     OnTop(this);

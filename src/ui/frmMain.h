@@ -117,6 +117,7 @@ class frmMain final : public QMainWindow {
     QPointer<frmViewLog> viewLog_;
     quint64 viewGeneration_ = 0;
     bool centred_ = false;
+    bool wasMaximised_ = false; // in the last state that was not minimised
     QString baseTitle_;
     QString label_;
     QString statusText_;

@@ -9,8 +9,10 @@
 #include "frmTrayMenu.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 #include <gtest/gtest.h>
 
 // A real monitor with real child processes behind the desktop windows, logging into a scratch
@@ -61,6 +63,15 @@ class DesktopFixture : public ::testing::Test {
         QApplication::processEvents();
         main().activateWindow();
         return QTest::qWaitForWindowActive(&main());
+    }
+    // Minimises the main window and waits until the window manager has done it (the offscreen
+    // platform only records it), so that what comes next does not race the request.
+    bool minimiseMain() {
+        main().showMinimized();
+        return testsupport::waitUntil([this] {
+            return main().isMinimized() && (QGuiApplication::platformName() == "offscreen" ||
+                                            !main().windowHandle()->isExposed());
+        });
     }
     frmMain& main() { return *view->mainWindow(); }
     frmTrayMenu& tray() { return *view->trayMenu(); }
