@@ -127,6 +127,7 @@ void Monitor::runStartUp() {
             killSetting(settings_.GetINIValue(QStringLiteral("kill")), settings_.KillOnExit);
         applyWindowState(settings_.GetINIValue(QStringLiteral("windowstate")));
     }
+    view_.nameConfiguration(iniPath, settings_.GetINIValue(QStringLiteral("TITLE")));
 
     taskFunctions_.configureRestartLimit(settings_.GetINIValue(QStringLiteral("RESTART_LIMIT")));
     view_.setLoggingChecked(log_.LogActivity);

@@ -14,6 +14,8 @@ class View : public LogPresenter {
     virtual void prepareMainWindow() = 0;
     virtual void showTray() = 0;
     virtual void setTitle(const QString& title) = 0;
+    // The INI file read and its TITLE value (either may be empty), for telling monitors apart.
+    virtual void nameConfiguration(const QString& /*iniPath*/, const QString& /*title*/) {}
     virtual void applyWindowState(WindowState state) = 0;
     virtual void setLoggingChecked(bool checked) = 0;
     virtual void setStatusLine(const QString& text) = 0;

@@ -47,6 +47,8 @@ void DesktopView::attach(Monitor& monitor) {
         if (main_->showOrHide())
             NotifyOFF();
     });
+    // The tooltip tells monitors apart and counts the tasks down while the icon flashes.
+    QObject::connect(main_.get(), &frmMain::summaryChanged, tray_.get(), &frmTrayMenu::setToolTip);
     QObject::connect(tray_.get(), &frmTrayMenu::exitRequested, main_.get(),
                      [&monitor] { monitor.ShutDownMonitor(); });
     // The session ending is the system shutting down or the user logging off.
@@ -134,6 +136,11 @@ void DesktopView::showTray() {
 void DesktopView::setTitle(const QString& title) {
     if (main_)
         main_->setBaseTitle(title);
+}
+
+void DesktopView::nameConfiguration(const QString& iniPath, const QString& title) {
+    if (main_)
+        main_->nameConfiguration(iniPath, title);
 }
 
 void DesktopView::applyWindowState(WindowState state) {

@@ -39,6 +39,7 @@ class DesktopView final : public View {
     void prepareMainWindow() override;
     void showTray() override;
     void setTitle(const QString& title) override;
+    void nameConfiguration(const QString& iniPath, const QString& title) override;
     void applyWindowState(WindowState state) override;
     void setLoggingChecked(bool checked) override;
     void setStatusLine(const QString& text) override;

@@ -15,6 +15,10 @@ ValueField::ValueField(Qt::TextElideMode mode, QWidget* parent) : QLineEdit(pare
     setFocusPolicy(Qt::ClickFocus);
     setContextMenuPolicy(Qt::DefaultContextMenu);
     setTextMargins(0, 0, 0, 0);
+    // Every value starts at the left edge, whatever the direction of its text: a right-to-left
+    // name must not move the title to the right while the values below stay left.
+    setLayoutDirection(Qt::LeftToRight);
+    setAlignment(Qt::AlignLeft | Qt::AlignAbsolute | Qt::AlignVCenter);
 }
 
 void ValueField::setValue(const QString& value) {

@@ -35,6 +35,15 @@ QRect outerGeometry(const QWidget* window);
 void moveOuterTo(QWidget* window, const QPoint& topLeft);
 // Centres a window's frame on another window's frame.
 void centreOuterOn(QWidget* window, const QWidget* owner);
+// Places a window beside its owner (right, left, below or above, the first that fits on the
+// owner's screen), so that it covers none of the owner's lists.
+void placeBeside(QWidget* window, const QWidget* owner);
+// Brings a window's frame wholly into the available area of its screen, shrinking it if needed.
+void keepOnScreen(QWidget* window);
+// A rectangle whose edges fall on whole device pixels at the given ratio, for a widget whose
+// parent lies at offset within the window: at 1.25 or 1.5 an edge between device pixels is
+// drawn blurred or not at all.
+QRect alignedToDevicePixels(const QRect& rect, const QPoint& offset, double ratio);
 // What the window manager adds around the client area (title bar and borders).
 QSize frameExtent(const QWidget* window);
 

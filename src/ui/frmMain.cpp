@@ -6,7 +6,9 @@
 #include "frmViewLog.h"
 #include "frmViewTask.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QItemSelectionModel>
@@ -14,8 +16,14 @@
 #include <QListView>
 #include <QLocale>
 #include <QMenuBar>
+#include <QPainter>
 #include <QScreen>
+#include <QShortcut>
+#include <QStyledItemDelegate>
 #include <algorithm>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <cmath>
 
 using namespace WindowRoutines;
@@ -44,17 +52,54 @@ Qt::WindowFlags windowFlagsFor(bool trayAvailable) {
 // Long enough to be read, short enough not to stand in for the status line for good.
 constexpr int noticeMilliseconds = 20000;
 
+// Every entry as wide as the list, so that a long name is elided rather than pushed out of
+// sight behind a sideways scroll bar.
+class RowDelegate final : public QStyledItemDelegate {
+  public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        const QSize hint = QStyledItemDelegate::sizeHint(option, index);
+        const auto* view = qobject_cast<const QAbstractItemView*>(parent());
+        return {view != nullptr ? view->viewport()->width() : hint.width(), hint.height()};
+    }
+};
+
 // A list that marks only what the operator selects. A plain view makes an entry current on
 // its own when it gets the focus (the first arrow key then skips that entry), and selects the
 // neighbour of a selected entry that leaves the list (which would open that task's details).
+// While it has the focus it says so with a frame in the highlight colour, which the style
+// draws for a focused entry only, and not at all when there is none.
 class TaskListView final : public QListView {
   public:
-    using QListView::QListView;
+    explicit TaskListView(QWidget* parent) : QListView(parent) {
+        setItemDelegate(new RowDelegate(this));
+        setTextElideMode(Qt::ElideRight);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        setResizeMode(QListView::Adjust);
+        setUniformItemSizes(true);
+        setFocusPolicy(Qt::StrongFocus);
+    }
 
   protected:
+    void paintEvent(QPaintEvent* event) override {
+        QListView::paintEvent(event);
+        if (!hasFocus())
+            return;
+        QPainter painter(viewport());
+        painter.setPen(QPen(palette().color(QPalette::Highlight), 0));
+        painter.drawRect(viewport()->rect().adjusted(0, 0, -1, -1));
+        painter.drawRect(viewport()->rect().adjusted(1, 1, -2, -2));
+    }
+
+    void focusOutEvent(QFocusEvent* event) override {
+        QListView::focusOutEvent(event);
+        viewport()->update();
+    }
+
     void focusInEvent(QFocusEvent* event) override {
         const bool hadCurrent = currentIndex().isValid();
         QListView::focusInEvent(event);
+        viewport()->update();
         if (!hadCurrent && currentIndex().isValid() &&
             !selectionModel()->isSelected(currentIndex()))
             selectionModel()->clearCurrentIndex();
@@ -127,6 +172,8 @@ frmMain::frmMain(Monitor& monitor, bool trayAvailable, QWidget* parent)
                                       QPoint(outer.width() / 2, outer.height() / 2));
             }
             centred_ = frameExtent(this) != QSize(0, 0);
+            if (centred_)
+                keepOnScreen(this);
         }
         Form_Resize();
     });
@@ -145,20 +192,26 @@ void frmMain::buildMenus() {
         action->setObjectName(QString::fromLatin1(name));
         return action;
     };
-    QMenu* mnuFile = menuBar()->addMenu(QStringLiteral("File"));
+    // Access keys on every menu and item, so that the keyboard reaches every command.
+    QMenu* mnuFile = menuBar()->addMenu(QStringLiteral("&File"));
     mnuFile->setObjectName(QStringLiteral("mnuFile"));
-    mnuFileExit = item(mnuFile, "mnuFileExit", "Exit");
+    mnuFileExit = item(mnuFile, "mnuFileExit", "E&xit");
 
-    QMenu* mnuLogs = menuBar()->addMenu(QStringLiteral("Logs"));
+    QMenu* mnuLogs = menuBar()->addMenu(QStringLiteral("&Logs"));
     mnuLogs->setObjectName(QStringLiteral("mnuLogs"));
-    mnuLogsView = item(mnuLogs, "mnuLogsView", "View Current");
-    mnuLogsDelete = item(mnuLogs, "mnuLogsDelete", "Delete Current");
+    mnuLogsView = item(mnuLogs, "mnuLogsView", "&View Current");
+    mnuLogsDelete = item(mnuLogs, "mnuLogsDelete", "&Delete Current");
     mnuLogs->addSeparator()->setObjectName(QStringLiteral("mnuLogsSep1"));
-    mnuLogsViewDate = item(mnuLogs, "mnuLogsViewDate", "View by Date");
+    mnuLogsViewDate = item(mnuLogs, "mnuLogsViewDate", "View by D&ate");
     mnuLogs->addSeparator()->setObjectName(QStringLiteral("mnuSep2"));
-    mnuLogsPurge = item(mnuLogs, "mnuLogsPurge", "Purge All");
-    mnuLogsDisable = item(mnuLogs, "mnuLogsDisable", "Enable Logging");
+    mnuLogsPurge = item(mnuLogs, "mnuLogsPurge", "&Purge All");
+    mnuLogsDisable = item(mnuLogs, "mnuLogsDisable", "&Enable Logging");
     mnuLogsDisable->setCheckable(true);
+    // F10 opens the menu bar, as on most desktops; the style decides whether Alt alone does.
+    auto* f10 = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    f10->setObjectName(QStringLiteral("menuBarKey"));
+    connect(f10, &QShortcut::activated, this,
+            [this, mnuFile] { menuBar()->setActiveAction(mnuFile->menuAction()); });
 
     connect(mnuFileExit, &QAction::triggered, this, &frmMain::mnuFileExit_Click);
     connect(mnuLogsView, &QAction::triggered, this, &frmMain::mnuLogsView_Click);
@@ -203,10 +256,24 @@ void frmMain::Form_Resize() {
     const double W = std::round(Width());
     const double H = std::round(Height());
     const ListSize size = listSizeFor(W, H);
-    List1->resize(twipsToPixelsX(this, size.width), twipsToPixelsY(this, size.height));
+    // The rule counts on the frame's usual height; a frame reported thinner than it is (client-
+    // side decorations) would push the Down list's lower edge out of the window, so the lists
+    // give up what does not fit.
+    const int gap = twipsToPixelsY(this, 150);
+    const int room = (centralWidget()->height() - List1->y() - gap) / 2;
+    const int ruled = twipsToPixelsY(this, size.height);
+    const int listHeight = room > 0 ? std::min(ruled, room) : ruled;
+    // Edges on whole device pixels, or fractional scales lose the lists' thin frames.
+    const QPoint offset = centralWidget()->mapTo(this, QPoint(0, 0));
+    const double ratio = devicePixelRatioF();
+    List1->setGeometry(alignedToDevicePixels(
+        QRect(List1->x(), List1->y(), twipsToPixelsX(this, size.width), listHeight), offset,
+        ratio));
     const double list2Top =
         pixelsToTwipsY(this, List1->y()) + pixelsToTwipsY(this, List1->height()) + 150;
-    List2->setGeometry(List2->x(), twipsToPixelsY(this, list2Top), List1->width(), List1->height());
+    List2->setGeometry(alignedToDevicePixels(
+        QRect(List2->x(), twipsToPixelsY(this, list2Top), List1->width(), List1->height()), offset,
+        ratio));
     lblDown->move(lblDown->x(), List2->y());
     // The status line may carry a notice longer than its design width: give it the row.
     Label1->resize(std::max(twipsToPixelsX(this, 2295),
@@ -218,8 +285,11 @@ void frmMain::watchSelection(QListView* list, QListView* other) {
     list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     list->setSelectionMode(QAbstractItemView::SingleSelection);
     // Re-clicking the selected task, or Enter, opens its details again.
-    connect(list, &QListView::clicked, this, &frmMain::listClicked);
-    connect(list, &QListView::activated, this, &frmMain::listClicked);
+    connect(list, &QListView::clicked, this,
+            [this](const QModelIndex& index) { listClicked(index, false); });
+    // Enter (or the style's activation) moves the keyboard on into the details, to reach Restart.
+    connect(list, &QListView::activated, this,
+            [this](const QModelIndex& index) { listClicked(index, true); });
     QItemSelectionModel* selection = list->selectionModel();
     // A selection by the keyboard (arrows, Home, End, Page keys) opens the details as a click.
     connect(selection, &QItemSelectionModel::selectionChanged, this,
@@ -228,7 +298,7 @@ void frmMain::watchSelection(QListView* list, QListView* other) {
                     return;
                 // One task selected at a time, in one list or the other.
                 other->selectionModel()->clear();
-                listClicked(selected.indexes().first());
+                listClicked(selected.indexes().first(), false);
             });
 }
 
@@ -257,6 +327,8 @@ void frmMain::mnuFileExit_Click() {
 
 void frmMain::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && !isMinimized())
+        wasMaximised_ = isMaximized();
     if (event->type() == QEvent::ActivationChange && isActiveWindow() && !trayAvailable_ &&
         activatedWithoutTray)
         activatedWithoutTray();
@@ -302,6 +374,28 @@ void frmMain::setBaseTitle(const QString& title) {
     updateTitle();
 }
 
+QString frmMain::configurationLabel(const QString& iniPath, const QString& title) {
+    const QString label = title.trimmed();
+    if (!label.isEmpty() || iniPath.trimmed().isEmpty())
+        return label;
+    return QFileInfo(iniPath.trimmed()).completeBaseName();
+}
+
+void frmMain::nameConfiguration(const QString& iniPath, const QString& title) {
+    label_ = configurationLabel(iniPath, title);
+    updateTitle();
+}
+
+QString frmMain::summary() const {
+    const int down = monitor_.downList().rowCount();
+    QString text = baseTitle_;
+    if (!label_.isEmpty())
+        text += QStringLiteral(" - ") + label_;
+    if (down > 0)
+        text += QStringLiteral(" (") + QString::number(down) + QStringLiteral(" down)");
+    return text;
+}
+
 void frmMain::setStatusLine(const QString& text) {
     statusText_ = text;
     if (!noticeTimer_.isActive())
@@ -309,13 +403,14 @@ void frmMain::setStatusLine(const QString& text) {
 }
 
 void frmMain::updateTitle() {
-    // Beside a tray the flashing icon tells of a failure; without one, the title does.
-    const int down = monitor_.downList().rowCount();
-    if (trayAvailable_ || down == 0)
-        setWindowTitle(baseTitle_);
+    // Beside a tray the flashing icon and its tooltip tell of a failure; without one, the title
+    // does. The product's name comes first, then the configuration's.
+    const QString text = summary();
+    if (trayAvailable_)
+        setWindowTitle(label_.isEmpty() ? baseTitle_ : baseTitle_ + QStringLiteral(" - ") + label_);
     else
-        setWindowTitle(baseTitle_ + QStringLiteral(" (") + QString::number(down) +
-                       QStringLiteral(" down)"));
+        setWindowTitle(text);
+    Q_EMIT summaryChanged(text);
 }
 
 void frmMain::applyWindowState(View::WindowState state) {
@@ -345,33 +440,58 @@ void frmMain::prepare() {
 }
 
 bool frmMain::showOrHide() {
-    if (isVisible()) {
+    // A minimised window counts as hidden: otherwise the toggle would go on between minimised
+    // and hidden, and a tool window has no task-bar entry to bring it back from.
+    if (isVisible() && !isMinimized()) {
         hide();
         Notontop(this);
         return false;
     }
+    bringBack();
+    return true;
+}
+
+void frmMain::bringBack() {
+    // Maximised stays maximised (the window manager may report an iconified window as merely
+    // minimised); a window hidden while minimised would otherwise map minimised.
+    Qt::WindowStates states = windowState() & ~Qt::WindowMinimized;
+    if (wasMaximised_)
+        states |= Qt::WindowMaximized;
+    setWindowState(states | Qt::WindowActive);
     show();
     // Briefly topmost brings it in front of everything without leaving it there.
     OnTop(this);
     Notontop(this);
     raise();
     activateWindow();
-    return true;
+    // A window hidden while it held the platform's focus keeps it there, so its activation is
+    // no change to the platform and Qt never makes it the active window again: keys would reach
+    // no widget. Tell Qt directly.
+    if (QGuiApplication::focusWindow() == windowHandle() && QApplication::activeWindow() != this) {
+        QT_WARNING_PUSH
+        QT_WARNING_DISABLE_DEPRECATED
+        QApplication::setActiveWindow(this);
+        QT_WARNING_POP
+    }
+    if (centred_ && windowState() == Qt::WindowNoState)
+        keepOnScreen(this); // the screens may have changed while it was away
 }
 
-void frmMain::listClicked(const QModelIndex& index) {
+void frmMain::listClicked(const QModelIndex& index, bool takeFocus) {
     if (index.isValid())
-        ShowTaskDetails(index.data(TaskList::TaskIdRole).toInt());
+        ShowTaskDetails(index.data(TaskList::TaskIdRole).toInt(), takeFocus);
 }
 
-void frmMain::ShowTaskDetails(qint32 taskId) {
+void frmMain::ShowTaskDetails(qint32 taskId, bool takeFocus) {
     // One details window, refilled for each selection, so its labels and its Restart button
     // always belong to the same task.
     viewTask_->Taskindex = taskId;
     viewTask_->Form_Load();
+    viewTask_->setAttribute(Qt::WA_ShowWithoutActivating, !takeFocus);
     viewTask_->show();
     viewTask_->raise();
-    viewTask_->activateWindow();
+    if (takeFocus)
+        viewTask_->activateWindow();
 }
 
 void frmMain::closeViewLog() {
@@ -383,15 +503,26 @@ void frmMain::closeViewLog() {
 
 void frmMain::viewLogOf(const QDate& date) {
     closeViewLog();
-    // Reading lets events run, so a later view command may finish first; the newest command
+    // Indexing lets events run, so a later view command may finish first; the newest command
     // wins and an older reading is dropped, leaving one viewer with one complete file.
     const quint64 generation = ++viewGeneration_;
-    const QString text = monitor_.eventLog().LogContents(date);
-    if (generation != viewGeneration_)
-        return;
     viewLog_ = new frmViewLog(this);
-    // A view command run while the viewer fills replaces it; that command shows its own.
-    if (!viewLog_->setText(text))
+    // Closed, it goes at once with all it read, and the memory goes back to the system: the
+    // allocator would otherwise keep the megabytes of a large log's layout for itself.
+    viewLog_->setAttribute(Qt::WA_DeleteOnClose);
+#ifdef __GLIBC__
+    connect(viewLog_, &QObject::destroyed, qApp, [] {
+        // Once its children, destroyed after this signal, are gone too.
+        QTimer::singleShot(0, qApp, [] { malloc_trim(0); });
+    });
+#endif
+    const QString path = monitor_.eventLog().LogFileName(date);
+    if (!QFileInfo::exists(path)) {
+        viewLog_->setText(monitor_.eventLog().LogContents(date)); // the log's words for no file
+    } else if (!viewLog_->openFile(path)) {
+        return; // a view command run meanwhile replaced this viewer and shows its own
+    }
+    if (generation != viewGeneration_ || viewLog_ == nullptr)
         return;
     viewLog_->show();
 }

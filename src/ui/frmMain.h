@@ -34,17 +34,26 @@ class frmMain final : public QMainWindow {
     static ListSize listSizeFor(double W, double H);
     static constexpr double minimumSide = 2700;
 
-    void ShowTaskDetails(qint32 taskId);
+    // Shows the task in the details window. A selection leaves the keyboard where it is, so the
+    // next arrow key still reaches the list; takeFocus moves it into the window (Enter).
+    void ShowTaskDetails(qint32 taskId, bool takeFocus = false);
     // Steps of View Current for any date: a fresh viewer holding that day's log.
     void viewLogOf(const QDate& date);
     void applyWindowState(View::WindowState state);
     void setBaseTitle(const QString& title);
+    // Names the configuration in the title and the summary, so that monitors side by side can
+    // be told apart: the TITLE value, else the INI file's name without its extension.
+    void nameConfiguration(const QString& iniPath, const QString& title);
+    static QString configurationLabel(const QString& iniPath, const QString& title);
+    // The product, the configuration and the tasks down, for the tray's tooltip.
+    QString summary() const;
     void setStatusLine(const QString& text);
     // The first step of start-up: the thin edges and the captions beside the lists.
     void prepare();
-    // The tray's Show/Hide: hides a shown window, or brings a hidden one in front of
-    // everything. Returns whether the window is shown now.
+    // The tray's Show/Hide: hides a shown window, or brings a hidden or minimised one back in
+    // front of everything, active and not minimised. Returns whether the window is shown now.
     bool showOrHide();
+    void bringBack();
 
     // Switches between life beside a notification area and life without one: a window of the
     // task bar that File > Exit ends, that shows the count of tasks down in its title, and
@@ -82,6 +91,9 @@ class frmMain final : public QMainWindow {
     static QString shortDateText(const QDate& date);
     static QDate readDate(const QString& reply);
 
+  Q_SIGNALS:
+    void summaryChanged(const QString& summary);
+
   protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -93,7 +105,7 @@ class frmMain final : public QMainWindow {
     void updateTitle();
     void mnuFileExit_Click();
     void Form_Resize();
-    void listClicked(const QModelIndex& index);
+    void listClicked(const QModelIndex& index, bool takeFocus);
     void mnuLogsView_Click();
     void mnuLogsViewDate_Click();
     void mnuLogsDisable_Click(bool checked);
@@ -105,7 +117,9 @@ class frmMain final : public QMainWindow {
     QPointer<frmViewLog> viewLog_;
     quint64 viewGeneration_ = 0;
     bool centred_ = false;
+    bool wasMaximised_ = false; // in the last state that was not minimised
     QString baseTitle_;
+    QString label_;
     QString statusText_;
     QTimer noticeTimer_;
 };

@@ -4,19 +4,21 @@
 #include "Version.h"
 
 #include <QApplication>
+#include <QStyleHints>
 #include <cstdlib>
 
 frmTrayMenu::frmTrayMenu(const QIcon& normalIcon, Clock& clock, QObject* parent)
-    : QObject(parent), tmrNotify(clock),
+    : QObject(parent), tmrNotify(clock), clock_(clock),
+      toolTip_(QString::fromUtf8(Version::productName)),
       normalIcon_(normalIcon.isNull() ? AppIcons::normalIcon() : normalIcon),
       pctDown_(AppIcons::failureIcon()) {
     setObjectName(QStringLiteral("frmTrayMenu"));
     beep = [] { QApplication::beep(); };
     mnuOptions.setObjectName(QStringLiteral("mnuOptions"));
     mnuOptions.setTitle(QStringLiteral("Options"));
-    mnuShow = mnuOptions.addAction(QStringLiteral("Show/Hide"));
+    mnuShow = mnuOptions.addAction(QStringLiteral("&Show/Hide"));
     mnuShow->setObjectName(QStringLiteral("mnuShow"));
-    mnuNotifyOff = mnuOptions.addAction(QStringLiteral("Turn Off Notification"));
+    mnuNotifyOff = mnuOptions.addAction(QStringLiteral("Turn &Off Notification"));
     mnuNotifyOff->setObjectName(QStringLiteral("mnuNotifyOff"));
     mnuNotifyOff->setEnabled(false);
     mnuOptions.addSeparator()->setObjectName(QStringLiteral("mnuSep1"));
@@ -25,7 +27,11 @@ frmTrayMenu::frmTrayMenu(const QIcon& normalIcon, Clock& clock, QObject* parent)
 
     tmrNotify.setInterval(1000);
     connect(&tmrNotify, &ClockTimer::timeout, this, &frmTrayMenu::tmrNotify_Timer);
-    connect(mnuShow, &QAction::triggered, this, &frmTrayMenu::mnuShow_Click);
+    // The menu is a gesture of its own: an icon activation after it is never taken as its echo.
+    connect(mnuShow, &QAction::triggered, this, [this] {
+        toggled_ = false;
+        mnuShow_Click();
+    });
     connect(mnuNotifyOff, &QAction::triggered, this, &frmTrayMenu::mnuNotifyOff_Click);
     connect(mnuExit, &QAction::triggered, this, &frmTrayMenu::mnuExit_Click);
     connect(&trayIcon, &QSystemTrayIcon::activated, this, &frmTrayMenu::pichook_MouseMove);
@@ -37,7 +43,7 @@ frmTrayMenu::~frmTrayMenu() {
 
 void frmTrayMenu::Form_Load() {
     setIcon(false);
-    trayIcon.setToolTip(QString::fromUtf8(Version::productName));
+    trayIcon.setToolTip(toolTip_);
     // The right button opens the menu; the notification area does that itself.
     trayIcon.setContextMenu(&mnuOptions);
     trayIcon.show();
@@ -48,13 +54,31 @@ void frmTrayMenu::setIcon(bool failure) {
     trayIcon.setIcon(failure ? pctDown_ : normalIcon_);
 }
 
+void frmTrayMenu::setToolTip(const QString& text) {
+    toolTip_ = text;
+    trayIcon.setToolTip(text);
+}
+
 void frmTrayMenu::pichook_MouseMove(QSystemTrayIcon::ActivationReason reason) {
     if (TrayBusy)
         return;
     TrayBusy = true;
-    // A single click, a middle click and the context request do nothing here.
-    if (reason == QSystemTrayIcon::DoubleClick)
-        mnuShow_Click();
+    // Hosts that speak the StatusNotifierItem protocol send one activation for a click and know
+    // no double-click; an embedded tray icon reports a double-click as Trigger, Trigger,
+    // DoubleClick. So either activates, and one that comes within the double-click interval of
+    // an activation that acted belongs to the same gesture: the window toggles once per gesture
+    // on both kinds of host. The middle button and the context request do nothing here.
+    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
+        const qint64 now = clock_.now();
+        const bool sameGesture =
+            toggled_ &&
+            now - lastToggle_ < QGuiApplication::styleHints()->mouseDoubleClickInterval();
+        if (!sameGesture) {
+            toggled_ = true;
+            lastToggle_ = now;
+            mnuShow_Click();
+        }
+    }
     TrayBusy = false;
 }
 

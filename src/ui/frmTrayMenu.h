@@ -29,6 +29,8 @@ class frmTrayMenu final : public QObject {
     void removeIcon();
 
     void pichook_MouseMove(QSystemTrayIcon::ActivationReason reason);
+    // What the icon says when pointed at; kept across Form_Load.
+    void setToolTip(const QString& text);
     void mnuShow_Click();
     void mnuNotifyOff_Click();
     void mnuExit_Click();
@@ -54,6 +56,10 @@ class frmTrayMenu final : public QObject {
   private:
     void setIcon(bool failure);
 
+    Clock& clock_;
+    qint64 lastToggle_ = 0;
+    bool toggled_ = false;
+    QString toolTip_;
     QIcon normalIcon_;
     QIcon pctDown_;
     bool showingFailure_ = false;

@@ -1,24 +1,75 @@
 #include "frmViewLog.h"
 
 #include "EventPump.h"
+#include "LogLines.h"
 #include "WindowRoutines.h"
 
 #include <QCloseEvent>
-#include <QPlainTextEdit>
+#include <QFontDatabase>
+#include <QListView>
 #include <QPointer>
+#include <QScrollBar>
+#include <QStyledItemDelegate>
 #include <algorithm>
 
 using namespace WindowRoutines;
+
+namespace {
+
+// Every line as wide as the longest, so that the view scrolls sideways to the end of any line
+// while asking the file for no line that is out of sight.
+class LineDelegate final : public QStyledItemDelegate {
+  public:
+    LineDelegate(const LogLines* lines, QObject* parent)
+        : QStyledItemDelegate(parent), lines_(lines) {}
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        const QSize hint = QStyledItemDelegate::sizeHint(option, index);
+        const qint64 chars = std::min<qint64>(lines_->longestLine(), 4096);
+        const int width =
+            option.fontMetrics.horizontalAdvance(QLatin1Char('M')) * static_cast<int>(chars + 2);
+        return {std::max(hint.width(), width), hint.height()};
+    }
+
+  private:
+    const LogLines* lines_;
+};
+
+} // namespace
 
 frmViewLog::frmViewLog(QWidget* parent)
     : QDialog(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint) {
     setObjectName(QStringLiteral("frmViewLog"));
     setWindowTitle(QStringLiteral("Log"));
-    txtLog = new QPlainTextEdit(this);
+    lines_ = new LogLines(this);
+    txtLog = new QListView(this);
     txtLog->setObjectName(QStringLiteral("txtLog"));
+    // Fixed pitch: the columns of the entries line up, and the width of a line is known.
+    txtLog->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    txtLog->setUniformItemSizes(true); // one size asked for, not a million
+    txtLog->setItemDelegate(new LineDelegate(lines_, txtLog));
+    txtLog->setModel(lines_);
+    txtLog->setTextElideMode(Qt::ElideNone);
+    txtLog->setSelectionMode(QAbstractItemView::ContiguousSelection);
+    txtLog->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
+                            QAbstractItemView::AnyKeyPressed);
     txtLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    txtLog->setLineWrapMode(QPlainTextEdit::NoWrap);
+    txtLog->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    // Laid out in batches with events running between them: at a million lines, one pass kept
+    // the monitor from its events for over 100 ms. The end, where the caret is, stays in view
+    // while the batches come in, until the operator moves.
+    txtLog->setLayoutMode(QListView::Batched);
+    txtLog->setBatchSize(50000);
+    connect(txtLog->verticalScrollBar(), &QScrollBar::rangeChanged, this, [this] {
+        if (atEnd_)
+            txtLog->scrollToBottom();
+    });
+    connect(txtLog->verticalScrollBar(), &QScrollBar::actionTriggered, this,
+            [this] { atEnd_ = false; });
+    connect(txtLog->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& current) {
+                atEnd_ = atEnd_ && current.row() == lines_->rowCount() - 1;
+            });
     // The rule below assumes at least 150 by 350 twips of outer size.
     setMinimumSize(twipsToPixelsX(this, 150) + 1, twipsToPixelsY(this, 350) + 1);
     resize(twipsToPixelsX(this, 5670), twipsToPixelsY(this, 2700));
@@ -31,25 +82,19 @@ frmViewLog::frmViewLog(QWidget* parent)
     });
 }
 
-bool frmViewLog::setText(const QString& text) {
-    // The log's lines end in CR LF; the box wants LF alone.
-    const QString plain = QString(text).remove(QLatin1Char('\r'));
-    // A day's log can run to megabytes; filling it in one go would freeze the monitor.
-    constexpr qsizetype piece = 64 * 1024;
+bool frmViewLog::openFile(const QString& path) {
     const QPointer<frmViewLog> self(this);
-    txtLog->setUndoRedoEnabled(false);
-    txtLog->clear();
-    QTextCursor cursor(txtLog->document());
-    for (qsizetype at = 0; at < plain.size(); at += piece) {
-        cursor.movePosition(QTextCursor::End);
-        cursor.insertText(plain.mid(at, piece));
-        if (at + piece < plain.size()) {
-            EventPump::letEventsRun();
-            if (self.isNull() || closing_)
-                return false;
-        }
-    }
-    return true;
+    // A day's log can run to a gigabyte: events run between the pieces of the scan, and a
+    // view command run meanwhile may close this viewer.
+    const bool whole = lines_->open(path, [self] {
+        EventPump::letEventsRun();
+        return !self.isNull() && !self->closing_;
+    });
+    return whole;
+}
+
+void frmViewLog::setText(const QString& text) {
+    lines_->setText(text);
 }
 
 bool frmViewLog::event(QEvent* event) {
@@ -62,8 +107,15 @@ bool frmViewLog::event(QEvent* event) {
 void frmViewLog::Form_Activate() {
     FlatLook(this);
     FlatLook(txtLog);
-    txtLog->moveCursor(QTextCursor::End);
-    txtLog->ensureCursorVisible();
+    // The latest entries, those written since the viewer opened included, with the caret after
+    // the last one and nothing selected.
+    lines_->follow();
+    const int rows = lines_->rowCount();
+    if (rows == 0)
+        return;
+    txtLog->selectionModel()->setCurrentIndex(lines_->index(rows - 1), QItemSelectionModel::Clear);
+    txtLog->scrollToBottom();
+    atEnd_ = true;
 }
 
 void frmViewLog::resizeEvent(QResizeEvent* event) {
@@ -80,6 +132,6 @@ void frmViewLog::Form_Resize() {
 
 void frmViewLog::closeEvent(QCloseEvent* event) {
     closing_ = true;
-    txtLog->clear();
+    lines_->clear();
     event->accept();
 }

@@ -2,10 +2,12 @@
 
 #include <QDialog>
 
-class QPlainTextEdit;
+class LogLines;
+class QListView;
 
-// One day's log in a scrolling text box; the caret goes to the end, to the latest entries,
-// every time the viewer becomes active.
+// One day's log in a scrolling box; the caret goes to the end, to the latest entries, every time
+// the viewer becomes active. The box reads the file as its lines come into view, so a log of any
+// size opens at once and costs little memory; closing lets go of it all.
 class frmViewLog final : public QDialog {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(frmViewLog)
@@ -13,10 +15,13 @@ class frmViewLog final : public QDialog {
   public:
     explicit frmViewLog(QWidget* parent = nullptr);
 
-    // Fills the box piece by piece, letting events run between the pieces. Returns false when
-    // the viewer was closed meanwhile (it may then be gone: touch nothing of it).
-    [[nodiscard]] bool setText(const QString& text);
-    QPlainTextEdit* txtLog;
+    // Shows the file, letting events run while it is indexed. Returns false when the viewer was
+    // closed meanwhile (it may then be gone: touch nothing of it).
+    [[nodiscard]] bool openFile(const QString& path);
+    // Shows a text instead of a file (what the log says of a day without one).
+    void setText(const QString& text);
+    LogLines* lines() const { return lines_; }
+    QListView* txtLog;
 
   protected:
     bool event(QEvent* event) override;
@@ -27,5 +32,7 @@ class frmViewLog final : public QDialog {
     void Form_Activate();
     void Form_Resize();
 
+    LogLines* lines_;
     bool closing_ = false;
+    bool atEnd_ = false; // the caret on the last line, kept in view while the lines are laid out
 };

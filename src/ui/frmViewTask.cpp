@@ -54,8 +54,9 @@ frmViewTask::frmViewTask(TaskTable& tasks, TaskFunctions& functions, Log& log, Q
 
     connect(cmdOK, &QPushButton::clicked, this, &QWidget::close);
     connect(cmdRestart, &QPushButton::clicked, this, &frmViewTask::cmdRestart_Click);
-    // Centred on the owner by its real outer size, which is known only once decorated.
-    onFrameChange(this, [this] { centreOnOwner(); });
+    // Beside the owner, by its real outer size, which is known only once decorated: centred,
+    // it would cover most of the Up list that the operator browses with it.
+    onFrameChange(this, [this] { placeBesideOwner(); });
     resize(twipsToPixelsX(this, openingWidth), height);
 }
 
@@ -84,11 +85,16 @@ void frmViewTask::resizeEvent(QResizeEvent* event) {
     cmdRestart->move(cmdOK->x() - twipsToPixelsX(this, 75) - cmdRestart->width(), cmdRestart->y());
 }
 
-void frmViewTask::centreOnOwner() {
+void frmViewTask::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event); // which centres a dialog on its owner
+    placeBesideOwner();
+}
+
+void frmViewTask::placeBesideOwner() {
     const QWidget* owner = parentWidget();
     if (owner == nullptr || !owner->isVisible())
         return;
-    centreOuterOn(this, owner);
+    placeBeside(this, owner);
 }
 
 void frmViewTask::Form_Load() {

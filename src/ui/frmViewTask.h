@@ -36,10 +36,11 @@ class frmViewTask final : public QDialog {
 
   protected:
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
   private:
     void cmdRestart_Click();
-    void centreOnOwner();
+    void placeBesideOwner();
     void place(QWidget* widget, const char* name, int left, int top, int width, int height);
     ValueField* addValue(const char* name, int top, Qt::TextElideMode mode);
 

@@ -5,10 +5,14 @@
 #include "ProcessControl.h"
 #include "TestSupport.h"
 #include "frmMain.h"
+#include "frmSplash.h"
 #include "frmTrayMenu.h"
 
 #include <QApplication>
+#include <QGuiApplication>
+#include <QTest>
 #include <QTimer>
+#include <QWindow>
 #include <gtest/gtest.h>
 
 // A real monitor with real child processes behind the desktop windows, logging into a scratch
@@ -51,6 +55,23 @@ class DesktopFixture : public ::testing::Test {
     }
     QString logText() {
         return testsupport::readFile(monitor->eventLog().LogFileName(QDate::currentDate()));
+    }
+    // The splash closed, the main window active, as an operator finds it a moment after start.
+    bool activateMain() {
+        if (view->splash() != nullptr)
+            view->splash()->close();
+        QApplication::processEvents();
+        main().activateWindow();
+        return QTest::qWaitForWindowActive(&main());
+    }
+    // Minimises the main window and waits until the window manager has done it (the offscreen
+    // platform only records it), so that what comes next does not race the request.
+    bool minimiseMain() {
+        main().showMinimized();
+        return testsupport::waitUntil([this] {
+            return main().isMinimized() && (QGuiApplication::platformName() == "offscreen" ||
+                                            !main().windowHandle()->isExposed());
+        });
     }
     frmMain& main() { return *view->mainWindow(); }
     frmTrayMenu& tray() { return *view->trayMenu(); }

@@ -1,16 +1,31 @@
 #include "DesktopFixture.h"
+#include "LogLines.h"
 #include "WindowRoutines.h"
 #include "frmViewLog.h"
 #include "frmViewTask.h"
 
 #include <QAction>
+#include <QDir>
 #include <QInputDialog>
+#include <QKeySequence>
 #include <QLabel>
 #include <QListView>
-#include <QPlainTextEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QScreen>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace WindowRoutines;
+
+namespace {
+QString shownText(const frmViewLog* viewer) {
+    QStringList lines;
+    for (int row = 0; row < viewer->lines()->rowCount(); ++row)
+        lines << viewer->lines()->line(row);
+    return lines.join('\n') + '\n';
+}
+} // namespace
 
 class MainWindowTest : public DesktopFixture {
   protected:
@@ -72,30 +87,56 @@ TEST_F(MainWindowTest, ViewCommandsLeaveOneCompleteViewer) {
     EXPECT_TRUE(first.isNull());
     ASSERT_EQ(window.findChildren<frmViewLog*>().size(), 1);
     frmViewLog* viewer = window.viewLog();
-    const QString text = viewer->txtLog->toPlainText();
+    const QString text = shownText(viewer);
     EXPECT_EQ(
         QList<qsizetype>({text.count("LINE 0\n"), text.count("LINE 199"), text.count("FRESH")}),
         QList<qsizetype>({1, 1, 1}));
 
-    viewer->txtLog->moveCursor(QTextCursor::Start);
+    // Written since it opened, and shown on the next activation, with the caret on the last line.
+    monitor->eventLog().WriteLog("LATER");
+    viewer->txtLog->setCurrentIndex(viewer->lines()->index(0));
     QEvent activate(QEvent::WindowActivate);
     QApplication::sendEvent(viewer, &activate);
-    EXPECT_TRUE(viewer->txtLog->textCursor().atEnd());
+    const int last = viewer->lines()->rowCount() - 1;
+    EXPECT_TRUE(viewer->lines()->line(last).endsWith("LATER"));
+    EXPECT_EQ(viewer->txtLog->currentIndex().row(), last);
+    EXPECT_FALSE(viewer->txtLog->selectionModel()->hasSelection());
     viewer->close();
-    EXPECT_TRUE(viewer->txtLog->toPlainText().isEmpty());
+    EXPECT_EQ(viewer->lines()->rowCount(), 0);
 }
 
-TEST(LogViewerTest, ViewerClosedWhileFillingStopsCleanly) {
-    QString text;
-    for (int i = 0; i < 20000; ++i)
-        text += QStringLiteral("6 Dec 2026 13:00:00 - LINE %1\r\n").arg(i);
-    frmViewLog kept;
-    ASSERT_TRUE(kept.setText(text));
-    EXPECT_EQ(kept.txtLog->document()->blockCount(), 20001);
-    EXPECT_FALSE(kept.txtLog->toPlainText().contains(QLatin1Char('\r')));
+// The viewer reads the file as lines are shown: a file that grows, or is cut short, while it is
+// viewed reads on; a viewer closed while the file is indexed stops cleanly.
+TEST(LogViewerTest, LinesReadOnDemandFromAFileThatChanges) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("log.txt");
+    QByteArray bytes;
+    for (int i = 0; i < 200000; ++i)
+        bytes += "6 Dec 2026 13:00:00 - LINE " + QByteArray::number(i) + "\r\n";
+    ASSERT_TRUE(testsupport::writeFile(path, bytes + "PART"));
+    frmViewLog viewer;
+    ASSERT_TRUE(viewer.openFile(path));
+    LogLines& lines = *viewer.lines();
+    ASSERT_EQ(lines.rowCount(), 200001);
+    for (const int row : {0, 63, 64, 127, 199999})
+        EXPECT_EQ(lines.line(row), "6 Dec 2026 13:00:00 - LINE " + QString::number(row));
+    EXPECT_EQ(lines.line(200000), "PART") << "a line still being written shows as it is";
+
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::Append));
+    file.write("IAL\r\nNEXT\r\n");
+    file.flush();
+    lines.follow();
+    EXPECT_EQ(lines.rowCount(), 200002);
+    EXPECT_EQ(lines.line(200000) + lines.line(200001), "PARTIALNEXT");
+    ASSERT_TRUE(file.resize(100));
+    lines.follow();
+    EXPECT_EQ(lines.line(199999), QString()) << "a file cut short reads as empty lines";
+
     auto* dropped = new frmViewLog;
     QTimer::singleShot(0, dropped, [dropped] { delete dropped; });
-    EXPECT_FALSE(dropped->setText(text)) << "the fill lets events run and sees the viewer go";
+    ASSERT_TRUE(testsupport::writeFile(path, bytes.repeated(8)));
+    EXPECT_FALSE(dropped->openFile(path)) << "the scan lets events run and sees the viewer go";
 }
 
 // The real dialog offers today's date, read back as today; a reply that is no date opens nothing.
@@ -105,7 +146,7 @@ TEST_F(MainWindowTest, ViewByDateReadsTheDateOffered) {
     whileModal<QInputDialog>([&] { window.mnuLogsViewDate->trigger(); },
                              [&](QInputDialog* dialog) { dialog->accept(); });
     ASSERT_NE(window.viewLog(), nullptr);
-    EXPECT_TRUE(window.viewLog()->txtLog->toPlainText().contains("SYSTEM STARTED ("));
+    EXPECT_TRUE(shownText(window.viewLog()).contains("SYSTEM STARTED ("));
     window.closeViewLog();
     window.askDate = [](const QString&, bool* ok) {
         *ok = true;
@@ -116,7 +157,7 @@ TEST_F(MainWindowTest, ViewByDateReadsTheDateOffered) {
 }
 
 // The first layouts, which the window manager's frame arrives after, equal those after a resize
-// to the same size, and the details window is centred on the main window by their frames.
+// to the same size; the main window lies on the screen and the details window beside it.
 TEST_F(MainWindowTest, FirstLayoutsEqualTheLayoutsAfterAResize) {
     startWithIni("START=sleep 3600,sleeper,,False\n");
     frmMain& window = main();
@@ -130,14 +171,15 @@ TEST_F(MainWindowTest, FirstLayoutsEqualTheLayoutsAfterAResize) {
         return QSize(twipsToPixelsX(viewer, pixelsToTwipsX(viewer, outer.width()) - 150),
                      twipsToPixelsY(viewer, pixelsToTwipsY(viewer, outer.height()) - 350));
     };
-    const auto centred = [&] {
-        return (outerGeometry(details).center() - outerGeometry(&window).center())
-                   .manhattanLength() <= 2;
+    const QRect screen = window.screen()->availableGeometry();
+    const auto placed = [&] {
+        return screen.contains(outerGeometry(&window)) && screen.contains(outerGeometry(details)) &&
+               !outerGeometry(details).intersects(outerGeometry(&window));
     };
     // The window manager decorates a window a while after it is shown; on a busy machine, seconds.
     EXPECT_TRUE(testsupport::waitUntil([&] {
         return window.List1->size() == ruledListSize() && viewer->txtLog->size() == ruledText() &&
-               centred() && !frameExtent(viewer).isNull();
+               placed() && !frameExtent(viewer).isNull();
     }));
     const auto layouts = [&] {
         return QList<QRect>{window.List1->geometry(), window.List2->geometry(),
@@ -150,4 +192,81 @@ TEST_F(MainWindowTest, FirstLayoutsEqualTheLayoutsAfterAResize) {
         w->resize(size);
     }
     EXPECT_EQ(layouts(), first);
+}
+
+// Every menu command from the keyboard alone: Alt and the access keys, and F10 for the bar.
+TEST_F(MainWindowTest, EveryMenuCommandFromTheKeyboard) {
+    // The offscreen platform gives its focus to every window it shows, menus too, and takes it
+    // back from none: only a real window system can say what the keyboard reaches.
+    if (QGuiApplication::platformName() == "offscreen")
+        GTEST_SKIP() << "needs a window system";
+    start(QString());
+    frmMain& window = main();
+    ASSERT_TRUE(activateMain());
+    const QString today = monitor->eventLog().LogFileName(QDate::currentDate());
+    const auto choose = [&](Qt::Key menu, Qt::Key item) {
+        QTest::keyClick(&window, menu, Qt::AltModifier);
+        QWidget* popup = nullptr;
+        ASSERT_TRUE(
+            testsupport::waitUntil([&] { return popup = QApplication::activePopupWidget(); }));
+        QTest::keyClick(popup, item);
+    };
+    const auto answerBoxes = [](auto trigger) {
+        whileModal<QDialog>(trigger, [](QDialog* dialog) { dialog->accept(); });
+    };
+    const struct {
+        Qt::Key menu, item;
+        std::function<bool()> done;
+    } rows[] = {
+        {Qt::Key_L, Qt::Key_V, [&] { return window.viewLog() != nullptr; }},
+        {Qt::Key_L, Qt::Key_E, [&] { return !monitor->eventLog().LogActivity; }},
+        {Qt::Key_L, Qt::Key_E, [&] { return monitor->eventLog().LogActivity; }},
+        {Qt::Key_L, Qt::Key_D, [&] { return !QFile::exists(today); }},
+        {Qt::Key_L, Qt::Key_A, [&] { return window.viewLog() != nullptr; }},
+        {Qt::Key_L, Qt::Key_P, [&] { return QDir(dir.path()).entryList({"*.txt"}).isEmpty(); }},
+        {Qt::Key_F, Qt::Key_X, [&] { return !window.isVisible(); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(QKeySequence(row.menu | Qt::AltModifier).toString().toStdString() + " " +
+                     QKeySequence(row.item).toString().toStdString());
+        monitor->eventLog().WriteLog("ENTRY");
+        window.closeViewLog();
+        window.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+        ASSERT_TRUE(testsupport::waitUntil([&] {
+            return QApplication::activePopupWidget() == nullptr &&
+                   window.menuBar()->activeAction() == nullptr;
+        }));
+        answerBoxes([&] { choose(row.menu, row.item); });
+        EXPECT_TRUE(testsupport::waitUntil(row.done));
+    }
+    tray().mnuShow->trigger();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    QTest::keyClick(&window, Qt::Key_F10);
+    EXPECT_TRUE(testsupport::waitUntil(
+        [&] { return QApplication::activePopupWidget() == window.findChild<QMenu*>("mnuFile"); }));
+    QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_Escape);
+    QTest::keyClick(window.menuBar(), Qt::Key_Escape);
+    ASSERT_TRUE(
+        testsupport::waitUntil([&] { return window.menuBar()->activeAction() == nullptr; }));
+    QTest::keyClick(&window, Qt::Key_Alt);
+    EXPECT_EQ(window.menuBar()->activeAction(), window.findChild<QMenu*>("mnuFile")->menuAction())
+        << "Alt alone enters the menu bar";
+}
+
+// Edges on whole device pixels at every usual scale, wherever the parent lies in the window.
+TEST(WindowRoutinesTest, ListEdgesFallOnDevicePixels) {
+    const QRect rect(14, 22, 319, 81);
+    for (const double ratio : {1.0, 1.25, 1.5, 1.75, 2.0}) {
+        for (const QPoint offset : {QPoint(0, 0), QPoint(0, 23), QPoint(3, 27)}) {
+            const QRect aligned = alignedToDevicePixels(rect, offset, ratio);
+            for (const int edge :
+                 {aligned.left() + offset.x(), aligned.top() + offset.y(),
+                  aligned.right() + 1 + offset.x(), aligned.bottom() + 1 + offset.y()}) {
+                const double device = edge * ratio;
+                EXPECT_DOUBLE_EQ(device, std::round(device)) << ratio;
+            }
+            EXPECT_LE((aligned.topLeft() - rect.topLeft()).manhattanLength(), 4) << ratio;
+        }
+    }
 }

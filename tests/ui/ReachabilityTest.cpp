@@ -2,9 +2,11 @@
 #include "WindowRoutines.h"
 #include "frmSplash.h"
 
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTest>
 #include <csignal>
 
 using namespace WindowRoutines;
@@ -49,9 +51,9 @@ TEST_F(ReachabilityTest, WithoutATrayTheWindowIsTheWayInAndOut) {
         EXPECT_EQ(window.Label1->text(), frmMain::noTrayNotice());
         ::kill(monitor->tasks()[1].ProcessId, SIGKILL);
         ASSERT_TRUE(testsupport::waitUntil([&] { return monitor->downList().count() == 1; }));
-        EXPECT_EQ(window.windowTitle(), "Prowlix (1 down)");
+        EXPECT_EQ(window.windowTitle(), "Prowlix - watch (1 down)");
         monitor->taskFunctions().RestartTask(1);
-        EXPECT_EQ(window.windowTitle(), "Prowlix");
+        EXPECT_EQ(window.windowTitle(), "Prowlix - watch");
         window.close();
         EXPECT_TRUE(window.isMinimized());
         window.mnuFileExit->trigger();
@@ -73,4 +75,62 @@ TEST_F(ReachabilityTest, TrayComingBackRestoresTheTrayLife) {
     main().mnuFileExit->trigger();
     EXPECT_FALSE(main().isVisible());
     EXPECT_FALSE(monitor->CloseApp);
+}
+
+// A minimised window counts as hidden: the tray brings it back normal (or maximised, as it was)
+// and active, whether it was minimised, hidden while minimised, or minimised before a tray came.
+TEST_F(ReachabilityTest, AMinimisedWindowComesBack) {
+    enum class Away { Minimised, HiddenWhileMinimised, MinimisedBeforeATray };
+    const struct {
+        Away away;
+        bool maximised;
+    } rows[] = {{Away::Minimised, false},
+                {Away::Minimised, true},
+                {Away::HiddenWhileMinimised, false},
+                {Away::MinimisedBeforeATray, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(int(row.away) * 2 + int(row.maximised));
+        // Openbox at times forgets a tool window's maximised state while it is iconified; what
+        // the window asks for is seen on the offscreen platform.
+        if (row.maximised && QGuiApplication::platformName() != "offscreen")
+            continue;
+        start(row.maximised ? "/W:MAX" : QString(), row.away != Away::MinimisedBeforeATray);
+        frmMain& window = main();
+        ASSERT_TRUE(activateMain());
+        ASSERT_TRUE(minimiseMain());
+        if (row.away == Away::HiddenWhileMinimised) {
+            window.hide();
+        } else if (row.away == Away::MinimisedBeforeATray) {
+            trayPresent = true;
+            view->checkTray();
+        }
+        tray().mnuShow->trigger();
+        EXPECT_TRUE(testsupport::waitUntil([&] {
+            return window.isVisible() && !window.isMinimized() && window.isActiveWindow() &&
+                   window.isMaximized() == row.maximised;
+        }));
+        tray().mnuShow->trigger();
+        EXPECT_FALSE(window.isVisible()) << "shown, the next toggle hides";
+        TearDown();
+    }
+}
+
+// The configuration names the window and the tray's tooltip, which counts the tasks down.
+TEST_F(ReachabilityTest, MonitorsSideBySideAreToldApart) {
+    const struct {
+        QString path, title, label;
+    } labels[] = {{"/etc/prowlix/web.ini", "", "web"},
+                  {"db.backup.ini", "", "db.backup"},
+                  {"web.ini", "  Front end ", "Front end"},
+                  {"", "", ""}};
+    for (const auto& row : labels)
+        EXPECT_EQ(frmMain::configurationLabel(row.path, row.title), row.label);
+
+    startWithIni("TITLE=web\nSTART=sleep 3600,sleeper,,False\n");
+    EXPECT_EQ(main().windowTitle(), "Prowlix - web");
+    EXPECT_EQ(tray().trayIcon.toolTip(), "Prowlix - web");
+    ::kill(monitor->tasks()[1].ProcessId, SIGKILL);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return monitor->downList().count() == 1; }));
+    EXPECT_EQ(tray().trayIcon.toolTip(), "Prowlix - web (1 down)");
+    EXPECT_EQ(main().windowTitle(), "Prowlix - web") << "beside a tray the icon tells";
 }

@@ -3,11 +3,14 @@
 #include "WindowRoutines.h"
 #include "frmViewTask.h"
 
+#include <QGuiApplication>
 #include <QLabel>
 #include <QListView>
 #include <QPushButton>
 #include <QTest>
 #include <csignal>
+
+using namespace WindowRoutines;
 
 class TaskWindowsTest : public DesktopFixture {
   protected:
@@ -68,15 +71,20 @@ TEST_F(TaskWindowsTest, FailureAndRestartSeenFromTheWindows) {
     EXPECT_TRUE(logText().contains("No such file or directory"));
 }
 
-// Arrows, Home and End open the details as a click does, in either list; nothing is marked
-// before the operator selects, and one selection at a time is shown.
+// Arrows, Home and End open the details as a click does, in either list, while the keyboard
+// stays in the list, which shows that it has it; Enter moves it into the details. Nothing is
+// marked before the operator selects, and one selection at a time is shown.
 TEST_F(TaskWindowsTest, KeyboardSelectionOpensTheDetails) {
     startWithIni("START=sleep 3600,first,,False\nSTART=sleep 3601,second,,False\n"
                  "START=sleep 3602,third,,False\n");
     frmMain& window = main();
+    ASSERT_TRUE(activateMain());
+    window.List2->setFocus(Qt::TabFocusReason);
+    const QImage unfocused = window.List1->grab().toImage();
     window.List1->setFocus(Qt::TabFocusReason);
     QApplication::processEvents();
     EXPECT_FALSE(window.List1->currentIndex().isValid()) << "the focus marks no entry";
+    EXPECT_NE(window.List1->grab().toImage(), unfocused) << "the focus is seen";
     const std::pair<Qt::Key, QString> moves[] = {
         {Qt::Key_Down, "THIRD"}, {Qt::Key_Down, "SECOND"},    {Qt::Key_End, "FIRST"},
         {Qt::Key_Home, "THIRD"}, {Qt::Key_PageDown, "FIRST"}, {Qt::Key_Up, "SECOND"}};
@@ -86,6 +94,19 @@ TEST_F(TaskWindowsTest, KeyboardSelectionOpensTheDetails) {
         EXPECT_TRUE(details().isVisible()) << qPrintable(task);
         EXPECT_EQ(details().lblTaskName->value(), task);
     }
+    // Once the window manager has taken the details window in, the keyboard is still here (the
+    // offscreen platform activates every window it shows: only a real one can tell).
+    if (QGuiApplication::platformName() != "offscreen") {
+        ASSERT_TRUE(testsupport::waitUntil([&] { return !frameExtent(&details()).isNull(); }));
+        QApplication::processEvents();
+        EXPECT_TRUE(window.isActiveWindow());
+        EXPECT_EQ(QApplication::focusWidget(), window.List1);
+    }
+    const QRect list = QRect(window.List1->mapToGlobal(QPoint(0, 0)), window.List1->size());
+    EXPECT_FALSE(outerGeometry(&details()).intersects(list)) << "the Up list stays in view";
+    QTest::keyClick(window.List1, Qt::Key_Return);
+    EXPECT_TRUE(testsupport::waitUntil([&] { return details().isActiveWindow(); }));
+    details().close();
     killTask(2);
     QApplication::processEvents();
     EXPECT_FALSE(window.List1->currentIndex().isValid()) << "no neighbour marked in its stead";
@@ -101,6 +122,9 @@ TEST_F(TaskWindowsTest, KeyboardSelectionOpensTheDetails) {
 TEST_F(TaskWindowsTest, LongValuesAreElidedNeverCut) {
     const QString command = "sleep 3600" + QStringLiteral(" 0.5").repeated(40); // sleep adds up
     startWithIni(("START=" + command + "," + QString(80, 'n') + ",,False\n").toUtf8());
+    QListView* list = main().List1;
+    EXPECT_LE(list->visualRect(list->model()->index(0, 0)).width(), list->viewport()->width())
+        << "a long name is elided in the list, not scrolled out of sight";
     clickFirstItem(main().List1);
     EXPECT_EQ(details().lblProcessHandle->toolTip(), QString()) << "short values stay whole";
     for (ValueField* field : {details().lblPathAndFile, details().lblTaskName}) {
@@ -125,4 +149,23 @@ TEST_F(TaskWindowsTest, LongValuesAreElidedNeverCut) {
     EXPECT_FALSE(path->isElided());
     EXPECT_EQ(details().cmdOK->geometry().right(),
               details().width() - 1 - WindowRoutines::twipsToPixelsX(&details(), 75));
+}
+
+// A right-to-left name starts at the left edge like the values below it.
+TEST_F(TaskWindowsTest, RightToLeftNameKeepsTheTitleLeft) {
+    startWithIni(QStringLiteral("START=sleep 3600,\u05E9\u05DC\u05D5\u05DD,,False\n").toUtf8());
+    clickFirstItem(main().List1);
+    // The first column with ink, against the background at the far right.
+    const auto firstInk = [](QWidget* widget) {
+        const QImage image = widget->grab().toImage();
+        const QRgb background = image.pixel(image.width() - 1, 0);
+        for (int x = 0; x < image.width(); ++x)
+            for (int y = 0; y < image.height(); ++y)
+                if (image.pixel(x, y) != background)
+                    return x;
+        return -1;
+    };
+    const int title = firstInk(details().lblTaskName);
+    EXPECT_GE(title, 0);
+    EXPECT_LE(title, firstInk(details().lblStatus) + 4);
 }

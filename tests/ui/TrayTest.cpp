@@ -2,6 +2,9 @@
 #include "ManualClock.h"
 #include "WindowRoutines.h"
 
+#include <QGuiApplication>
+#include <QStyleHints>
+
 using namespace WindowRoutines;
 
 // One tick a second, the failure icon first; a second failure does not restart the period, and
@@ -37,17 +40,46 @@ TEST(TrayTest, FlashesOnceASecondAndExitsWithoutItsIcon) {
     EXPECT_TRUE(iconGoneFirst);
 }
 
+// A click toggles the window on hosts that send one activation per click; the embedded tray's
+// double-click (Trigger, Trigger, DoubleClick) toggles it once, not three times.
+TEST(TrayTest, OneToggleAGesture) {
+    using R = QSystemTrayIcon::ActivationReason;
+    struct Row {
+        const char* name;
+        QList<std::pair<int, R>> activations; // milliseconds after the previous one
+        int toggles;
+    };
+    const int interval = QGuiApplication::styleHints()->mouseDoubleClickInterval();
+    const Row rows[] = {
+        {"click", {{0, R::Trigger}}, 1},
+        {"embedded double-click", {{0, R::Trigger}, {100, R::Trigger}, {0, R::DoubleClick}}, 1},
+        {"two clicks apart", {{0, R::Trigger}, {interval, R::Trigger}}, 2},
+        {"double-click alone", {{0, R::DoubleClick}}, 1},
+        {"middle and right", {{0, R::MiddleClick}, {0, R::Context}}, 0},
+    };
+    for (const Row& row : rows) {
+        testsupport::ManualClock clock;
+        frmTrayMenu tray(QIcon(), clock);
+        int toggles = 0;
+        QObject::connect(&tray, &frmTrayMenu::showHideRequested, [&] { ++toggles; });
+        for (const auto& [after, reason] : row.activations) {
+            clock.advance(after);
+            tray.pichook_MouseMove(reason);
+        }
+        EXPECT_EQ(toggles, row.toggles) << row.name;
+    }
+}
+
 class TrayDesktopTest : public DesktopFixture {};
 
-// The tray asks, the window answers: showing ends the flashing, hiding does not; a single
-// click, the right button, or a message while one is handled shows nothing. Exit ends it all.
+// The tray asks, the window answers: showing ends the flashing, hiding does not; the right
+// button, or a message while one is handled, shows nothing. Exit ends it all.
 TEST_F(TrayDesktopTest, ShowHideAndExitReachTheWindows) {
     start("/W:MIN");
     tray().NotifyON();
-    for (const auto reason : {QSystemTrayIcon::Trigger, QSystemTrayIcon::Context})
-        tray().pichook_MouseMove(reason);
+    tray().pichook_MouseMove(QSystemTrayIcon::Context);
     EXPECT_FALSE(main().isVisible());
-    tray().pichook_MouseMove(QSystemTrayIcon::DoubleClick);
+    tray().pichook_MouseMove(QSystemTrayIcon::Trigger);
     EXPECT_TRUE(main().isVisible());
     EXPECT_FALSE(isOnTop(&main()));
     EXPECT_FALSE(tray().tmrNotify.isActive());
