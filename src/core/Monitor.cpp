@@ -6,6 +6,7 @@
 #include "LogFiles.h"
 #include "MailSettings.h"
 #include "ProcessControl.h"
+#include "RuntimeDirectory.h"
 #include "RuntimeError.h"
 #include "ServiceNotifier.h"
 #include "Version.h"
@@ -111,6 +112,10 @@ void Monitor::runStartUp() {
     metrics_.start(settings_.GetINIValue(QStringLiteral("METRICS_PORT")));
     taskFunctions_.SignalAllUp();
     log_.WriteLog(QStringLiteral("PORT: ") + Conversions::numberText(settings_.StatusPort));
+    control_.start(settings_.GetINIValue(QStringLiteral("CONTROL")),
+                   settings_.GetINIValue(QStringLiteral("CONTROL_SOCKET")),
+                   settings_.GetINIValue(QStringLiteral("CONTROL_GROUP")),
+                   RuntimeDirectory::configurationOf(iniPath, argumentText_));
 }
 
 void Monitor::startCommandLinePrograms() {
@@ -183,6 +188,7 @@ void Monitor::ShutDownMonitor() {
     CloseApp = true;
     log_.LogActivity = true;
     failureAlert_.shutDown();
+    control_.close(); // no control request acts while the monitor stops
     log_.WriteLog(QStringLiteral("SYSTEM STOPPED (") + argumentText_ + QLatin1Char(')'));
     if (settings_.KillOnExit) {
         setTickEnabled(false);
