@@ -5,8 +5,8 @@
 #include <QJsonObject>
 
 const QStringList& ControlRequest::verbs() {
-    static const QStringList all{QStringLiteral("info"),  QStringLiteral("status"),
-                                 QStringLiteral("start"), QStringLiteral("stop"),
+    static const QStringList all{QStringLiteral("info"),    QStringLiteral("status"),
+                                 QStringLiteral("start"),   QStringLiteral("stop"),
                                  QStringLiteral("restart"), QStringLiteral("log"),
                                  QStringLiteral("output")};
     return all;

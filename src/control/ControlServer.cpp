@@ -46,8 +46,8 @@ ControlServer::~ControlServer() {
     close();
 }
 
-void ControlServer::start(const QString& control, const QString& socketPath,
-                          const QString& group, const QString& configuration) {
+void ControlServer::start(const QString& control, const QString& socketPath, const QString& group,
+                          const QString& configuration) {
     if (control.trimmed().toUpper() == QLatin1String("OFF"))
         return;
     configuration_ = configuration;
@@ -71,7 +71,7 @@ void ControlServer::start(const QString& control, const QString& socketPath,
     const ControlSocket::Listening listening = ControlSocket::listen(path, group_);
     if (listening.fd < 0)
         return refuse(listening.error);
-    struct stat info{};
+    struct stat info {};
     if (::stat(QFile::encodeName(path).constData(), &info) == 0) {
         device_ = info.st_dev;
         inode_ = info.st_ino;
@@ -101,7 +101,7 @@ void ControlServer::close() {
     delete server_;
     server_ = nullptr;
     const QByteArray bytes = QFile::encodeName(path_);
-    struct stat info{};
+    struct stat info {};
     if (::stat(bytes.constData(), &info) == 0 && info.st_dev == device_ && info.st_ino == inode_)
         ::unlink(bytes.constData());
 }
@@ -235,16 +235,15 @@ std::optional<QList<int>> ControlServer::select(const QStringList& specs,
         QStringList ids;
         for (int p : named)
             ids.append(QLatin1Char('#') + QString::number(p));
-        error = failure(1, QStringLiteral("several tasks are named ") + spec + QStringLiteral(": ") +
-                               ids.join(QStringLiteral(", ")) +
+        error = failure(1, QStringLiteral("several tasks are named ") + spec +
+                               QStringLiteral(": ") + ids.join(QStringLiteral(", ")) +
                                QStringLiteral("; name one by its #id"));
         return std::nullopt;
     }
     return chosen;
 }
 
-QJsonObject ControlServer::handle(const ControlRequest& request,
-                                  const ControlSocket::Peer& peer) {
+QJsonObject ControlServer::handle(const ControlRequest& request, const ControlSocket::Peer& peer) {
     const QString& cmd = request.cmd;
     if (cmd == QLatin1String("info"))
         return info();
@@ -269,12 +268,12 @@ QJsonObject ControlServer::handle(const ControlRequest& request,
         if (positions->size() != 1)
             return failure(1, QStringLiteral("output takes one task"));
         const TaskRecord& task = tasks_[positions->first()];
-        return QJsonObject{
-            {QStringLiteral("ok"), true},
-            {QStringLiteral("id"), task.TaskId},
-            {QStringLiteral("name"), task.TaskName},
-            {QStringLiteral("path"),
-             task.outputPath.isEmpty() ? QJsonValue::Null : QJsonValue(task.outputPath)}};
+        return QJsonObject{{QStringLiteral("ok"), true},
+                           {QStringLiteral("id"), task.TaskId},
+                           {QStringLiteral("name"), task.TaskName},
+                           {QStringLiteral("path"), task.outputPath.isEmpty()
+                                                        ? QJsonValue::Null
+                                                        : QJsonValue(task.outputPath)}};
     }
     const QString who = ControlSocket::userName(peer.uid) + QStringLiteral(" (uid ") +
                         QString::number(peer.uid) + QLatin1Char(')');
@@ -292,7 +291,7 @@ QJsonObject ControlServer::act(const QString& verb, const QList<int>& positions,
         bool done = true;
         const bool wasUp = tasks_[p].IsUp;
         if (verb == QLatin1String("stop")) {
-            result = wasUp                 ? QStringLiteral("stopped")
+            result = wasUp               ? QStringLiteral("stopped")
                      : tasks_[p].stopped ? QStringLiteral("already stopped")
                                          : QStringLiteral("stopped (it was down)");
             functions_.StopTask(p, who);

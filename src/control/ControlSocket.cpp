@@ -46,7 +46,7 @@ ControlSocket::Listening ControlSocket::listen(const QString& path, std::optiona
         result.error = path + QStringLiteral(": path too long for a socket");
         return result;
     }
-    struct stat info{};
+    struct stat info {};
     if (::lstat(bytes.constData(), &info) == 0) {
         if (!S_ISSOCK(info.st_mode)) {
             result.error = path + QStringLiteral(": exists and is not a socket");
@@ -136,8 +136,7 @@ std::optional<gid_t> ControlSocket::groupId(const QString& name) {
     group entry{};
     group* found = nullptr;
     const QByteArray bytes = name.toLocal8Bit();
-    if (::getgrnam_r(bytes.constData(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-        found)
+    if (::getgrnam_r(bytes.constData(), &entry, buffer.data(), buffer.size(), &found) == 0 && found)
         return found->gr_gid;
     return std::nullopt;
 }

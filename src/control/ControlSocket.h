@@ -29,7 +29,7 @@ std::optional<Peer> peerOf(int fd);
 // or one of its user's groups).
 bool mayControl(const Peer& peer, std::optional<gid_t> group);
 
-QString userName(uid_t uid); // the login name, or the number
+QString userName(uid_t uid);                       // the login name, or the number
 std::optional<gid_t> groupId(const QString& name); // a group's name or number
 
 } // namespace ControlSocket
