@@ -106,6 +106,14 @@ void ControlServer::close() {
         ::unlink(bytes.constData());
 }
 
+void ControlServer::closeLater(QLocalSocket* socket) {
+    // What was written goes out first; the socket goes once it has.
+    connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+    socket->disconnectFromServer();
+    if (socket->state() == QLocalSocket::UnconnectedState)
+        socket->deleteLater();
+}
+
 void ControlServer::accept() {
     while (server_ != nullptr && server_->hasPendingConnections()) {
         QLocalSocket* socket = server_->nextPendingConnection();
@@ -120,10 +128,7 @@ void ControlServer::accept() {
         if (!refusal.isEmpty()) {
             // Written without waiting: a client that does not read gets the close alone.
             socket->write(line(failure(1, refusal)));
-            socket->disconnectFromServer();
-            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-            if (socket->state() == QLocalSocket::UnconnectedState)
-                socket->deleteLater();
+            closeLater(socket);
             continue;
         }
         auto* client = new Client(clock_);
@@ -146,8 +151,7 @@ void ControlServer::drop(QLocalSocket* socket) {
         return;
     delete client;
     socket->disconnect(this);
-    socket->disconnectFromServer();
-    socket->deleteLater();
+    closeLater(socket);
 }
 
 void ControlServer::readFrom(QLocalSocket* socket) {

@@ -52,6 +52,7 @@ class ControlServer final : public QObject {
     void accept();
     void readFrom(QLocalSocket* socket);
     void drop(QLocalSocket* socket);
+    static void closeLater(QLocalSocket* socket);
     QJsonObject handle(const ControlRequest& request, const ControlSocket::Peer& peer);
     // The task positions the names select, in order and once each; an error reply when one
     // selects none or several.

@@ -56,6 +56,12 @@ void Monitor::startUp() {
     }
     // Settings read before an error still count: old files go even when start-up stopped early.
     logRetention_.start(settings_.GetINIValue(QStringLiteral("LOG_KEEP_DAYS")));
+    // The tasks that did start are supervised, so they can be steered too.
+    control_.start(settings_.GetINIValue(QStringLiteral("CONTROL")),
+                   settings_.GetINIValue(QStringLiteral("CONTROL_SOCKET")),
+                   settings_.GetINIValue(QStringLiteral("CONTROL_GROUP")),
+                   RuntimeDirectory::configurationOf(
+                       commandLine_.CommandValue(QStringLiteral("I"), argumentText_), argumentText_));
     view_.startUpEnded();
 }
 
@@ -112,10 +118,6 @@ void Monitor::runStartUp() {
     metrics_.start(settings_.GetINIValue(QStringLiteral("METRICS_PORT")));
     taskFunctions_.SignalAllUp();
     log_.WriteLog(QStringLiteral("PORT: ") + Conversions::numberText(settings_.StatusPort));
-    control_.start(settings_.GetINIValue(QStringLiteral("CONTROL")),
-                   settings_.GetINIValue(QStringLiteral("CONTROL_SOCKET")),
-                   settings_.GetINIValue(QStringLiteral("CONTROL_GROUP")),
-                   RuntimeDirectory::configurationOf(iniPath, argumentText_));
 }
 
 void Monitor::startCommandLinePrograms() {
