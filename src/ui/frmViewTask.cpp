@@ -102,6 +102,9 @@ void frmViewTask::Form_Load() {
     lblPathAndFile->setValue(task.PathAndFile);
     lblProcessHandle->setValue(QString::number(task.ProcessId));
     lblStatus->setValue(task.IsUp ? QStringLiteral("UP") : QStringLiteral("DOWN"));
+    // Why the last process ended, without moving what the window lays out.
+    lblStatus->setToolTip(task.lastExit ? QStringLiteral("Last exit: ") + task.lastExit->exitText()
+                                        : QString());
     lblRestart->setValue(task.AutoRestart ? QStringLiteral("YES") : QStringLiteral("NO"));
     cmdRestart->setVisible(!task.IsUp);
 }
