@@ -121,9 +121,8 @@ Search findMonitors() {
         folders.append(system);
     for (const QString& folder : folders) {
         search.looked.append(folder);
-        const QStringList sockets =
-            QDir(folder).entryList({QStringLiteral("*.sock")}, QDir::System | QDir::Files,
-                                   QDir::Name);
+        const QStringList sockets = QDir(folder).entryList({QStringLiteral("*.sock")},
+                                                           QDir::System | QDir::Files, QDir::Name);
         for (const QString& name : sockets) {
             const QString path = folder + QLatin1Char('/') + name;
             const Reply reply = ask(path, {{QStringLiteral("cmd"), QStringLiteral("info")}});

@@ -23,7 +23,7 @@ struct Found {
 };
 struct Search {
     QList<Found> answering;
-    QStringList looked;   // the folders searched
-    QStringList refused;  // sockets this user may not use
+    QStringList looked;  // the folders searched
+    QStringList refused; // sockets this user may not use
 };
 Search findMonitors();

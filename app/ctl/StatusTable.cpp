@@ -23,7 +23,8 @@ QString shortExit(const QJsonValue& lastExit) {
         return QStringLiteral("-");
     const QJsonObject exit = lastExit.toObject();
     if (exit.value(QLatin1String("code")).isDouble())
-        return QStringLiteral("status ") + QString::number(exit.value(QLatin1String("code")).toInt());
+        return QStringLiteral("status ") +
+               QString::number(exit.value(QLatin1String("code")).toInt());
     if (exit.value(QLatin1String("signal")).isDouble()) {
         static const QRegularExpression name(QStringLiteral("\\((SIG[A-Z0-9+-]+)\\)"));
         const auto match = name.match(exit.value(QLatin1String("text")).toString());
@@ -42,7 +43,9 @@ QString shortUptime(const QJsonValue& seconds) {
     if (!seconds.isDouble())
         return QStringLiteral("-");
     const qint64 s = static_cast<qint64>(seconds.toDouble());
-    const auto two = [](qint64 n) { return QString::number(n).rightJustified(2, QLatin1Char('0')); };
+    const auto two = [](qint64 n) {
+        return QString::number(n).rightJustified(2, QLatin1Char('0'));
+    };
     if (s < 60)
         return QString::number(s) + QLatin1Char('s');
     if (s < 3600)
@@ -53,11 +56,10 @@ QString shortUptime(const QJsonValue& seconds) {
 }
 
 QString statusTable(const QJsonArray& tasks, int width) {
-    const QStringList header{QStringLiteral("ID"),   QStringLiteral("NAME"),
-                             QStringLiteral("STATE"), QStringLiteral("PID"),
-                             QStringLiteral("UPTIME"), QStringLiteral("FAIL"),
-                             QStringLiteral("RST"),   QStringLiteral("LAST EXIT"),
-                             QStringLiteral("COMMAND")};
+    const QStringList header{
+        QStringLiteral("ID"),  QStringLiteral("NAME"),      QStringLiteral("STATE"),
+        QStringLiteral("PID"), QStringLiteral("UPTIME"),    QStringLiteral("FAIL"),
+        QStringLiteral("RST"), QStringLiteral("LAST EXIT"), QStringLiteral("COMMAND")};
     QList<QStringList> rows{header};
     for (const QJsonValue& value : tasks) {
         const QJsonObject task = value.toObject();
@@ -103,7 +105,9 @@ QString statusTable(const QJsonArray& tasks, int width) {
                 line += (numeric ? cell.rightJustified(widths[c]) : cell.leftJustified(widths[c])) +
                         QString(gap, QLatin1Char(' '));
         }
-        out += line.trimmed().isEmpty() ? line : QString(line).remove(QRegularExpression(QStringLiteral("\\s+$")));
+        out += line.trimmed().isEmpty()
+                   ? line
+                   : QString(line).remove(QRegularExpression(QStringLiteral("\\s+$")));
         out += QLatin1Char('\n');
     }
     return out;

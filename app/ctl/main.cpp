@@ -12,8 +12,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <thread>
@@ -77,13 +77,13 @@ int problemOf(const Reply& reply, const QString& socket) {
     case Reply::Outcome::NoMonitor:
         return fail(NoMonitor, QStringLiteral("no monitor answers on ") + reply.error);
     case Reply::Outcome::Refused:
-        return fail(Error, QStringLiteral("permission denied: ") +
-                               (reply.error.isEmpty()
-                                    ? socket + QStringLiteral(": ") +
-                                          reply.object[QLatin1String("error")].toString()
-                                    : reply.error) +
-                               QStringLiteral(" (root, the monitor's user and its CONTROL_GROUP "
-                                              "may control it)"));
+        return fail(Error,
+                    QStringLiteral("permission denied: ") +
+                        (reply.error.isEmpty() ? socket + QStringLiteral(": ") +
+                                                     reply.object[QLatin1String("error")].toString()
+                                               : reply.error) +
+                        QStringLiteral(" (root, the monitor's user and its CONTROL_GROUP "
+                                       "may control it)"));
     case Reply::Outcome::Failed:
         return fail(Error, reply.error);
     case Reply::Outcome::Answered:
@@ -131,9 +131,9 @@ QString chooseMonitor(const Options& options, int& status) {
             which += QStringLiteral(" for ") + configuration;
         if (options.pid != 0)
             which += QStringLiteral(" with process id ") + QString::number(options.pid);
-        status = fail(NoMonitor, which + QStringLiteral(" (looked in ") +
-                                     search.looked.join(QStringLiteral(", ")) +
-                                     QStringLiteral(")"));
+        status =
+            fail(NoMonitor, which + QStringLiteral(" (looked in ") +
+                                search.looked.join(QStringLiteral(", ")) + QStringLiteral(")"));
         return {};
     }
     QString text = QStringLiteral("several monitors run; name one with -c INI-FILE, -p PID or -s "
@@ -195,8 +195,7 @@ int act(const QString& socket, const Options& options) {
     for (const QJsonValue& result : reply.object[QLatin1String("results")].toArray()) {
         const QString id = QLatin1Char('#') + QString::number(result[QLatin1String("id")].toInt());
         out(result[QLatin1String("name")].toString() + QStringLiteral(" (") + id +
-            QStringLiteral("): ") + result[QLatin1String("result")].toString() +
-            QLatin1Char('\n'));
+            QStringLiteral("): ") + result[QLatin1String("result")].toString() + QLatin1Char('\n'));
         if (result[QLatin1String("result")].toString().startsWith(QLatin1String("starts once")))
             waiting.append(id);
     }
@@ -210,7 +209,8 @@ int act(const QString& socket, const Options& options) {
         for (const QJsonValue& task : now.object[QLatin1String("tasks")].toArray()) {
             if (task[QLatin1String("state")].toString() != QLatin1String("up"))
                 continue;
-            const QString id = QLatin1Char('#') + QString::number(task[QLatin1String("id")].toInt());
+            const QString id =
+                QLatin1Char('#') + QString::number(task[QLatin1String("id")].toInt());
             out(task[QLatin1String("name")].toString() + QStringLiteral(" (") + id +
                 QStringLiteral("): started\n"));
             waiting.removeAll(id);
@@ -325,7 +325,8 @@ int main(int argc, char** argv) {
             return Ok;
         }
         if (a == QLatin1String("--version")) {
-            out(QStringLiteral("prowlixctl ") + QString::fromLatin1(Version::text) + QLatin1Char('\n'));
+            out(QStringLiteral("prowlixctl ") + QString::fromLatin1(Version::text) +
+                QLatin1Char('\n'));
             return Ok;
         }
         if (a == QLatin1String("--json"))
@@ -356,10 +357,10 @@ int main(int argc, char** argv) {
             options.tasks.append(a);
         }
     }
-    static const QStringList verbs{QStringLiteral("list"),  QStringLiteral("status"),
-                                   QStringLiteral("start"), QStringLiteral("stop"),
+    static const QStringList verbs{QStringLiteral("list"),    QStringLiteral("status"),
+                                   QStringLiteral("start"),   QStringLiteral("stop"),
                                    QStringLiteral("restart"), QStringLiteral("log"),
-                                   QStringLiteral("output"), QStringLiteral("names")};
+                                   QStringLiteral("output"),  QStringLiteral("names")};
     if (options.verb.isEmpty() || !verbs.contains(options.verb)) {
         std::fputs(usage, stderr);
         return options.verb.isEmpty()

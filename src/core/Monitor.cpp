@@ -57,11 +57,12 @@ void Monitor::startUp() {
     // Settings read before an error still count: old files go even when start-up stopped early.
     logRetention_.start(settings_.GetINIValue(QStringLiteral("LOG_KEEP_DAYS")));
     // The tasks that did start are supervised, so they can be steered too.
-    control_.start(settings_.GetINIValue(QStringLiteral("CONTROL")),
-                   settings_.GetINIValue(QStringLiteral("CONTROL_SOCKET")),
-                   settings_.GetINIValue(QStringLiteral("CONTROL_GROUP")),
-                   RuntimeDirectory::configurationOf(
-                       commandLine_.CommandValue(QStringLiteral("I"), argumentText_), argumentText_));
+    control_.start(
+        settings_.GetINIValue(QStringLiteral("CONTROL")),
+        settings_.GetINIValue(QStringLiteral("CONTROL_SOCKET")),
+        settings_.GetINIValue(QStringLiteral("CONTROL_GROUP")),
+        RuntimeDirectory::configurationOf(
+            commandLine_.CommandValue(QStringLiteral("I"), argumentText_), argumentText_));
     view_.startUpEnded();
 }
 

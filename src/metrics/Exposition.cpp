@@ -90,7 +90,8 @@ QByteArray Exposition::render(const TaskTable& tasks, const MonitorFigures& figu
         for (int p = 1; p <= bound; ++p) {
             const auto& exit = tasks[p].lastExit;
             if (exit && exit->known() && value(*exit) >= 0)
-                sample(out, name, labels[static_cast<size_t>(p - 1)], QByteArray::number(value(*exit)));
+                sample(out, name, labels[static_cast<size_t>(p - 1)],
+                       QByteArray::number(value(*exit)));
         }
     };
     lastExit("prowlix_task_last_exit_code",

@@ -3,8 +3,8 @@
 #include "ControlledMonitor.h"
 
 #include <QDir>
-#include <QStandardPaths>
 #include <QJsonArray>
+#include <QStandardPaths>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -91,8 +91,8 @@ TEST(Prowlixctl, VerbsAndTheirExitStatusesOnARealMonitor) {
         {{"-s", m.monitor.dir() + "/none.sock", "status"}, 2, "none.sock"},
     };
     for (const Step& step : steps) {
-        const CtlResult r = step.arguments.first() == "-s" ? prowlixctl(step.arguments)
-                                                           : m.ctl(step.arguments);
+        const CtlResult r =
+            step.arguments.first() == "-s" ? prowlixctl(step.arguments) : m.ctl(step.arguments);
         EXPECT_EQ(r.status, step.status) << qPrintable(step.arguments.join(' ') + "\n" + r.err);
         EXPECT_TRUE((step.status == 0 || step.status == 3 ? r.out : r.err).contains(step.output))
             << qPrintable(step.arguments.join(' ') + ":\n" + r.out + r.err);
@@ -142,8 +142,8 @@ TEST(Prowlixctl, WhyEachTaskEndedAsJsonAndATableWithin80Columns) {
         EXPECT_TRUE(exit["text"].toString().startsWith(rows[i].text)) << rows[i].name;
         EXPECT_EQ(exit["code"], rows[i].code) << rows[i].name;
         EXPECT_EQ(exit["signal"], rows[i].signal) << rows[i].name;
-        EXPECT_TRUE(m.monitor.log().contains(QStringLiteral("EXIT STATUS: ") + rows[i].name +
-                                             ": " + exit["text"].toString() + "\r\n"));
+        EXPECT_TRUE(m.monitor.log().contains(QStringLiteral("EXIT STATUS: ") + rows[i].name + ": " +
+                                             exit["text"].toString() + "\r\n"));
     }
     EXPECT_EQ(tasks[3]["state"].toString(), "up");
     EXPECT_EQ(tasks[3]["command"].toString(), longCommand);
@@ -230,7 +230,9 @@ TEST(Prowlixctl, FindsMonitorsInTheRuntimeDirectoryAndReplacesAStaleSocket) {
     };
     const QString firstPid = QString::number(first->monitor.pid());
     ASSERT_TRUE(waitUntil([&] { return ctl({"-c", first->ini, "status"}).status == 0; }));
-    ASSERT_TRUE(waitUntil([&] { return ctl({"-p", QString::number(second.monitor.pid()), "status"}).status == 0; }));
+    ASSERT_TRUE(waitUntil([&] {
+        return ctl({"-p", QString::number(second.monitor.pid()), "status"}).status == 0;
+    }));
     EXPECT_TRUE(ctl({"-c", second.ini, "status"}).out.contains("Second"));
     EXPECT_TRUE(ctl({"-p", firstPid, "status"}).out.contains("First"));
     const CtlResult several = ctl({"status"});

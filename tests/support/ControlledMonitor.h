@@ -19,9 +19,9 @@ struct CtlResult {
 };
 
 // Runs the built prowlixctl; prefix runs it through another program (setpriv, for a user).
-inline CtlResult prowlixctl(const QStringList& arguments, const QStringList& prefix = {},
-                            const QProcessEnvironment& environment =
-                                QProcessEnvironment::systemEnvironment()) {
+inline CtlResult
+prowlixctl(const QStringList& arguments, const QStringList& prefix = {},
+           const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
     const QString program = qEnvironmentVariable("PROWLIX_BINARY_DIR") + "/prowlixctl";
     QProcess process;
     process.setProcessEnvironment(environment);
@@ -43,9 +43,8 @@ inline CtlResult prowlixctl(const QStringList& arguments, const QStringList& pre
 // directory). Started when built; ready once its socket answers.
 class ControlledMonitor final {
   public:
-    explicit ControlledMonitor(const QStringList& lines,
-                               const QProcessEnvironment& environment =
-                                   MonitorProcess::headlessEnvironment())
+    explicit ControlledMonitor(const QStringList& lines, const QProcessEnvironment& environment =
+                                                             MonitorProcess::headlessEnvironment())
         : port(freePort()), ini(monitor.dir() + "/tasks.ini"), socket(monitor.dir() + "/c.sock") {
         QByteArray text = "port=" + QByteArray::number(port) + "\nkill=True\n";
         bool named = false;
@@ -65,7 +64,9 @@ class ControlledMonitor final {
     ControlledMonitor(const ControlledMonitor&) = delete;
     ControlledMonitor& operator=(const ControlledMonitor&) = delete;
 
-    CtlResult ctl(const QStringList& arguments) { return prowlixctl(QStringList{"-s", socket} + arguments); }
+    CtlResult ctl(const QStringList& arguments) {
+        return prowlixctl(QStringList{"-s", socket} + arguments);
+    }
     // The tasks of `status --json`, by name.
     QJsonObject task(const QString& name) {
         const CtlResult r = ctl({"status", name, "--json"});
