@@ -94,6 +94,7 @@ QString statusTable(const QJsonArray& tasks, int width) {
         widths[nameColumn] = std::max(4, widths[nameColumn] - (fixed() + commandLeast - width));
     widths[columns - 1] = std::max(3, std::min(widths[columns - 1], width - fixed()));
     QString out;
+    out.reserve(rows.size() * (width + 1));
     for (const QStringList& row : rows) {
         QString line;
         for (int c = 0; c < columns; ++c) {
@@ -105,10 +106,11 @@ QString statusTable(const QJsonArray& tasks, int width) {
                 line += (numeric ? cell.rightJustified(widths[c]) : cell.leftJustified(widths[c])) +
                         QString(gap, QLatin1Char(' '));
         }
-        out += line.trimmed().isEmpty()
-                   ? line
-                   : QString(line).remove(QRegularExpression(QStringLiteral("\\s+$")));
-        out += QLatin1Char('\n');
+        qsizetype end = line.size();
+        while (end > 0 && line.at(end - 1) == QLatin1Char(' '))
+            --end;
+        line.truncate(end);
+        out += line + QLatin1Char('\n');
     }
     return out;
 }

@@ -6,6 +6,7 @@
 """
 
 import argparse
+import resource
 import os
 import signal
 import socket
@@ -30,6 +31,17 @@ def switches(pid):
             if line.startswith((b"voluntary_ctxt_switches:", b"nonvoluntary_ctxt_switches:")):
                 total += int(line.split()[1])
     return total
+
+
+def cpu_ms(pid):
+    """User plus system time of a process so far, in milliseconds."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) * 1000.0 / os.sysconf("SC_CLK_TCK")
+
+
+def children_cpu_ms():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return (usage.ru_utime + usage.ru_stime) * 1000.0
 
 
 def wait_for(condition, seconds):
@@ -66,14 +78,18 @@ def main():
                 raise SystemExit("the monitor did not come up")
             for label, extra in (("table", []), ("--json", ["--json"])):
                 times = []
+                client_before, monitor_before = children_cpu_ms(), cpu_ms(monitor.pid)
                 for _ in range(args.runs):
                     start = time.perf_counter()
                     done = subprocess.run(status + extra, stdout=subprocess.DEVNULL)
                     times.append((time.perf_counter() - start) * 1000)
                     assert done.returncode == 0
+                client = (children_cpu_ms() - client_before) / args.runs
+                served = (cpu_ms(monitor.pid) - monitor_before) / args.runs
                 print(f"prowlixctl status {label}, {args.tasks} tasks, {args.runs} runs: "
                       f"min {min(times):.1f} ms, median {statistics.median(times):.1f} ms, "
-                      f"max {max(times):.1f} ms")
+                      f"max {max(times):.1f} ms; processor time per run: prowlixctl "
+                      f"{client:.1f} ms, monitor {served:.1f} ms")
             time.sleep(1)  # let the last client's close settle before the idle window
             before = switches(monitor.pid)
             time.sleep(args.idle)
