@@ -74,7 +74,7 @@ QString statusTable(const QJsonArray& tasks, int width) {
                      shortExit(task.value(QLatin1String("last_exit"))),
                      task.value(QLatin1String("command")).toString()});
     }
-    constexpr int gap = 2;
+    int gap = 2;
     constexpr int nameColumn = 1;
     const int columns = static_cast<int>(header.size());
     QList<int> widths(columns, 0);
@@ -89,9 +89,14 @@ QString statusTable(const QJsonArray& tasks, int width) {
             sum += widths[c] + gap;
         return sum;
     };
+    // What gives way when the table is too wide, in order: the gaps, the command down to a few
+    // characters, the name down to 8, the rest of the command.
     constexpr int commandLeast = 12;
     if (fixed() + commandLeast > width)
-        widths[nameColumn] = std::max(4, widths[nameColumn] - (fixed() + commandLeast - width));
+        gap = 1;
+    if (fixed() + commandLeast > width)
+        widths[nameColumn] = std::max(std::min(widths[nameColumn], 8),
+                                      widths[nameColumn] - (fixed() + commandLeast - width));
     widths[columns - 1] = std::max(3, std::min(widths[columns - 1], width - fixed()));
     QString out;
     out.reserve(rows.size() * (width + 1));
