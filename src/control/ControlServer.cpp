@@ -137,7 +137,15 @@ void ControlServer::accept() {
         client->silence.setInterval(silentMs);
         clients_.insert(socket, client);
         connect(&client->silence, &ClockTimer::timeout, this, [this, socket] { drop(socket); });
+        socket->setReadBufferSize(ControlRequest::maxLineBytes + 1);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readFrom(socket); });
+        connect(socket, &QLocalSocket::bytesWritten, this, [this, socket] {
+            // A client that reads its replies is not silent.
+            if (Client* client = clients_.value(socket)) {
+                client->silence.start();
+                readFrom(socket);
+            }
+        });
         connect(socket, &QLocalSocket::disconnected, this, [this, socket] { drop(socket); });
         client->silence.start();
         if (socket->bytesAvailable() > 0)
@@ -156,11 +164,13 @@ void ControlServer::drop(QLocalSocket* socket) {
 
 void ControlServer::readFrom(QLocalSocket* socket) {
     Client* client = clients_.value(socket);
-    if (client == nullptr)
-        return;
-    client->silence.start();
-    client->buffer += socket->readAll();
     for (;;) {
+        if (client == nullptr)
+            return;
+        // A client that asks without reading would make the monitor hold every reply: requests
+        // wait until it has read what is written (bytesWritten resumes them).
+        if (socket->bytesToWrite() > maxPendingReplyBytes)
+            return;
         const qsizetype end = client->buffer.indexOf('\n');
         if (end < 0 ? client->buffer.size() > ControlRequest::maxLineBytes
                     : end > ControlRequest::maxLineBytes) {
@@ -168,8 +178,14 @@ void ControlServer::readFrom(QLocalSocket* socket) {
             drop(socket);
             return;
         }
-        if (end < 0)
-            return;
+        if (end < 0) {
+            if (socket->bytesAvailable() == 0)
+                return;
+            // In bounded pieces, so that unread requests stay in the system's buffer.
+            client->buffer += socket->read(ControlRequest::maxLineBytes + 1);
+            client->silence.start();
+            continue;
+        }
         QByteArray request = client->buffer.left(end);
         client->buffer.remove(0, end + 1);
         if (request.endsWith('\r'))
@@ -180,10 +196,16 @@ void ControlServer::readFrom(QLocalSocket* socket) {
         const ControlSocket::Peer peer = client->peer;
         const QByteArray reply = answer(request, peer);
         client = clients_.value(socket);
-        if (client == nullptr)
-            return;
-        socket->write(reply + '\n');
+        if (client != nullptr)
+            socket->write(reply + '\n');
     }
+}
+
+qint64 ControlServer::pendingReplyBytes() const {
+    qint64 sum = 0;
+    for (auto it = clients_.cbegin(); it != clients_.cend(); ++it)
+        sum += it.key()->bytesToWrite();
+    return sum;
 }
 
 QByteArray ControlServer::answer(const QByteArray& request, const ControlSocket::Peer& peer) {

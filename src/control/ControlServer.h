@@ -27,6 +27,8 @@ class ControlServer final : public QObject {
   public:
     static constexpr int maxClients = 32;
     static constexpr int silentMs = 5000;
+    // Replies held for a client that does not read them, beyond which its requests wait.
+    static constexpr qint64 maxPendingReplyBytes = 1024 * 1024;
 
     ControlServer(TaskTable& tasks, TaskFunctions& functions, Log& log,
                   Clock& clock = Clock::system(), QObject* parent = nullptr);
@@ -43,6 +45,7 @@ class ControlServer final : public QObject {
     bool listening() const { return server_ != nullptr; }
     const QString& path() const { return path_; }
     int clientCount() const { return static_cast<int>(clients_.size()); }
+    qint64 pendingReplyBytes() const; // written to the clients and not yet taken by the system
 
     // The reply to one request line from that peer, without its newline.
     QByteArray answer(const QByteArray& line, const ControlSocket::Peer& peer);

@@ -9,6 +9,7 @@
 #include "TaskFunctions.h"
 #include "TestSupport.h"
 
+#include <QCoreApplication>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QTemporaryDir>
@@ -57,6 +58,37 @@ TEST_F(Server, ASilentClientIsClosedAfterFiveSecondsAndOneThatSpeaksIsNot) {
     EXPECT_TRUE(waitUntil([&] { return silent.state() == QLocalSocket::UnconnectedState; }));
     EXPECT_EQ(talking.state(), QLocalSocket::ConnectedState);
     EXPECT_EQ(server.clientCount(), 1);
+}
+
+// Requests from a client that does not read wait while a megabyte of replies is held for it; once
+// it reads, every request is answered.
+TEST_F(Server, AClientThatDoesNotReadHoldsABoundedBacklogAndLosesNoReply) {
+    for (int i = 0; i < 300; ++i) {
+        QString name = "task" + QString::number(i);
+        qint16 mode = 0;
+        functions.StartTask(name, "sleep 100000 " + QString(100, 'x'), mode, true);
+    }
+    server.start({}, path, {}, {});
+    QLocalSocket greedy;
+    greedy.setReadBufferSize(1); // Qt takes almost nothing from the system for it
+    greedy.connectToServer(path);
+    constexpr int asked = 200;
+    for (int i = 0; i < asked; ++i)
+        greedy.write("{\"cmd\":\"status\"}\n");
+    ASSERT_TRUE(waitUntil(
+        [&] { return server.pendingReplyBytes() > ControlServer::maxPendingReplyBytes; }));
+    const qint64 reply = server.answer("{\"cmd\":\"status\"}", {}).size() + 1;
+    for (int turn = 0; turn < 100; ++turn)
+        QCoreApplication::processEvents();
+    EXPECT_LE(server.pendingReplyBytes(), ControlServer::maxPendingReplyBytes + reply);
+
+    greedy.setReadBufferSize(0);
+    int replies = 0;
+    EXPECT_TRUE(waitUntil([&] {
+        while (greedy.canReadLine())
+            replies += greedy.readLine().startsWith("{\"ok\":true") ? 1 : 0;
+        return replies == asked;
+    }));
 }
 
 TEST_F(Server, TheSocketFileIsReplacedOnlyWhenNobodyAnswersOnIt) {
