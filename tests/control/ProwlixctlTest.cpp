@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -220,14 +221,19 @@ TEST(Prowlixctl, OnlyRootTheMonitorsUserAndItsGroupMayControlIt) {
     const QStringList asNobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     struct Row {
         QString group;
+        bool openFile; // the socket file opened to all: the peer check alone must refuse
         int status;
         const char* says;
     };
-    for (const Row& row : {Row{"", 1, "permission denied"}, Row{"65534", 0, "Web"}}) {
+    for (const Row& row :
+         {Row{"", false, 1, "permission denied"}, Row{"", true, 1, "may not control this monitor"},
+          Row{"65534", false, 0, "Web"}}) {
         ControlledMonitor m({"START=sleep 1000,Web,,False", "CONTROL_GROUP=" + row.group});
         ASSERT_TRUE(m.ready);
         QFile::setPermissions(m.monitor.dir(), QFile::permissions(m.monitor.dir()) |
                                                    QFile::ExeGroup | QFile::ExeOther);
+        if (row.openFile)
+            ::chmod(QFile::encodeName(m.socket).constData(), 0666);
         const CtlResult r = prowlixctl({"-s", m.socket, "status"}, asNobody);
         EXPECT_EQ(r.status, row.status) << qPrintable(row.group + ": " + r.err);
         EXPECT_TRUE(QString(r.out + r.err).contains(row.says)) << qPrintable(r.out + r.err);
