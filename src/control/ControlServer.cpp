@@ -215,7 +215,7 @@ QByteArray ControlServer::answer(const QByteArray& request, const ControlSocket:
     return QJsonDocument(reply).toJson(QJsonDocument::Compact);
 }
 
-std::optional<QList<int>> ControlServer::select(const QStringList& specs,
+std::optional<QList<int>> ControlServer::select(const QStringList& wanted,
                                                 QJsonObject& error) const {
     const int bound = tasks_.upperBound();
     QList<int> chosen;
@@ -226,15 +226,15 @@ std::optional<QList<int>> ControlServer::select(const QStringList& specs,
             chosen.append(p);
         }
     };
-    for (const QString& spec : specs) {
-        if (spec == QLatin1String("all")) {
+    for (const QString& asked : wanted) {
+        if (asked == QLatin1String("all")) {
             for (int p = 1; p <= bound; ++p)
                 take(p);
             continue;
         }
-        if (spec.startsWith(QLatin1Char('#'))) {
+        if (asked.startsWith(QLatin1Char('#'))) {
             bool number = false;
-            const int id = spec.mid(1).toInt(&number);
+            const int id = asked.mid(1).toInt(&number);
             if (number && id >= 1 && id <= bound) {
                 take(id);
                 continue;
@@ -242,7 +242,7 @@ std::optional<QList<int>> ControlServer::select(const QStringList& specs,
         }
         QList<int> named;
         for (int p = 1; p <= bound; ++p) {
-            if (tasks_[p].TaskName == spec)
+            if (tasks_[p].TaskName == asked)
                 named.append(p);
         }
         if (named.size() == 1) {
@@ -254,14 +254,14 @@ std::optional<QList<int>> ControlServer::select(const QStringList& specs,
             for (int p = 1; p <= bound; ++p)
                 known.append(QJsonObject{{QStringLiteral("id"), tasks_[p].TaskId},
                                          {QStringLiteral("name"), tasks_[p].TaskName}});
-            error = failure(4, QStringLiteral("no such task: ") + spec);
+            error = failure(4, QStringLiteral("no such task: ") + asked);
             error.insert(QStringLiteral("known"), known);
             return std::nullopt;
         }
         QStringList ids;
         for (int p : named)
             ids.append(QLatin1Char('#') + QString::number(p));
-        error = failure(1, QStringLiteral("several tasks are named ") + spec +
+        error = failure(1, QStringLiteral("several tasks are named ") + asked +
                                QStringLiteral(": ") + ids.join(QStringLiteral(", ")) +
                                QStringLiteral("; name one by its #id"));
         return std::nullopt;

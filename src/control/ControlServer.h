@@ -59,7 +59,7 @@ class ControlServer final : public QObject {
     QJsonObject handle(const ControlRequest& request, const ControlSocket::Peer& peer);
     // The task positions the names select, in order and once each; an error reply when one
     // selects none or several.
-    std::optional<QList<int>> select(const QStringList& specs, QJsonObject& error) const;
+    std::optional<QList<int>> select(const QStringList& wanted, QJsonObject& error) const;
     QJsonObject info();
     QJsonObject act(const QString& verb, const QList<int>& positions, const QString& who);
 
