@@ -18,10 +18,11 @@
 #include <unistd.h>
 
 struct ControlServer::Client {
-    ClockTimer silence;
+    // Owned by the socket, which goes later: a client is dropped from the timer's own signal.
+    ClockTimer* silence;
     QByteArray buffer;
     ControlSocket::Peer peer;
-    explicit Client(Clock& clock) : silence(clock) {}
+    Client(Clock& clock, QLocalSocket* socket) : silence(new ClockTimer(clock, socket)) {}
 };
 
 namespace {
@@ -131,23 +132,23 @@ void ControlServer::accept() {
             closeLater(socket);
             continue;
         }
-        auto* client = new Client(clock_);
+        auto* client = new Client(clock_, socket);
         client->peer = *peer;
-        client->silence.setSingleShot(true);
-        client->silence.setInterval(silentMs);
+        client->silence->setSingleShot(true);
+        client->silence->setInterval(silentMs);
         clients_.insert(socket, client);
-        connect(&client->silence, &ClockTimer::timeout, this, [this, socket] { drop(socket); });
+        connect(client->silence, &ClockTimer::timeout, this, [this, socket] { drop(socket); });
         socket->setReadBufferSize(ControlRequest::maxLineBytes + 1);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readFrom(socket); });
         connect(socket, &QLocalSocket::bytesWritten, this, [this, socket] {
             // A client that reads its replies is not silent.
             if (Client* client = clients_.value(socket)) {
-                client->silence.start();
+                client->silence->start();
                 readFrom(socket);
             }
         });
         connect(socket, &QLocalSocket::disconnected, this, [this, socket] { drop(socket); });
-        client->silence.start();
+        client->silence->start();
         if (socket->bytesAvailable() > 0)
             readFrom(socket);
     }
@@ -157,6 +158,7 @@ void ControlServer::drop(QLocalSocket* socket) {
     Client* client = clients_.take(socket);
     if (client == nullptr)
         return;
+    client->silence->stop();
     delete client;
     socket->disconnect(this);
     closeLater(socket);
@@ -183,7 +185,7 @@ void ControlServer::readFrom(QLocalSocket* socket) {
                 return;
             // In bounded pieces, so that unread requests stay in the system's buffer.
             client->buffer += socket->read(ControlRequest::maxLineBytes + 1);
-            client->silence.start();
+            client->silence->start();
             continue;
         }
         QByteArray request = client->buffer.left(end);
