@@ -6,8 +6,12 @@ set(PROWLIX_SYSTEMD_UNIT_DIR "${CMAKE_INSTALL_PREFIX}/lib/systemd/system"
 # The documentation directory carries the package's name, in lower case like the executable.
 string(REPLACE "/doc/${PROJECT_NAME}" "/doc/prowlix" prowlix_doc_dir "${CMAKE_INSTALL_DOCDIR}")
 
-install(TARGETS prowlix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES docs/prowlix.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(TARGETS prowlix prowlixctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES docs/prowlix.1 docs/prowlixctl.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# Where bash-completion loads a command's completion on first use.
+install(FILES packaging/prowlixctl.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME prowlixctl)
+install(FILES docs/CONTROL.md DESTINATION ${prowlix_doc_dir})
 install(FILES examples/demo.ini examples/desktop-demo.ini examples/mail.ini examples/metrics.ini
         DESTINATION ${prowlix_doc_dir}/examples)
 

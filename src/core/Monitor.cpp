@@ -6,6 +6,7 @@
 #include "LogFiles.h"
 #include "MailSettings.h"
 #include "ProcessControl.h"
+#include "RuntimeDirectory.h"
 #include "RuntimeError.h"
 #include "ServiceNotifier.h"
 #include "Version.h"
@@ -78,6 +79,13 @@ void Monitor::startUp() {
         statusPortClosed(QStringLiteral("start-up stopped at an error"));
     // Settings read before an error still count: old files go even when start-up stopped early.
     logRetention_.start(settings_.GetINIValue(QStringLiteral("LOG_KEEP_DAYS")));
+    // The tasks that did start are supervised, so they can be steered too.
+    control_.start(
+        settings_.GetINIValue(QStringLiteral("CONTROL")),
+        settings_.GetINIValue(QStringLiteral("CONTROL_SOCKET")),
+        settings_.GetINIValue(QStringLiteral("CONTROL_GROUP")),
+        RuntimeDirectory::configurationOf(
+            commandLine_.CommandValue(QStringLiteral("I"), argumentText_), argumentText_));
     view_.startUpEnded();
 }
 
@@ -259,6 +267,7 @@ void Monitor::ShutDownMonitor() {
     CloseApp = true;
     log_.LogActivity = true;
     failureAlert_.shutDown();
+    control_.close(); // no control request acts while the monitor stops
     log_.WriteLog(QStringLiteral("SYSTEM STOPPED (") + argumentText_ + QLatin1Char(')'));
     if (settings_.KillOnExit) {
         setTickEnabled(false);

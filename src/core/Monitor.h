@@ -2,6 +2,7 @@
 
 #include "AppSettings.h"
 #include "CommandLine.h"
+#include "ControlServer.h"
 #include "FailureAlert.h"
 #include "Log.h"
 #include "LogRetention.h"
@@ -62,6 +63,7 @@ class Monitor final : public QObject, private SignalTarget {
     ProcessControl& processes() { return processes_; }
     QTimer& Timer1() { return Timer1_; }
     MetricsPort& metrics() { return metrics_; }
+    ControlServer& control() { return control_; }
     // Whether the tick is switched on (the kill step of shutdown switches it off). While it is on,
     // Timer1 runs only while a sweep could find what the process descriptors cannot.
     bool tickEnabled() const { return tickEnabled_; }
@@ -102,6 +104,7 @@ class Monitor final : public QObject, private SignalTarget {
     LogRetention logRetention_;
     QTimer Timer1_;
     MetricsPort metrics_{tasks_, failureAlert_, statusPort_, log_};
+    ControlServer control_{tasks_, taskFunctions_, log_};
     bool tickEnabled_ = true;
     bool iniUnusable_ = false;
     bool startUpEnded_ = false;

@@ -6,8 +6,8 @@ namespace {
 
 const char* const usage =
     "Usage: prowlix [options] [program ...]\n"
-    "Starts the named programs (tasks), checks ten times a second that each still runs, logs\n"
-    "and mails their failures, restarts them, and answers on a status port while all are up.\n"
+    "Starts the named programs (tasks), watches them (sleeping until one ends), logs and mails\n"
+    "their failures, restarts them, and answers on a status port while all are up.\n"
     "\n"
     "Options (any letter case; the first of each counts):\n"
     "  /I:path        read the tasks and settings from this INI file\n"
@@ -23,6 +23,7 @@ const char* const usage =
     "Without /I: every argument that is not an option is started as a task, for example\n"
     "  prowlix /P:8180 \"sleep 3600\" \"sh -c 'exec my-server --port 9000'\"\n"
     "An argument cannot hold a double quote: one that does is refused and logged.\n"
+    "prowlixctl shows and steers a running monitor: status, start, stop, restart, log.\n"
     "The INI keys, the log files, the signals and the exit status: man prowlix\n";
 
 } // namespace

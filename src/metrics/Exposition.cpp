@@ -83,6 +83,23 @@ QByteArray Exposition::render(const TaskTable& tasks, const MonitorFigures& figu
     perTask("prowlix_task_restart_limited", "gauge",
             "1 while the restart limit holds the task down.",
             [](const TaskRecord& t) { return QByteArray(t.restartLimited ? "1" : "0"); });
+    // Only the tasks whose last process ended in that way have a sample: a code of 0 and a
+    // signal of 0 would read as facts.
+    const auto lastExit = [&](const char* name, const char* help, auto value) {
+        family(out, name, "gauge", help);
+        for (int p = 1; p <= bound; ++p) {
+            const auto& exit = tasks[p].lastExit;
+            if (exit && exit->known() && value(*exit) >= 0)
+                sample(out, name, labels[static_cast<size_t>(p - 1)],
+                       QByteArray::number(value(*exit)));
+        }
+    };
+    lastExit("prowlix_task_last_exit_code",
+             "Exit status of the task's last process that exited by itself.",
+             [](const ProcessStatus& e) { return e.exitCode(); });
+    lastExit("prowlix_task_last_exit_signal",
+             "Signal that ended the task's last process, for one that a signal ended.",
+             [](const ProcessStatus& e) { return e.signal() > 0 ? e.signal() : -1; });
 
     family(out, "prowlix_alerts_total", "counter", "Failure alerts mailed, by outcome.");
     sample(out, "prowlix_alerts_total", "result=\"sent\"", QByteArray::number(figures.alertsSent));

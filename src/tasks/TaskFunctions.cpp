@@ -73,8 +73,28 @@ void TaskFunctions::sweep() {
             HandleTaskFailure(p);
         }
     }
+    sweepClosing();
     if (allUpPending_ && clock_.now() - restartedAt_ >= settleMs)
         confirmAllUp();
+}
+
+void TaskFunctions::sweepClosing() {
+    const int bound = tasks_.upperBound();
+    for (int p = 1; p <= bound; ++p) {
+        TaskRecord& task = tasks_[p];
+        if (task.closingProcessId == 0)
+            continue;
+        const ProcessStatus status = IsTaskProcessAlive(task.closingProcessId);
+        if (status.isRunning())
+            continue;
+        // A stopped task's end is what was asked for: recorded, never a failure.
+        task.lastExit = status;
+        task.closingProcessId = 0;
+        if (task.startWhenClosed) {
+            task.startWhenClosed = false;
+            RestartTask(p);
+        }
+    }
 }
 
 bool TaskFunctions::needsTick() const {
@@ -83,6 +103,8 @@ bool TaskFunctions::needsTick() const {
     // Newest first: a task just launched is the usual reason, and ends the walk at once.
     for (int p = tasks_.upperBound(); p >= 1; --p) {
         if (tasks_[p].IsUp && processes_.needsPolling(tasks_[p].ProcessId))
+            return true;
+        if (tasks_[p].closingProcessId != 0 && processes_.needsPolling(tasks_[p].closingProcessId))
             return true;
     }
     return false;
@@ -132,7 +154,7 @@ void TaskFunctions::HandleTaskFailure(int p) {
     signals_.SendFailureAlert(p);
     // A Restart pressed while events ran has already brought the task back, and a second launch
     // would leave one copy running unsupervised.
-    if (!restarts || tasks_[p].IsUp || signals_.closing())
+    if (!restarts || tasks_[p].IsUp || tasks_[p].stopped || signals_.closing())
         return;
     if (!limited) {
         restart(p);
@@ -152,8 +174,36 @@ void TaskFunctions::RestartTask(int p) {
     if (p >= 1 && p <= tasks_.upperBound() && !signals_.closing()) {
         tasks_[p].restartLimited = false;
         restartLimit_.clear(p);
+        // A second copy must not run beside the one still closing.
+        if (tasks_[p].closingProcessId != 0) {
+            tasks_[p].startWhenClosed = true;
+            return;
+        }
     }
     restart(p);
+}
+
+void TaskFunctions::StopTask(int p, const QString& who) {
+    if (p < 1 || p > tasks_.upperBound() || signals_.closing())
+        return;
+    TaskRecord& task = tasks_[p];
+    task.stopped = true;
+    task.stoppedBy = who;
+    task.startWhenClosed = false;
+    if (!task.IsUp)
+        return; // already down: it only stays so
+    task.IsUp = false;
+    task.closingProcessId = task.ProcessId;
+    up_.removeTask(p);
+    down_.insertTop(task.TaskName, task.TaskId);
+    log_.WriteLog(QStringLiteral("STOP: ") + task.TaskName + QStringLiteral(" (") +
+                  task.PathAndFile + QLatin1Char(')'));
+    // The port says every configured task is up, which is no longer so. The tray does not flash:
+    // nothing failed.
+    allUpPending_ = false;
+    signals_.closeStatusListener();
+    processes_.requestClose(task.closingProcessId);
+    Q_EMIT launched(); // the tick may be needed to see the close
 }
 
 void TaskFunctions::restart(int p) {
@@ -164,6 +214,8 @@ void TaskFunctions::restart(int p) {
         const qint32 processId = processes_.launch(command, 4);
         if (processId != 0) {
             tasks_[p].IsUp = true;
+            tasks_[p].stopped = false;
+            tasks_[p].stoppedBy.clear();
             tasks_[p].ProcessId = processId;
             tasks_[p].processStartedMs = clock_.wallTime().toMSecsSinceEpoch();
             ++tasks_[p].restartCount;

@@ -30,7 +30,12 @@ class TaskFunctions final : public QObject {
     void sweep(); // the supervision sweep: one pass over the tasks that are up
     void HandleTaskFailure(int p);
     // The operator's Restart: it also lifts the task's restart limit and starts its count again.
+    // A task whose stopped process is still closing starts once that process has ended.
     void RestartTask(int p);
+    // The operator's stop: the task is asked to close and waits in the Down list, with the status
+    // port closed. It is no failure: no TASK FAILURE line, no alert, no automatic restart. who
+    // names whoever asked, for the task's record.
+    void StopTask(int p, const QString& who);
     void SignalFailure();
     void SignalAllUp();
 
@@ -52,11 +57,13 @@ class TaskFunctions final : public QObject {
     static constexpr qint64 settleMs = 100;
 
   Q_SIGNALS:
-    // A task was launched: the tick may be needed again. Emitted before the launching call returns.
+    // A task was launched or stopped: the tick may be needed again (to see a launch through its
+    // first interval, or a stopped process end). Emitted before the call returns.
     void launched();
 
   private:
     void restart(int p);
+    void sweepClosing(); // the stopped tasks' processes that have ended since the last sweep
     bool everyTaskUp();
     void confirmAllUp();
 

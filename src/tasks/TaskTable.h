@@ -18,6 +18,11 @@ struct TaskRecord {
     quint64 restartCount = 0;
     qint64 processStartedMs = 0;           // Unix time of the current process's launch
     std::optional<ProcessStatus> lastExit; // how its last process ended, once one has
+    bool stopped = false;                  // stopped by the operator: down, and no failure
+    QString stoppedBy;                     // who stopped it, as the control logged them
+    qint32 closingProcessId = 0;           // a stopped task's process until it has been seen to end
+    bool startWhenClosed = false;          // start again once closingProcessId has ended (restart)
+    QString outputPath;                    // the file its output goes to; empty when not captured
 };
 
 // The task table: position p holds the task whose TaskId is p; position 0 is a blank record

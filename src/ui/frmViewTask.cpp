@@ -108,6 +108,11 @@ void frmViewTask::Form_Load() {
     lblPathAndFile->setValue(task.PathAndFile);
     lblProcessHandle->setValue(QString::number(task.ProcessId));
     lblStatus->setValue(task.IsUp ? QStringLiteral("UP") : QStringLiteral("DOWN"));
+    // Why the last process ended, without moving what the window lays out: on the caption, since
+    // the value's own tooltip shows its elided text.
+    if (auto* caption = findChild<QLabel*>(QStringLiteral("lblStatusCaption")))
+        caption->setToolTip(
+            task.lastExit ? QStringLiteral("Last exit: ") + task.lastExit->exitText() : QString());
     lblRestart->setValue(task.AutoRestart ? QStringLiteral("YES") : QStringLiteral("NO"));
     cmdRestart->setVisible(!task.IsUp);
 }

@@ -22,10 +22,12 @@ TEST(InstallTest, LayoutFollowsTheGnuDirectoriesAndTheModuleIsFound) {
     const QString root = destdir.path() + PROWLIX_PREFIX "/", data = root + PROWLIX_DATADIR "/";
     const QString program = root + PROWLIX_BINDIR "/prowlix";
     const QString unit = destdir.path() + PROWLIX_UNITDIR "/prowlix.service";
-    for (const QString& path :
-         QStringList{program, unit, root + PROWLIX_MANDIR "/man1/prowlix.1",
-                     destdir.path() + PROWLIX_SYSCONFDIR "/prowlix/prowlix.ini",
-                     root + PROWLIX_DATADIR "/doc/prowlix/examples/metrics.ini"})
+    for (const QString& path : QStringList{
+             program, unit, root + PROWLIX_MANDIR "/man1/prowlix.1",
+             root + PROWLIX_BINDIR "/prowlixctl", root + PROWLIX_MANDIR "/man1/prowlixctl.1",
+             data + "bash-completion/completions/prowlixctl",
+             destdir.path() + PROWLIX_SYSCONFDIR "/prowlix/prowlix.ini",
+             root + PROWLIX_DATADIR "/doc/prowlix/examples/metrics.ini"})
         EXPECT_TRUE(QFileInfo(path).isFile()) << qPrintable(path);
     // The service runs the installed program on the installed configuration.
     EXPECT_TRUE(readFile(unit).contains("ExecStart=" PROWLIX_PREFIX "/" PROWLIX_BINDIR

@@ -16,6 +16,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <cerrno>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/socket.h>
@@ -114,11 +115,13 @@ TEST_F(MetricsPortTest, ExposesEachTaskWithEscapedNamesInValidFormat) {
     one.failureCount = 3;
     one.restartCount = 2;
     one.processStartedMs = 1700000000123;
+    one.lastExit = ProcessStatus::ended(3 << 8); // exited with status 3
     TaskRecord& two = tasks.add();
     two.TaskId = 2;
     two.TaskName = QString::fromUtf8("two\nlines \u00e9");
     two.PathAndFile = "y";
     two.restartLimited = true;
+    two.lastExit = ProcessStatus::ended(SIGKILL);
     statusPort.listen();
 
     const auto samples = scrape(port);
@@ -131,11 +134,13 @@ TEST_F(MetricsPortTest, ExposesEachTaskWithEscapedNamesInValidFormat) {
         {"prowlix_task_restarts_total" + first, "2"},
         {"prowlix_task_process_start_time_seconds" + first, "1700000000.123"},
         {"prowlix_task_restart_limited" + second, "1"},
+        {"prowlix_task_last_exit_code" + first, "3"},
+        {"prowlix_task_last_exit_signal" + second, "9"},
         {"prowlix_status_port_open", "1"},
         {"prowlix_build_info{version=\"" + QByteArray(Version::text) + "\"}", "1"}};
     for (const auto& [sample, value] : expected)
         EXPECT_EQ(samples.value(sample), value) << sample.data();
-    EXPECT_EQ(samples.size(), 2 * 5 + 6);
+    EXPECT_EQ(samples.size(), 2 * 5 + 2 + 6); // one exit sample per task that has ended
     // promtool's lint remarks fail the check too.
     const QByteArray answer = exchange(port, "GET /metrics HTTP/1.1\r\n\r\n");
     QProcess promtool;

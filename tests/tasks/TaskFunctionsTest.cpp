@@ -167,3 +167,45 @@ TEST_F(Supervisor, UnusableRestartLimitIsLoggedAndLeavesTheLimitOff) {
 }
 
 } // namespace
+
+TEST_F(Supervisor, OperatorStopIsNoFailureAndARestartWaitsForTheStoppedProcess) {
+    start("web", true);
+    start("db", true);
+    functions.sweep();
+    clock.advance(TaskFunctions::settleMs);
+    functions.SignalAllUp();
+    ASSERT_TRUE(above.listening);
+
+    functions.StopTask(1, "alice (uid 1000)");
+    EXPECT_FALSE(tasks[1].IsUp);
+    EXPECT_FALSE(above.listening) << "the port says every task is up";
+    EXPECT_FALSE(above.notifying) << "nothing failed";
+    ASSERT_EQ(down.count(), 1);
+    EXPECT_EQ(down.at(0).taskId, 1);
+    EXPECT_EQ(events().last(), "STOP: web (web)");
+    functions.sweep(); // sees the stopped process end
+    EXPECT_FALSE(tasks[1].IsUp) << "a stop is no failure: no automatic restart";
+    EXPECT_EQ(count("TASK FAILURE"), 0);
+    EXPECT_TRUE(above.alerts.isEmpty());
+    ASSERT_TRUE(tasks[1].lastExit);
+    EXPECT_EQ(tasks[1].lastExit->signal(), SIGTERM);
+
+    // restart: a stop, then a start once the process has been seen to end, never two copies.
+    functions.RestartTask(1);
+    ASSERT_TRUE(tasks[1].IsUp);
+    const qint32 first = tasks[1].ProcessId;
+    functions.StopTask(1, "alice (uid 1000)");
+    functions.RestartTask(1);
+    EXPECT_FALSE(tasks[1].IsUp);
+    functions.sweep();
+    EXPECT_TRUE(tasks[1].IsUp);
+    EXPECT_NE(tasks[1].ProcessId, first);
+    EXPECT_FALSE(tasks[1].stopped);
+
+    // A stop while the failure's alert is out keeps the task down.
+    above.duringAlert = [&](int p) { functions.StopTask(p, "bob (uid 1001)"); };
+    fail(2);
+    EXPECT_FALSE(tasks[2].IsUp);
+    EXPECT_TRUE(tasks[2].stopped);
+    EXPECT_EQ(count("RE-START: 'db'"), 0);
+}

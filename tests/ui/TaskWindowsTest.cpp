@@ -47,6 +47,8 @@ TEST_F(TaskWindowsTest, FailureAndRestartSeenFromTheWindows) {
     clickFirstItem(main().List2);
     EXPECT_EQ(main().findChildren<frmViewTask*>().size(), 1);
     EXPECT_EQ(details().lblTaskName->text() + details().lblStatus->text(), "NAPPERDOWN");
+    EXPECT_EQ(details().findChild<QLabel*>("lblStatusCaption")->toolTip(),
+              "Last exit: killed by signal 9 (SIGKILL)");
     ASSERT_TRUE(details().cmdRestart->isVisibleTo(&details()));
     EXPECT_FALSE(details().cmdOK->isDefault());
     QTest::mouseClick(details().cmdRestart, Qt::LeftButton);
