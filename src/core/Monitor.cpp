@@ -9,6 +9,7 @@
 #include "RuntimeDirectory.h"
 #include "RuntimeError.h"
 #include "ServiceNotifier.h"
+#include "AlertLines.h"
 #include "Version.h"
 #include "View.h"
 
@@ -310,5 +311,5 @@ void Monitor::openStatusListener() {
     announcePort();
 }
 void Monitor::SendFailureAlert(int p) {
-    failureAlert_.SendFailureAlert(p);
+    failureAlert_.SendFailureAlert(p, exitAlertLines(tasks_[p]));
 }

@@ -242,6 +242,9 @@ TEST(FailureAlertMonitorTest, TheLimitsMailSaysTheTaskStaysDown) {
                               "it is started again";
     const QList<QJsonObject> stored = sink.messages();
     EXPECT_FALSE(stored[0]["parsed"]["body"].toString().contains(limitLine));
+    // Why the task ended is the sixth line, after the five the alert always has.
+    EXPECT_EQ(stored[0]["parsed"]["body"].toString().replace("\r\n", "\n").split('\n').value(5),
+              "Exit status: killed by signal 9 (SIGKILL)");
     EXPECT_TRUE(stored[1]["parsed"]["body"].toString().contains(limitLine));
     EXPECT_EQ(logText().count("EMAIL ALERT: sent to (ops@example.com); task: A (sleep 3600)\r\n"),
               2);
