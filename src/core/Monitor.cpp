@@ -1,5 +1,6 @@
 #include "Monitor.h"
 
+#include "AlertLines.h"
 #include "ConfigINI.h"
 #include "Conversions.h"
 #include "EventPump.h"
@@ -9,7 +10,6 @@
 #include "RuntimeDirectory.h"
 #include "RuntimeError.h"
 #include "ServiceNotifier.h"
-#include "AlertLines.h"
 #include "Version.h"
 #include "View.h"
 

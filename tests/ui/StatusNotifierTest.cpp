@@ -5,9 +5,9 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QStringList>
-#include <QProcess>
 #include <QDBusVariant>
+#include <QProcess>
+#include <QStringList>
 
 namespace {
 
@@ -35,9 +35,9 @@ class Watcher final : public QObject {
 
 // The items registered with the host, asked of it over the bus.
 QStringList registeredItems() {
-    QDBusMessage get = QDBusMessage::createMethodCall(
-        "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
-        "org.freedesktop.DBus.Properties", "Get");
+    QDBusMessage get =
+        QDBusMessage::createMethodCall("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                                       "org.freedesktop.DBus.Properties", "Get");
     get << QStringLiteral("org.kde.StatusNotifierWatcher")
         << QStringLiteral("RegisteredStatusNotifierItems");
     const QDBusMessage reply = QDBusConnection::sessionBus().call(get);
@@ -57,9 +57,9 @@ TEST_F(StatusNotifierTest, ActivationBringsTheWindowBack) {
     // As a host sends it: a method call from another connection, through the bus.
     QDBusConnection host = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "host");
     const auto activate = [&] {
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            registeredItems().first(), "/StatusNotifierItem", "org.kde.StatusNotifierItem",
-            "Activate");
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(registeredItems().first(), "/StatusNotifierItem",
+                                           "org.kde.StatusNotifierItem", "Activate");
         call << 0 << 0;
         host.asyncCall(call);
     };
