@@ -1,5 +1,6 @@
 #pragma once
 
+#include "HealthState.h"
 #include "ProcessStatus.h"
 
 #include <QString>
@@ -18,6 +19,7 @@ struct TaskRecord {
     quint64 restartCount = 0;
     qint64 processStartedMs = 0;           // Unix time of the current process's launch
     std::optional<ProcessStatus> lastExit; // how its last process ended, once one has
+    HealthState health;                    // its health check's findings (check=), if it has one
 };
 
 // The task table: position p holds the task whose TaskId is p; position 0 is a blank record
