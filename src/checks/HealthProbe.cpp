@@ -3,16 +3,21 @@
 #include "ProcessStatus.h"
 #include "SystemText.h"
 
+#include <QHostAddress>
+#include <QHostInfo>
 #include <QSocketNotifier>
-#include <QTcpSocket>
 #include <QTimer>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 extern char** environ;
 
@@ -23,38 +28,107 @@ void HealthProbe::finish(const QString& failure) {
 
 namespace {
 
-// Connects, and for HTTP reads no further than the status line.
+// Connects, and for HTTP reads no further than the status line. A plain non-blocking socket and
+// one notifier at a time: a check runs every few seconds for every task, so its cost counts.
 class SocketProbe final : public HealthProbe {
   public:
     // An answer whose status line has not ended by then is no HTTP answer; nothing more is read.
     static constexpr qsizetype headLimit = 4096;
 
     explicit SocketProbe(const HealthCheckSpec& spec) : spec_(spec) {}
+    ~SocketProbe() override { closeSocket(); }
 
     void begin() override {
-        socket_ = new QTcpSocket(this);
-        socket_->setReadBufferSize(headLimit);
-        connect(socket_, &QTcpSocket::connected, this, &SocketProbe::connected);
-        connect(socket_, &QTcpSocket::readyRead, this, &SocketProbe::readHead);
-        connect(socket_, &QTcpSocket::errorOccurred, this, &SocketProbe::failed);
-        socket_->connectToHost(spec_.host, spec_.port);
+        const QHostAddress address(spec_.host);
+        if (!address.isNull()) {
+            addresses_ = {address};
+            return connectNext();
+        }
+        // Qt keeps recent answers, so a name costs a lookup about once a minute.
+        QHostInfo::lookupHost(spec_.host, this, [this](const QHostInfo& info) {
+            if (over_)
+                return; // cancelled while the name was looked up
+            addresses_ = info.addresses();
+            if (addresses_.isEmpty())
+                return report(QStringLiteral("host %1 not found").arg(spec_.host));
+            connectNext();
+        });
     }
-    void cancel() override { done(); }
+    void cancel() override {
+        over_ = true;
+        closeSocket();
+        deleteLater();
+    }
 
   private:
+    // A name may stand for several addresses (localhost: ::1 and 127.0.0.1): the first that
+    // accepts counts, as for any client.
+    void connectNext() {
+        closeSocket();
+        const QHostAddress address = addresses_.takeFirst();
+        sockaddr_storage storage{};
+        socklen_t length = 0;
+        if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+            auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+            in6->sin6_family = AF_INET6;
+            in6->sin6_port = htons(spec_.port);
+            const Q_IPV6ADDR bytes = address.toIPv6Address();
+            std::memcpy(&in6->sin6_addr, &bytes, sizeof bytes);
+            length = sizeof *in6;
+        } else {
+            auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
+            in4->sin_family = AF_INET;
+            in4->sin_port = htons(spec_.port);
+            in4->sin_addr.s_addr = htonl(address.toIPv4Address());
+            length = sizeof *in4;
+        }
+        fd_ = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd_ < 0)
+            return addresses_.isEmpty() ? report(systemErrorText(errno)) : connectNext();
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&storage), length) != 0 &&
+            errno != EINPROGRESS)
+            return addresses_.isEmpty() ? report(errorText(errno)) : connectNext();
+        watch(QSocketNotifier::Write, &SocketProbe::connected);
+    }
+
+    void watch(QSocketNotifier::Type type, void (SocketProbe::*handler)()) {
+        delete notifier_;
+        notifier_ = new QSocketNotifier(fd_, type, this);
+        connect(notifier_, &QSocketNotifier::activated, this, handler);
+    }
+
     void connected() {
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+            error = errno;
+        if (error != 0)
+            return addresses_.isEmpty() ? report(errorText(error)) : connectNext();
         if (spec_.kind == HealthCheckSpec::Kind::Tcp)
             return report({});
         QByteArray host = spec_.host.toLatin1();
         if (host.contains(':'))
             host = '[' + host + ']';
-        socket_->write("GET " + spec_.target + " HTTP/1.0\r\nHost: " + host + ':' +
-                       QByteArray::number(spec_.port) +
-                       "\r\nUser-Agent: prowlix-health\r\nConnection: close\r\n\r\n");
+        const QByteArray request = "GET " + spec_.target + " HTTP/1.0\r\nHost: " + host + ':' +
+                                   QByteArray::number(spec_.port) +
+                                   "\r\nUser-Agent: prowlix-health\r\nConnection: close\r\n\r\n";
+        // A fresh connection's send buffer takes a request line and three headers whole.
+        if (::send(fd_, request.constData(), static_cast<size_t>(request.size()), MSG_NOSIGNAL) !=
+            request.size())
+            return report(QStringLiteral("the request could not be sent"));
+        watch(QSocketNotifier::Read, &SocketProbe::readHead);
     }
 
     void readHead() {
-        head_ += socket_->read(headLimit - head_.size());
+        char buffer[headLimit];
+        const ssize_t n = ::recv(fd_, buffer, static_cast<size_t>(headLimit - head_.size()), 0);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        if (n < 0)
+            return report(errorText(errno));
+        if (n == 0)
+            return report(QStringLiteral("connection closed before an answer"));
+        head_.append(buffer, n);
         const qsizetype end = head_.indexOf('\n');
         if (end < 0) {
             if (head_.size() >= headLimit)
@@ -71,36 +145,33 @@ class SocketProbe final : public HealthProbe {
         report(code >= 200 && code < 400 ? QString() : QStringLiteral("HTTP %1").arg(code));
     }
 
-    void failed(QAbstractSocket::SocketError error) {
+    static QString errorText(int error) {
         switch (error) {
-        case QAbstractSocket::ConnectionRefusedError:
-            return report(QStringLiteral("connection refused"));
-        case QAbstractSocket::HostNotFoundError:
-            return report(QStringLiteral("host %1 not found").arg(spec_.host));
-        case QAbstractSocket::RemoteHostClosedError:
-            return report(QStringLiteral("connection closed before an answer"));
+        case ECONNREFUSED:
+            return QStringLiteral("connection refused");
+        case ECONNRESET:
+            return QStringLiteral("connection reset");
         default:
-            return report(socket_->errorString());
+            return systemErrorText(error);
         }
     }
 
-    void done() {
-        if (socket_ != nullptr) {
-            socket_->disconnect(this);
-            socket_->abort();
-        }
-        deleteLater();
+    void closeSocket() {
+        delete std::exchange(notifier_, nullptr);
+        if (fd_ >= 0)
+            ::close(std::exchange(fd_, -1));
     }
     void report(const QString& failure) {
-        if (socket_ != nullptr) {
-            socket_->disconnect(this);
-            socket_->abort();
-        }
+        over_ = true;
+        closeSocket();
         finish(failure);
     }
 
     const HealthCheckSpec spec_;
-    QTcpSocket* socket_ = nullptr;
+    bool over_ = false;
+    QList<QHostAddress> addresses_; // those not tried yet
+    int fd_ = -1;
+    QSocketNotifier* notifier_ = nullptr;
     QByteArray head_;
 };
 

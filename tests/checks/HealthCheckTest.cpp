@@ -198,6 +198,7 @@ TEST_F(Checks, ProbesJudgeRealServersAndProgramsByWhatTheyAnswer) {
     const QString free = QString::number(testsupport::freePort());
     const std::pair<QString, QString> rows[] = {
         {"tcp:" + QString::number(port), ""},
+        {"tcp:localhost:" + QString::number(port), ""},
         {"tcp:127.0.0.1:" + free, "connection refused"},
         {http + "/204", ""},
         {http + "/302", ""},
