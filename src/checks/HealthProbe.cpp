@@ -251,7 +251,7 @@ class ExecProbe final : public HealthProbe {
 #ifdef SYS_close_range
         ::syscall(SYS_close_range, 3U, ~0U, 0U);
 #endif
-        struct sigaction standard {};
+        struct sigaction standard = {};
         standard.sa_handler = SIG_DFL;
         for (int sig = 1; sig < NSIG; ++sig)
             ::sigaction(sig, &standard, nullptr);

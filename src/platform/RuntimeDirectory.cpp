@@ -26,7 +26,7 @@ QString checked(const QString& path, mode_t mode, QString* error) {
             *error = path + QStringLiteral(": ") + systemErrorText(errno);
         return {};
     }
-    struct stat info {};
+    struct stat info{};
     QString problem;
     if (::lstat(bytes.constData(), &info) != 0)
         problem = systemErrorText(errno);
