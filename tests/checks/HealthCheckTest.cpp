@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using testsupport::waitUntil;
 
@@ -232,6 +233,16 @@ TEST_F(Checks, ProbesJudgeRealServersAndProgramsByWhatTheyAnswer) {
         EXPECT_EQ(c.state().failuresTotal == 0 ? QString() : c.state().lastReason, reason)
             << qPrintable(text);
         c.disarm();
+    }
+    if (::geteuid() == 0) { // the probe program runs as the task's user
+        HealthCheckSpec spec = parsed(
+            {{"check", "exec:sh -c 'test $(id -u):$(id -G) = 65534:65534'"}, {"check_grace", "0"}});
+        spec.runAs = HealthCheckSpec::RunAs{65534, 65534, {65534}};
+        HealthCheck asNobody(spec, clock);
+        asNobody.arm();
+        clock.advance(0);
+        ASSERT_TRUE(settled(asNobody));
+        EXPECT_EQ(asNobody.state().failuresTotal, 0u) << qPrintable(asNobody.state().lastReason);
     }
     // The flood's sender learnt that nobody read on long before its gigabyte.
     QString sent;
