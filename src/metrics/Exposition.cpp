@@ -2,6 +2,7 @@
 
 #include "TaskTable.h"
 
+#include <utility>
 #include <vector>
 
 namespace {
@@ -100,6 +101,24 @@ QByteArray Exposition::render(const TaskTable& tasks, const MonitorFigures& figu
     lastExit("prowlix_task_last_exit_signal",
              "Signal that ended the task's last process, for one that a signal ended.",
              [](const ProcessStatus& e) { return e.signal() > 0 ? e.signal() : -1; });
+    // Only tasks with a health check have these; a family without samples is left out.
+    const auto perChecked = [&](const char* name, const char* type, const char* help,
+                                const auto& value) {
+        bool first = true;
+        for (int p = 1; p <= bound; ++p) {
+            if (!tasks[p].health.configured)
+                continue;
+            if (std::exchange(first, false))
+                family(out, name, type, help);
+            sample(out, name, labels[static_cast<size_t>(p - 1)], value(tasks[p]));
+        }
+    };
+    perChecked("prowlix_task_healthy", "gauge",
+               "0 while the task's health check has failed its retries, else 1.",
+               [](const TaskRecord& t) { return QByteArray(t.health.unhealthy ? "0" : "1"); });
+    perChecked("prowlix_task_check_failures_total", "counter",
+               "Failed health checks of the task since the monitor started.",
+               [](const TaskRecord& t) { return QByteArray::number(t.health.failuresTotal); });
 
     family(out, "prowlix_alerts_total", "counter", "Failure alerts mailed, by outcome.");
     sample(out, "prowlix_alerts_total", "result=\"sent\"", QByteArray::number(figures.alertsSent));

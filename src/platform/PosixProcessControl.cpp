@@ -322,6 +322,17 @@ void PosixProcessControl::requestClose(qint32 pid) {
         ::kill(pid, SIGTERM);
 }
 
+void PosixProcessControl::forceClose(qint32 pid) {
+    const auto it = children_.constFind(pid);
+    if (pid <= 0 || it == children_.cend())
+        return; // only our own live tasks: a number seen to end may be someone else's by now
+    // Until it is reaped its number is its session's too, so the session signal reaches no one
+    // else; the session signal alone would miss a task that left it.
+    ::kill(-pid, SIGKILL);
+    if (it->pidfd < 0 || !signalThroughPidfd(it->pidfd, SIGKILL))
+        ::kill(pid, SIGKILL);
+}
+
 std::unique_ptr<ProcessControl> createProcessControl(EndDetection detection, Clock& clock,
                                                      QObject* parent) {
     return std::make_unique<PosixProcessControl>(detection, clock, parent);

@@ -29,6 +29,7 @@ class PosixProcessControl final : public ProcessControl {
     qint32 launch(const QString& command, int showValue) override;
     ProcessStatus status(qint32 pid) override;
     void requestClose(qint32 pid) override;
+    void forceClose(qint32 pid) override;
     bool needsPolling(qint32 pid) const override;
     void lookAgain() override { fresh_ = false; }
 

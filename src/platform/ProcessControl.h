@@ -27,6 +27,8 @@ class ProcessControl : public QObject {
 
     // Polite request to close (SIGTERM); never forces, never waits.
     virtual void requestClose(qint32 pid) = 0;
+    // SIGKILL to the process and every process left in its session; never waits.
+    virtual void forceClose(qint32 pid) = 0;
 
     // True while only a poll (the supervision tick) can find this process's end: nothing reports
     // it, it is in its first tick interval (an end then is left to the tick), or its end has been

@@ -115,7 +115,8 @@ bool TaskFunctions::everyTaskUp() {
     // a task found gone keeps IsUp, so that the next sweep reports it through the failure path.
     const int bound = tasks_.upperBound();
     for (int q = 1; q <= bound; ++q) {
-        if (!tasks_[q].IsUp || IsTaskProcessAlive(tasks_[q].ProcessId).hasEnded())
+        if (!tasks_[q].IsUp || tasks_[q].health.unhealthy ||
+            IsTaskProcessAlive(tasks_[q].ProcessId).hasEnded())
             return false;
     }
     return true;
@@ -136,6 +137,7 @@ void TaskFunctions::HandleTaskFailure(int p) {
         return;
     // IsUp goes first: the alert lets events run, and a tick then must not take this task again.
     tasks_[p].IsUp = false;
+    disarmHealth(p);
     ++tasks_[p].failureCount;
     const TaskRecord task = tasks_[p];
     down_.insertTop(task.TaskName, task.TaskId);
@@ -223,6 +225,7 @@ void TaskFunctions::restart(int p) {
             up_.removeTask(p);
             up_.insertTop(tasks_[p].TaskName, p);
             down_.removeTask(p);
+            armHealth(p);
             log_.WriteLog(QStringLiteral("RE-START: '") + command + QLatin1Char('\''));
             Q_EMIT launched();
         } else {
@@ -252,6 +255,75 @@ void TaskFunctions::SignalFailure() {
 
 void TaskFunctions::SignalAllUp() {
     signals_.NotifyOFF();
-    if (startFailures_ == 0)
+    if (startFailures_ == 0 && !anyUnhealthy())
         signals_.openStatusListener();
+}
+
+void TaskFunctions::setHealthCheck(int p, const HealthCheckSpec& spec) {
+    if (p < 1 || p > tasks_.upperBound())
+        return;
+    Health& health = health_[p];
+    health.check = std::make_unique<HealthCheck>(spec, clock_);
+    health.kill = std::make_unique<ClockTimer>(clock_);
+    health.kill->setSingleShot(true);
+    tasks_[p].health = health.check->state();
+    connect(health.check.get(), &HealthCheck::checked, this,
+            [this, p] { tasks_[p].health = health_[p].check->state(); });
+    connect(health.check.get(), &HealthCheck::unhealthy, this,
+            [this, p](const QString& reason) { healthFailed(p, reason); });
+    connect(health.kill.get(), &ClockTimer::timeout, this, [this, p] {
+        if (tasks_[p].IsUp)
+            processes_.forceClose(tasks_[p].ProcessId);
+    });
+    if (tasks_[p].IsUp)
+        armHealth(p);
+}
+
+const HealthCheck* TaskFunctions::healthCheck(int p) const {
+    const auto it = health_.find(p);
+    return it == health_.end() ? nullptr : it->second.check.get();
+}
+
+void TaskFunctions::armHealth(int p) {
+    const auto it = health_.find(p);
+    if (it == health_.end())
+        return;
+    it->second.kill->stop();
+    it->second.check->arm();
+    tasks_[p].health = it->second.check->state();
+}
+
+void TaskFunctions::disarmHealth(int p) {
+    const auto it = health_.find(p);
+    if (it == health_.end())
+        return;
+    it->second.kill->stop();
+    it->second.check->disarm();
+}
+
+void TaskFunctions::healthFailed(int p, const QString& reason) {
+    if (signals_.closing() || !tasks_[p].IsUp)
+        return;
+    Health& health = health_[p];
+    health.check->disarm();
+    log_.WriteLog(QStringLiteral("HEALTH CHECK FAILED: ") + tasks_[p].TaskName +
+                  QStringLiteral(" (") + reason + QLatin1Char(')'));
+    // Down from now on for the status port; its end then takes the failure path like any other.
+    SignalFailure();
+    processes_.requestClose(tasks_[p].ProcessId);
+    // A hung task never acts on the request: it is killed when the stop time is up.
+    health.kill->start(
+        static_cast<int>(stopTimeoutMs_ > 0 ? stopTimeoutMs_ : health.check->spec().timeoutMs));
+}
+
+QStringList TaskFunctions::healthAlertLines(const TaskRecord& task) {
+    if (!task.health.unhealthy)
+        return {};
+    return {QStringLiteral("Health check failed: ") + task.health.lastReason};
+}
+
+bool TaskFunctions::anyUnhealthy() const {
+    // An unhealthy task counts as down until its process has ended and it has been launched again.
+    return std::any_of(health_.begin(), health_.end(),
+                       [this](const auto& h) { return tasks_[h.first].health.unhealthy; });
 }

@@ -1,11 +1,14 @@
 #pragma once
 
 #include "Clock.h"
+#include "HealthCheck.h"
 #include "RestartLimit.h"
 #include "TaskList.h"
 #include "TaskTable.h"
 
 #include <QObject>
+#include <map>
+#include <memory>
 
 class Log;
 class ProcessControl;
@@ -53,6 +56,15 @@ class TaskFunctions final : public QObject {
     // poll can watch (see ProcessControl::needsPolling), or an all-clear that waits for a sweep.
     bool needsTick() const;
 
+    // Task p's health check, armed now if the task is up and at each later launch.
+    void setHealthCheck(int p, const HealthCheckSpec& spec);
+    const HealthCheck* healthCheck(int p) const;
+    // STOP_TIMEOUT in milliseconds (0: not given): how long a task whose check failed may take to
+    // close before it is killed; without it, the check's own timeout.
+    void setStopTimeout(qint64 ms) { stopTimeoutMs_ = ms; }
+    // The alert's extra lines for a failure that a health check caused (none otherwise).
+    static QStringList healthAlertLines(const TaskRecord& task);
+
     // How long a restarted process must have run before the all-clear is given.
     static constexpr qint64 settleMs = 100;
 
@@ -65,6 +77,10 @@ class TaskFunctions final : public QObject {
     void restart(int p);
     void sweepClosing(); // the stopped tasks' processes that have ended since the last sweep
     bool everyTaskUp();
+    void armHealth(int p);
+    void disarmHealth(int p);
+    void healthFailed(int p, const QString& reason);
+    bool anyUnhealthy() const;
     void confirmAllUp();
 
     TaskTable& tasks_;
@@ -78,4 +94,11 @@ class TaskFunctions final : public QObject {
     int startFailures_ = 0;
     bool allUpPending_ = false; // a restart found every task up; a later sweep confirms it
     qint64 restartedAt_ = 0;    // on clock_
+    // Health checks by task position, and the kill that follows a failed check's close request.
+    struct Health {
+        std::unique_ptr<HealthCheck> check;
+        std::unique_ptr<ClockTimer> kill;
+    };
+    std::map<int, Health> health_;
+    qint64 stopTimeoutMs_ = 0;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "HealthState.h"
 #include "ProcessStatus.h"
 
 #include <QString>
@@ -23,6 +24,7 @@ struct TaskRecord {
     qint32 closingProcessId = 0;           // a stopped task's process until it has been seen to end
     bool startWhenClosed = false;          // start again once closingProcessId has ended (restart)
     QString outputPath;                    // the file its output goes to; empty when not captured
+    HealthState health;                    // its health check's findings (check=), if it has one
 };
 
 // The task table: position p holds the task whose TaskId is p; position 0 is a blank record

@@ -29,6 +29,7 @@ class SpyingProcesses final : public ProcessControl {
         closeRequests.append(pid);
         real.requestClose(pid);
     }
+    void forceClose(qint32 pid) override { real.forceClose(pid); }
 
     PosixProcessControl real;
     QList<int> showValues;

@@ -33,7 +33,12 @@ class FakeProcesses final : public ProcessControl {
         return ends.contains(pid) ? ProcessStatus::ended(ends.value(pid))
                                   : ProcessStatus::endedUnknown();
     }
-    void requestClose(qint32 pid) override { end(pid, SIGTERM); }
+    void requestClose(qint32 pid) override {
+        closeRequests.append(pid);
+        if (!ignoreClose)
+            end(pid, SIGTERM);
+    }
+    void forceClose(qint32 pid) override { end(pid, SIGKILL); }
     // Ends the process as waitpid would report it (an exit status N is N << 8).
     void end(qint32 pid, int waitStatus = 0) {
         running.remove(pid);
@@ -46,6 +51,8 @@ class FakeProcesses final : public ProcessControl {
     QHash<qint32, int> ends; // wait statuses of the ended ones
     qint32 lastPid = 100;
     std::function<void(qint32)> afterLaunch; // may end the fresh process at once
+    QList<qint32> closeRequests;
+    bool ignoreClose = false; // a hung task: only forceClose ends it
 };
 
 } // namespace testsupport

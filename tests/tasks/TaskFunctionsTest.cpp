@@ -4,6 +4,7 @@
 #include "Log.h"
 #include "ManualClock.h"
 #include "SignalTarget.h"
+#include "TestSupport.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -164,6 +165,65 @@ TEST_F(Supervisor, UnusableRestartLimitIsLoggedAndLeavesTheLimitOff) {
             QStringLiteral("ERROR: RESTART_LIMIT=%1 ignored").arg(value)));
         EXPECT_FALSE(functions.restartLimit().active()) << value;
     }
+}
+
+// The check's probe is a real program that fails while a file is missing; the task is a fake one
+// that ignores the request to close, so only the kill ends it.
+TEST_F(Supervisor, FailedHealthCheckClosesTheTaskAndKillsItWhenHung) {
+    start("web --serve", true, "Web");
+    start("db", false, "Db");
+    functions.SignalAllUp();
+    QString error;
+    functions.setHealthCheck(
+        1, *HealthCheckSpec::parse({{"check", "exec:test -e " + dir.filePath("ok")},
+                                    {"check_grace", "1"},
+                                    {"check_interval", "1"},
+                                    {"check_timeout", "2"},
+                                    {"check_retries", "2"}},
+                                   &error));
+    processes.ignoreClose = true;
+    QStringList alertLines;
+    above.duringAlert = [&](int p) { alertLines = TaskFunctions::healthAlertLines(tasks[p]); };
+    const HealthCheck& check = *functions.healthCheck(1);
+    const auto failTwice = [&] {
+        for (int i = 0; i < 2; ++i) {
+            clock.advance(1000);
+            ASSERT_TRUE(testsupport::waitUntil([&] { return !check.probing(); }));
+            EXPECT_EQ(above.listening, i == 0);
+        }
+    };
+    failTwice();
+    EXPECT_EQ(events().last(), "HEALTH CHECK FAILED: Web (exit status 1)");
+    EXPECT_TRUE(above.notifying && tasks[1].IsUp && tasks[1].health.unhealthy);
+    EXPECT_EQ(processes.closeRequests, QList<qint32>{tasks[1].ProcessId});
+    functions.SignalAllUp(); // nothing opens the port while a task is unhealthy...
+    functions.sweep();
+    clock.advance(1999); // ...and no more checks run while it closes
+    functions.sweep();
+    EXPECT_TRUE(tasks[1].IsUp && !above.listening && !check.probing());
+    clock.advance(1); // without STOP_TIMEOUT, the check's timeout
+    functions.sweep();
+    EXPECT_EQ(
+        events().mid(2),
+        QStringList({"HEALTH CHECK FAILED: Web (exit status 1)", "TASK FAILURE: Web (web --serve)",
+                     "EXIT STATUS: Web: killed by signal 9 (SIGKILL)", "RE-START: 'web --serve'"}));
+    EXPECT_EQ(alertLines, QStringList{"Health check failed: exit status 1"});
+    EXPECT_TRUE(!tasks[1].health.unhealthy && tasks[1].health.failuresTotal == 2);
+    clock.advance(TaskFunctions::settleMs);
+    functions.sweep();
+    EXPECT_TRUE(above.listening);
+
+    // Rearmed by the restart, with its grace; STOP_TIMEOUT, when given, is the time to close.
+    functions.setStopTimeout(4000);
+    clock.advance(1000 - TaskFunctions::settleMs - 1);
+    failTwice(); // at 1 s and 2 s after the restart, each seen 1 ms later
+    EXPECT_EQ(count("HEALTH CHECK FAILED: "), 2);
+    clock.advance(3999); // from the moment the failure is counted
+    functions.sweep();
+    EXPECT_TRUE(tasks[1].IsUp);
+    clock.advance(1);
+    functions.sweep();
+    EXPECT_EQ(count("RE-START: "), 2);
 }
 
 } // namespace

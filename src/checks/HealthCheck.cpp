@@ -1,0 +1,93 @@
+#include "HealthCheck.h"
+
+#include "HealthProbe.h"
+
+#include <utility>
+
+HealthCheck::HealthCheck(HealthCheckSpec spec, Clock& clock, QObject* parent)
+    : QObject(parent), spec_(std::move(spec)), schedule_(clock), timeout_(clock) {
+    state_.configured = true;
+    // A coarse timer may fire a twentieth of the interval late: detection would drift by that.
+    schedule_.setTimerType(Qt::PreciseTimer);
+    timeout_.setTimerType(Qt::PreciseTimer);
+    timeout_.setSingleShot(true);
+    connect(&schedule_, &ClockTimer::timeout, this, &HealthCheck::due);
+    connect(&timeout_, &ClockTimer::timeout, this, &HealthCheck::timedOut);
+}
+
+HealthCheck::~HealthCheck() {
+    disarm();
+}
+
+void HealthCheck::arm() {
+    disarm();
+    state_.unhealthy = false;
+    state_.failuresInRow = 0;
+    schedule_.setSingleShot(true);
+    schedule_.start(static_cast<int>(spec_.graceMs));
+}
+
+void HealthCheck::disarm() {
+    schedule_.stop();
+    timeout_.stop();
+    overdue_ = false;
+    if (probe_ != nullptr) {
+        probe_->disconnect(this);
+        std::exchange(probe_, nullptr)->cancel();
+    }
+}
+
+void HealthCheck::due() {
+    if (schedule_.isSingleShot()) { // the grace has passed
+        schedule_.setSingleShot(false);
+        schedule_.start(static_cast<int>(spec_.intervalMs));
+    }
+    if (probe_ != nullptr)
+        overdue_ = true;
+    else
+        startProbe();
+}
+
+void HealthCheck::startProbe() {
+    overdue_ = false;
+    probe_ = HealthProbe::create(spec_);
+    connect(probe_, &HealthProbe::finished, this, [this](const QString& failure) {
+        probe_ = nullptr;
+        timeout_.stop();
+        count(failure);
+    });
+    timeout_.start(static_cast<int>(spec_.timeoutMs));
+    probe_->begin();
+}
+
+void HealthCheck::timedOut() {
+    if (probe_ == nullptr)
+        return;
+    probe_->disconnect(this);
+    std::exchange(probe_, nullptr)->cancel();
+    count(QStringLiteral("timed out after ") + secondsText(spec_.timeoutMs));
+}
+
+void HealthCheck::count(const QString& failure) {
+    bool becameUnhealthy = false;
+    bool becameHealthy = false;
+    if (failure.isEmpty()) {
+        state_.failuresInRow = 0;
+        becameHealthy = std::exchange(state_.unhealthy, false);
+    } else {
+        ++state_.failuresInRow;
+        ++state_.failuresTotal;
+        state_.lastReason = failure;
+        if (!state_.unhealthy && state_.failuresInRow >= static_cast<quint32>(spec_.retries))
+            becameUnhealthy = state_.unhealthy = true;
+    }
+    Q_EMIT checked();
+    if (becameUnhealthy)
+        Q_EMIT unhealthy(failure);
+    else if (becameHealthy)
+        Q_EMIT healthy();
+    // The next probe is due already when this one took longer than the interval (and the check
+    // is still armed: a handler above may have disarmed it).
+    if (overdue_ && schedule_.isActive() && probe_ == nullptr)
+        startProbe();
+}
