@@ -8,7 +8,7 @@
 
 QString TaskReport::stateText(const TaskRecord& task) {
     if (task.IsUp)
-        return QStringLiteral("up");
+        return task.health.unhealthy ? QStringLiteral("unhealthy") : QStringLiteral("up");
     if (task.stopped)
         return QStringLiteral("stopped");
     if (task.restartLimited)
@@ -30,6 +30,19 @@ QJsonValue TaskReport::lastExit(const TaskRecord& task) {
     return exit;
 }
 
+QJsonValue TaskReport::health(const TaskRecord& task) {
+    const HealthState& h = task.health;
+    if (!h.configured)
+        return QJsonValue::Null;
+    return QJsonObject{
+        {QStringLiteral("healthy"), !h.unhealthy},
+        {QStringLiteral("failures_in_row"), static_cast<qint64>(h.failuresInRow)},
+        {QStringLiteral("failures_total"), static_cast<qint64>(h.failuresTotal)},
+        {QStringLiteral("last_reason"),
+         h.lastReason.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(h.lastReason)},
+    };
+}
+
 QJsonObject TaskReport::status(const TaskRecord& task, qint64 nowMs) {
     const auto orNull = [](bool has, qint64 value) {
         return has ? QJsonValue(value) : QJsonValue::Null;
@@ -49,5 +62,6 @@ QJsonObject TaskReport::status(const TaskRecord& task, qint64 nowMs) {
         {QStringLiteral("stopped_by"),
          task.stopped ? QJsonValue(task.stoppedBy) : QJsonValue(QJsonValue::Null)},
         {QStringLiteral("command"), task.PathAndFile},
+        {QStringLiteral("health"), health(task)},
     };
 }

@@ -18,4 +18,8 @@ QJsonObject status(const TaskRecord& task, qint64 nowMs);
 // null before any exit.
 QJsonValue lastExit(const TaskRecord& task);
 
+// The health check's findings: healthy, failures_in_row, failures_total, last_reason (or null);
+// null for a task without a check.
+QJsonValue health(const TaskRecord& task);
+
 } // namespace TaskReport

@@ -311,5 +311,5 @@ void Monitor::openStatusListener() {
     announcePort();
 }
 void Monitor::SendFailureAlert(int p) {
-    failureAlert_.SendFailureAlert(p, exitAlertLines(tasks_[p]));
+    failureAlert_.SendFailureAlert(p, failureAlertLines(tasks_[p]));
 }

@@ -4,7 +4,10 @@
 
 struct TaskRecord;
 
-// The line the failure alert carries after its first five: why the task's last process
-// ended, in the words of the log's EXIT STATUS event ("Exit status: killed by signal 9
-// (SIGKILL)"). The alert appends each with CR LF.
+// The lines a failure alert carries after its first five, each appended with CR LF: why the
+// task's last process ended, in the words of the log's EXIT STATUS event ("Exit status: killed
+// by signal 9 (SIGKILL)"), then the failed health check that closed it, if one did.
+QStringList failureAlertLines(const TaskRecord& task);
+
 QStringList exitAlertLines(const TaskRecord& task);
+QStringList healthAlertLines(const TaskRecord& task);

@@ -316,12 +316,6 @@ void TaskFunctions::healthFailed(int p, const QString& reason) {
         static_cast<int>(stopTimeoutMs_ > 0 ? stopTimeoutMs_ : health.check->spec().timeoutMs));
 }
 
-QStringList TaskFunctions::healthAlertLines(const TaskRecord& task) {
-    if (!task.health.unhealthy)
-        return {};
-    return {QStringLiteral("Health check failed: ") + task.health.lastReason};
-}
-
 bool TaskFunctions::anyUnhealthy() const {
     // An unhealthy task counts as down until its process has ended and it has been launched again.
     return std::any_of(health_.begin(), health_.end(),

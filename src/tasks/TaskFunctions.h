@@ -62,8 +62,6 @@ class TaskFunctions final : public QObject {
     // STOP_TIMEOUT in milliseconds (0: not given): how long a task whose check failed may take to
     // close before it is killed; without it, the check's own timeout.
     void setStopTimeout(qint64 ms) { stopTimeoutMs_ = ms; }
-    // The alert's extra lines for a failure that a health check caused (none otherwise).
-    static QStringList healthAlertLines(const TaskRecord& task);
 
     // How long a restarted process must have run before the all-clear is given.
     static constexpr qint64 settleMs = 100;

@@ -110,9 +110,21 @@ void frmViewTask::Form_Load() {
     lblStatus->setValue(task.IsUp ? QStringLiteral("UP") : QStringLiteral("DOWN"));
     // Why the last process ended, without moving what the window lays out: on the caption, since
     // the value's own tooltip shows its elided text.
-    if (auto* caption = findChild<QLabel*>(QStringLiteral("lblStatusCaption")))
-        caption->setToolTip(
-            task.lastExit ? QStringLiteral("Last exit: ") + task.lastExit->exitText() : QString());
+    if (auto* caption = findChild<QLabel*>(QStringLiteral("lblStatusCaption"))) {
+        QStringList notes;
+        if (task.lastExit)
+            notes << QStringLiteral("Last exit: ") + task.lastExit->exitText();
+        if (task.health.configured)
+            notes << (task.health.unhealthy ? QStringLiteral("Health: unhealthy (")
+                                            : QStringLiteral("Health: healthy (")) +
+                         QString::number(task.health.failuresTotal) +
+                         QStringLiteral(" failed checks") +
+                         (task.health.lastReason.isEmpty()
+                              ? QString()
+                              : QStringLiteral("; last: ") + task.health.lastReason) +
+                         QLatin1Char(')');
+        caption->setToolTip(notes.join(QLatin1Char('\n')));
+    }
     lblRestart->setValue(task.AutoRestart ? QStringLiteral("YES") : QStringLiteral("NO"));
     cmdRestart->setVisible(!task.IsUp);
 }

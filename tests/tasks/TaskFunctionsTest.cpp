@@ -1,5 +1,6 @@
 #include "TaskFunctions.h"
 
+#include "AlertLines.h"
 #include "FakeProcesses.h"
 #include "Log.h"
 #include "ManualClock.h"
@@ -183,7 +184,7 @@ TEST_F(Supervisor, FailedHealthCheckClosesTheTaskAndKillsItWhenHung) {
                                    &error));
     processes.ignoreClose = true;
     QStringList alertLines;
-    above.duringAlert = [&](int p) { alertLines = TaskFunctions::healthAlertLines(tasks[p]); };
+    above.duringAlert = [&](int p) { alertLines = healthAlertLines(tasks[p]); };
     const HealthCheck& check = *functions.healthCheck(1);
     const auto failTwice = [&] {
         for (int i = 0; i < 2; ++i) {
