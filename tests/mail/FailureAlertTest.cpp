@@ -170,28 +170,40 @@ TEST_F(FailureAlertTest, LimitHoldsBackMailsUntilTheWindowEndsAndTheLimitedTaskS
     EXPECT_EQ(server.connections().size(), 5);
 }
 
+// A whole monitor, real tasks and the real launcher, that mails ops@example.com through the
+// server on mailPort; ini holds the rest of its configuration.
+struct MailedMonitor {
+    MailedMonitor(quint16 mailPort, const QString& ini)
+        : monitor(view, processes, QString("/P:%1 /I:%2").arg(testsupport::freePort()).arg(path()),
+                  ProgramInfo{dir.path(), "prowlix"}) {
+        testsupport::writeFile(path(), QString("SMTP_SERVER=127.0.0.1\nSMTP_PORT=%1\n"
+                                               "SMTP_TO=ops@example.com\n%2")
+                                           .arg(mailPort)
+                                           .arg(ini)
+                                           .toUtf8());
+        monitor.quit = [] {};
+        monitor.startUp();
+    }
+    QString path() const { return dir.filePath("mail.ini"); }
+    QString logText() {
+        return testsupport::readFile(monitor.eventLog().LogFileName(QDate::currentDate()));
+    }
+
+    QTemporaryDir dir;
+    HeadlessView view;
+    PosixProcessControl processes;
+    Monitor monitor;
+};
+
 // The whole monitor with real tasks: a mail server that accepts and never answers holds up no
 // restart, also while a second task fails; shutdown accounts for every alert it held, before the
 // monitor's last event, and none is sent after it.
 TEST(FailureAlertMonitorTest, MuteMailServerDelaysNoRestart) {
     QTcpServer mute; // the system accepts its connections; nobody ever answers
     ASSERT_TRUE(mute.listen(QHostAddress::LocalHost, freeLowPort()));
-    QTemporaryDir dir;
-    const QString ini = dir.filePath("mail.ini");
-    ASSERT_TRUE(testsupport::writeFile(
-        ini, QString("SMTP_SERVER=127.0.0.1\nSMTP_PORT=%1\nSMTP_TO=ops@example.com\n"
-                     "start=sleep 3600,A,,True\nstart=sleep 3600,B,,True\n")
-                 .arg(mute.serverPort())
-                 .toUtf8()));
-    HeadlessView view;
-    PosixProcessControl processes;
-    Monitor monitor(view, processes, QString("/P:%1 /I:%2").arg(testsupport::freePort()).arg(ini),
-                    ProgramInfo{dir.path(), "prowlix"});
-    monitor.quit = [] {};
-    monitor.startUp();
-    const auto logText = [&] {
-        return testsupport::readFile(monitor.eventLog().LogFileName(QDate::currentDate()));
-    };
+    MailedMonitor run(mute.serverPort(), "start=sleep 3600,A,,True\nstart=sleep 3600,B,,True\n");
+    Monitor& monitor = run.monitor;
+    const auto logText = [&] { return run.logText(); };
     ASSERT_EQ(monitor.tasks().upperBound(), 2);
     for (const int p : {1, 2, 1}) {
         const qsizetype restarts = logText().count("RE-START: ");
@@ -216,22 +228,9 @@ TEST(FailureAlertMonitorTest, MuteMailServerDelaysNoRestart) {
 TEST(FailureAlertMonitorTest, TheLimitsMailSaysTheTaskStaysDown) {
     SinkServer sink;
     ASSERT_TRUE(sink.ready());
-    QTemporaryDir dir;
-    const QString ini = dir.filePath("limit.ini");
-    ASSERT_TRUE(testsupport::writeFile(
-        ini, QString("SMTP_SERVER=127.0.0.1\nSMTP_PORT=%1\nSMTP_TO=ops@example.com\n"
-                     "RESTART_LIMIT=1,600\nstart=sleep 3600,A,,True\n")
-                 .arg(sink.port())
-                 .toUtf8()));
-    HeadlessView view;
-    PosixProcessControl processes;
-    Monitor monitor(view, processes, QString("/P:%1 /I:%2").arg(testsupport::freePort()).arg(ini),
-                    ProgramInfo{dir.path(), "prowlix"});
-    monitor.quit = [] {};
-    monitor.startUp();
-    const auto logText = [&] {
-        return testsupport::readFile(monitor.eventLog().LogFileName(QDate::currentDate()));
-    };
+    MailedMonitor run(sink.port(), "RESTART_LIMIT=1,600\nstart=sleep 3600,A,,True\n");
+    Monitor& monitor = run.monitor;
+    const auto logText = [&] { return run.logText(); };
     ASSERT_EQ(monitor.tasks().upperBound(), 1);
     ::kill(monitor.tasks()[1].ProcessId, SIGKILL);
     ASSERT_TRUE(waitUntil([&] { return logText().contains("RE-START: "); }));
