@@ -26,9 +26,10 @@ void check(bool condition) {
         std::abort();
 }
 
+// A mail key's conversion error names the key and value before the bare description.
 bool knownError(const RuntimeError& error) {
-    return error.description() == QLatin1String("Type mismatch") ||
-           error.description() == QLatin1String("Overflow");
+    return error.description().endsWith(QLatin1String("Type mismatch")) ||
+           error.description().endsWith(QLatin1String("Overflow"));
 }
 
 // Fields joined again give the text without its quotes and unquoted commas; a quote left open
