@@ -26,8 +26,6 @@ class Log final {
     QString FileNameBase;
     bool Silent = false;
 
-    void setPresenter(LogPresenter* presenter) { presenter_ = presenter; }
-
     const ProgramInfo& program() const { return program_; }
     const QString& directory() const { return directory_; }
     // warned: the caller has already told the user that the directory cannot be written, so the
