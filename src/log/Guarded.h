@@ -1,0 +1,27 @@
+#pragma once
+
+#include "Log.h"
+#include "RuntimeError.h"
+
+#include <QString>
+#include <exception>
+#include <utility>
+
+// The one rule for errors in an event handler: nothing thrown leaves it (an exception through the
+// event loop ends the monitor, which must keep supervising), and what went wrong is logged. A
+// RuntimeError gives its description, any other exception (an index out of range, say) its
+// what() text; describe turns that into the line written.
+template <class Handler, class Describe>
+void guarded(Log& log, Handler&& handler, Describe&& describe) {
+    try {
+        std::forward<Handler>(handler)();
+    } catch (const RuntimeError& error) {
+        log.WriteLog(describe(error.description()));
+    } catch (const std::exception& error) {
+        log.WriteLog(describe(QString::fromLocal8Bit(error.what())));
+    }
+}
+
+template <class Handler> void guarded(Log& log, Handler&& handler) {
+    guarded(log, std::forward<Handler>(handler), [](const QString& text) { return text; });
+}
