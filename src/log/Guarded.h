@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <exception>
+#include <type_traits>
 #include <utility>
 
 // The one rule for errors in an event handler: nothing thrown leaves it (an exception through the
@@ -13,6 +14,9 @@
 // what() text; describe turns that into the line written.
 template <class Handler, class Describe>
 void guarded(Log& log, Handler&& handler, Describe&& describe) {
+    // A string builder returned from describe would point at its dead temporaries.
+    static_assert(std::is_same_v<std::invoke_result_t<Describe, const QString&>, QString>,
+                  "describe must return a QString");
     try {
         std::forward<Handler>(handler)();
     } catch (const RuntimeError& error) {
@@ -23,5 +27,6 @@ void guarded(Log& log, Handler&& handler, Describe&& describe) {
 }
 
 template <class Handler> void guarded(Log& log, Handler&& handler) {
-    guarded(log, std::forward<Handler>(handler), [](const QString& text) { return text; });
+    guarded(log, std::forward<Handler>(handler),
+            [](const QString& text) -> QString { return text; });
 }

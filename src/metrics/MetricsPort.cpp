@@ -201,7 +201,7 @@ void MetricsPort::start(const QString& setting) {
             connect(server_, &QTcpServer::acceptError, this, [this] { resume_.start(1000); });
             log_.WriteLog(QStringLiteral("METRICS PORT: ") + QString::number(port));
         },
-        [&](const QString& description) {
+        [&](const QString& description) -> QString {
             return QStringLiteral("ERROR: METRICS_PORT (") + value + QStringLiteral("): ") +
                    description + QStringLiteral("; metrics are off");
         });

@@ -246,7 +246,8 @@ TEST_F(LogTest, GuardedHandlersLogWhatTheyThrow) {
     guarded(log, [] { throw std::out_of_range("no such task"); });
     guarded(log, [] {});
     guarded(
-        log, [] { throw RuntimeError("x"); }, [](const QString& d) { return "ERROR: " + d; });
+        log, [] { throw RuntimeError("x"); },
+        [](const QString& d) -> QString { return "ERROR: " + d; });
     QStringList events;
     for (const QString& line : todaysLines().first(4))
         events << line.section(" - ", 1);
