@@ -76,7 +76,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The registry-style reads answer every location, known or not, without failing.
     const QString text = QString::fromUtf8(input);
     (void)source.ReadRegValue(HostSource::hkeyLocalMachine, text, text);
-    (void)info.ReadRegValue(HostSource::hkeyLocalMachine, text, QStringLiteral("Domain"));
 
     const QString filtered = IPInfo::FilterHostText(text);
     check(onlyHostCharacters(filtered) && IPInfo::FilterHostText(filtered) == filtered);

@@ -276,8 +276,9 @@ QJsonObject ControlServer::handle(const ControlRequest& request, const ControlSo
     if (cmd == QLatin1String("info"))
         return info();
     if (cmd == QLatin1String("log"))
-        return QJsonObject{{QStringLiteral("ok"), true},
-                           {QStringLiteral("path"), log_.LogFileName(QDate::currentDate())}};
+        return QJsonObject{
+            {QStringLiteral("ok"), true},
+            {QStringLiteral("path"), log_.LogFileName(log_.clock().wallTime().date())}};
     QJsonObject error;
     const bool all = request.tasks.isEmpty() && cmd == QLatin1String("status");
     if (request.tasks.isEmpty() && !all)
@@ -357,6 +358,6 @@ QJsonObject ControlServer::info() {
         {QStringLiteral("user"), ControlSocket::userName(::geteuid())},
         {QStringLiteral("uid"), static_cast<qint64>(::geteuid())},
         {QStringLiteral("tasks"), tasks_.upperBound()},
-        {QStringLiteral("log"), log_.LogFileName(QDate::currentDate())},
+        {QStringLiteral("log"), log_.LogFileName(log_.clock().wallTime().date())},
     };
 }

@@ -87,8 +87,9 @@ QString appendLine(const QString& path, const QByteArray& line) {
 }
 } // namespace
 
-Log::Log(ProgramInfo program, LogPresenter* presenter)
-    : program_(std::move(program)), directory_(program_.dir), presenter_(presenter) {}
+Log::Log(ProgramInfo program, LogPresenter* presenter, Clock& clock)
+    : program_(std::move(program)), directory_(program_.dir), presenter_(presenter), clock_(clock) {
+}
 
 QString Log::timeStamp(const QDateTime& when, const QLocale& locale) {
     const QString date = locale.toString(when.date(), QLocale::ShortFormat);
@@ -125,11 +126,11 @@ QString Log::LogFileName(const QDate& date) {
 void Log::WriteLog(const QString& EventMessage) {
     if (!LogActivity)
         return;
-    const QString path = LogFileName(QDate::currentDate());
-    const QByteArray line = (timeStamp(QDateTime::currentDateTime()) + QStringLiteral(" - ") +
-                             withoutControls(EventMessage))
-                                .toLocal8Bit() +
-                            "\r\n";
+    const QDateTime now = clock_.wallTime();
+    const QString path = LogFileName(now.date());
+    const QByteArray line =
+        (timeStamp(now) + QStringLiteral(" - ") + withoutControls(EventMessage)).toLocal8Bit() +
+        "\r\n";
     const QString problem = appendLine(path, line);
     if (problem.isEmpty()) {
         writeWarned_ = false;
@@ -162,7 +163,7 @@ QString Log::LogContents(const QDate& FileDate) {
 }
 
 void Log::ViewLog() {
-    const QString path = LogFileName(QDate::currentDate());
+    const QString path = LogFileName(clock_.wallTime().date());
     if (QFile::exists(path)) {
         if (presenter_)
             presenter_->openFile(path);
@@ -179,7 +180,7 @@ bool Log::removeRegularFile(const QString& path) {
 }
 
 void Log::Delete() {
-    removeRegularFile(LogFileName(QDate::currentDate()));
+    removeRegularFile(LogFileName(clock_.wallTime().date()));
     message(QStringLiteral("Log file deleted."));
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Clock.h"
 #include "ProgramInfo.h"
 
 #include <QDate>
@@ -20,15 +21,16 @@ class LogPresenter {
 // "time stamp - event" line per event.
 class Log final {
   public:
-    explicit Log(ProgramInfo program = ProgramInfo::current(), LogPresenter* presenter = nullptr);
+    // The clock gives the time stamps and the day whose file is written.
+    explicit Log(ProgramInfo program = ProgramInfo::current(), LogPresenter* presenter = nullptr,
+                 Clock& clock = Clock::system());
 
     bool LogActivity = false;
     QString FileNameBase;
     bool Silent = false;
 
-    void setPresenter(LogPresenter* presenter) { presenter_ = presenter; }
-
     const ProgramInfo& program() const { return program_; }
+    Clock& clock() const { return clock_; }
     const QString& directory() const { return directory_; }
     // warned: the caller has already told the user that the directory cannot be written, so the
     // first lost line needs no second warning.
@@ -71,5 +73,6 @@ class Log final {
     ProgramInfo program_;
     QString directory_;
     LogPresenter* presenter_;
+    Clock& clock_;
     bool writeWarned_ = false;
 };

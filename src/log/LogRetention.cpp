@@ -4,11 +4,11 @@
 
 #include <QDir>
 
-LogRetention::LogRetention(Log& log, QObject* parent) : QObject(parent), log_(log) {
-    timer_.setSingleShot(true);
+LogRetention::LogRetention(Log& log, QObject* parent)
+    : QObject(parent), log_(log), timer_(log.clock()) {
     // A day-long wait needs no precision, and a coarse timer costs the idle monitor nothing.
     timer_.setTimerType(Qt::VeryCoarseTimer);
-    connect(&timer_, &QTimer::timeout, this, [this] {
+    connect(&timer_, &ClockTimer::timeout, this, [this] {
         deleteExpired();
         arm();
     });
@@ -34,7 +34,8 @@ void LogRetention::start(const QString& keepDays) {
 void LogRetention::arm() {
     // Re-armed from the clock on every run: a clock that jumped, or a timer that fired a little
     // early, only costs one extra harmless pass.
-    timer_.start(static_cast<int>(untilNextRun(now())));
+    const QDateTime now = log_.clock().wallTime();
+    timer_.startAt(now.addMSecs(untilNextRun(now)));
 }
 
 void LogRetention::deleteExpired() {
@@ -42,7 +43,8 @@ void LogRetention::deleteExpired() {
         return;
     QDir dir(log_.directory());
     const QStringList names = dir.entryList(QDir::Files | QDir::System | QDir::Hidden);
-    for (const QString& name : expiredFiles(names, log_.program().exeName, now().date(), keepDays_))
+    for (const QString& name :
+         expiredFiles(names, log_.program().exeName, log_.clock().wallTime().date(), keepDays_))
         Log::removeRegularFile(dir.filePath(name));
 }
 

@@ -1,18 +1,18 @@
 #pragma once
 
+#include "Clock.h"
+
 #include <QDateTime>
 #include <QObject>
 #include <QStringList>
-#include <QTimer>
-#include <functional>
 
 class Log;
 
 // LOG_KEEP_DAYS: deletes this monitor's daily files (event log and mail stage log, by the date in
 // their name) that are more than the given number of days older than today, at start and after
-// every local midnight. Files of other programs, names that are not exactly a daily file of this
-// monitor, and anything but a regular file (a link, FIFO or directory of such a name) are never
-// touched.
+// every local midnight of the log's clock. Files of other programs, names that are not exactly a
+// daily file of this monitor, and anything but a regular file (a link, FIFO or directory of such a
+// name) are never touched.
 class LogRetention final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(LogRetention)
@@ -23,9 +23,6 @@ class LogRetention final : public QObject {
     // The setting's value; empty leaves retention off. A value that is not a positive whole
     // number is logged, naming the key, and nothing is ever deleted.
     void start(const QString& keepDays);
-
-    // The local clock; tests replace it.
-    std::function<QDateTime()> now = [] { return QDateTime::currentDateTime(); };
 
     void deleteExpired();
 
@@ -41,5 +38,5 @@ class LogRetention final : public QObject {
 
     Log& log_;
     int keepDays_ = 0;
-    QTimer timer_;
+    ClockTimer timer_;
 };

@@ -6,9 +6,6 @@
 
 namespace {
 
-const QString tcpipKey = QStringLiteral("SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters");
-const QString mstcpKey = QStringLiteral("SYSTEM\\CurrentControlSet\\Services\\VxD\\MSTCP");
-
 // The characters a DNS name may hold. The hyphen is one: dropping it named somebody else's
 // domain (corp-net.example became corpnet.example).
 const QString hostCharacters =
@@ -33,14 +30,6 @@ void IPInfo::LoadHostInfo() {
     ReadHostName();
     ReadDomainName();
     ReadNameServers();
-}
-
-QString IPInfo::ReadRegValue(quint32 root, const QString& subKey, const QString& valueName) const {
-    QString value = source_.ReadRegValue(root, subKey, valueName).toString();
-    if (value.endsWith(QChar(u'\0'))) {
-        value.chop(1);
-    }
-    return value;
 }
 
 QString IPInfo::FilterHostText(const QString& text) {
@@ -76,27 +65,15 @@ void IPInfo::SplitNameList(const QString& text) {
 }
 
 void IPInfo::ReadHostName() {
-    const quint32 root = HostSource::hkeyLocalMachine;
-    HostName = FilterHostText(ReadRegValue(root, tcpipKey, QStringLiteral("Hostname")));
-    if (HostName.isEmpty()) {
-        HostName = FilterHostText(ReadRegValue(root, mstcpKey, QStringLiteral("HostName")));
-    }
+    HostName = FilterHostText(source_.shortHostName());
 }
 
 void IPInfo::ReadDomainName() {
-    const quint32 root = HostSource::hkeyLocalMachine;
     // Each value is filtered as it is read: one that filters to nothing (blanks, say) names no
-    // domain, and the next source is tried.
-    const std::pair<const QString&, const char*> sources[] = {{tcpipKey, "Domain"},
-                                                              {tcpipKey, "DhcpDomain"},
-                                                              {mstcpKey, "Domain"},
-                                                              {mstcpKey, "DhcpDomain"}};
-    DomainName.clear();
-    for (const auto& [key, name] : sources) {
-        DomainName = FilterHostText(ReadRegValue(root, key, QLatin1String(name)));
-        if (!DomainName.isEmpty())
-            break;
-    }
+    // domain, and the search domain is tried.
+    DomainName = FilterHostText(source_.domain());
+    if (DomainName.isEmpty())
+        DomainName = FilterHostText(source_.searchDomain());
     domainFromSystem_ = !DomainName.isEmpty();
     if (!domainFromSystem_)
         DomainName = QString::fromLatin1(defaultDomain);
@@ -111,10 +88,5 @@ QString IPInfo::fullyQualifiedName() const {
 }
 
 void IPInfo::ReadNameServers() {
-    const quint32 root = HostSource::hkeyLocalMachine;
-    QString servers = ReadRegValue(root, tcpipKey + u'\\', QStringLiteral("NameServer"));
-    if (servers.isEmpty()) {
-        servers = ReadRegValue(root, mstcpKey + u'\\', QStringLiteral("NameServer"));
-    }
-    SplitNameList(servers);
+    SplitNameList(source_.nameServers().join(u','));
 }

@@ -26,7 +26,6 @@ class IPInfo final {
     std::optional<QStringList> NameServers;
 
     void LoadHostInfo();
-    QString ReadRegValue(quint32 root, const QString& subKey, const QString& valueName) const;
     static QString FilterHostText(const QString& text);
     void SplitNameList(const QString& text);
     // The host's name in its DNS domain, or empty when the system names no domain (the default

@@ -181,3 +181,15 @@ QByteArray MailMessage::content(const QString& recipient, const QString& dateTex
            "Content-Transfer-Encoding: " + (encoded ? "quoted-printable" : "8bit") + crlf + crlf +
            text;
 }
+
+QString MailMessage::GMTDateText(const QDateTime& when) {
+    static const char* const days[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const QDateTime utc = when.toUTC();
+    const QDate date = utc.date();
+    const QTime time = utc.time();
+    return QString::asprintf("%s, %02d %s %04d %02d:%02d:%02d +0000", days[date.dayOfWeek() - 1],
+                             date.day(), months[date.month() - 1], date.year(), time.hour(),
+                             time.minute(), time.second());
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
 // One plain-text mail as it goes to one recipient: headers and text, encoded so that every line
@@ -34,6 +35,10 @@ class MailMessage final {
     // breaks keep every encoded line within foldedLineLimit characters.
     static QByteArray quotedPrintable(const QByteArray& text);
     static bool isMailAddress(const QString& address);
+    // The Date header's text for a wall-clock moment, in Greenwich time by the moment's own
+    // offset from UTC: "Sun, 06 Dec 2026 21:44:56 +0000", with English names whatever the
+    // locale, since a localised month name makes the header unreadable to mail programs.
+    static QString GMTDateText(const QDateTime& when);
 
     // The longest line SMTP lets a message carry, line end not counted.
     static constexpr qsizetype lineLimit = 998;

@@ -46,7 +46,8 @@ QByteArray base64(const QString& text) {
 
 } // namespace
 
-SMTPClient::SMTPClient(Clock& clock, QObject* parent) : QObject(parent), waitTimer_(clock) {
+SMTPClient::SMTPClient(Clock& clock, QObject* parent)
+    : QObject(parent), clock_(clock), waitTimer_(clock) {
     waitTimer_.setSingleShot(true);
     waitTimer_.setTimerType(Qt::PreciseTimer); // a coarse timer may fire early
     connect(&waitTimer_, &ClockTimer::timeout, this, &SMTPClient::timedOut);
@@ -197,7 +198,7 @@ void SMTPClient::SendToRecipient(const QString& recipient) {
     tlsErrors_.clear();
     delivered_ = false;
     SessionFailed = false;
-    dateText_ = timeZone.GMTDateText();
+    dateText_ = MailMessage::GMTDateText(clock_.wallTime());
 
     if (!MailMessage::isMailAddress(recipient_))
         return fail(QStringLiteral("SMTP_ADDRESS_ERR: '") + recipient_ +
@@ -326,7 +327,7 @@ void SMTPClient::sendEnvelope() {
 }
 
 QByteArray SMTPClient::messageId() const {
-    return QByteArray::number(QDateTime::currentMSecsSinceEpoch(), 36) + '.' +
+    return QByteArray::number(clock_.wallTime().toMSecsSinceEpoch(), 36) + '.' +
            QByteArray::number(QRandomGenerator::system()->generate64(), 36) + '@' +
            message_.senderDomain(Domain).toUtf8();
 }

@@ -4,7 +4,6 @@
 #include "IPInfo.h"
 #include "Log.h"
 #include "MailMessage.h"
-#include "TimeZoneInfo.h"
 
 #include <QByteArray>
 #include <QList>
@@ -50,8 +49,6 @@ class SMTPClient final : public QObject {
     QString password;
     QString passwordFile; // its first line is the password; read at every Send
     QString heloName;     // SMTP_HELO; empty: see greetingName
-
-    TimeZoneInfo timeZone;
 
     // Sends a copy of message to every recipient of ToAddress; does nothing while busy.
     void Send(const MailMessage& message);
@@ -140,6 +137,7 @@ class SMTPClient final : public QObject {
     QString activePassword_;
     QList<QSslCertificate> activeAuthorities_;
     QTcpSocket* socket_ = nullptr; // a QSslSocket when TLS is asked for
+    Clock& clock_;                 // the Date header and the message identifier read its wall time
     ClockTimer waitTimer_;
     QTimer nextTimer_; // starts the next dialogue from the event loop; not a wait on time
     Wait wait_ = Wait::Connection;

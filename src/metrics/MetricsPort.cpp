@@ -2,6 +2,7 @@
 
 #include "Exposition.h"
 #include "FailureAlert.h"
+#include "Guarded.h"
 #include "HttpRequest.h"
 #include "Log.h"
 #include "RuntimeError.h"
@@ -172,35 +173,38 @@ void MetricsPort::start(const QString& setting) {
     if (value.isEmpty())
         return;
     stop();
-    try {
-        bool ok = false;
-        const double number = value.toDouble(&ok);
-        if (!ok)
-            throw RuntimeError(QStringLiteral("not a port number"));
-        const qint32 port = StatusPort::roundPort(number);
-        // Taking the status port's number would keep the status port from ever opening.
-        if (port == statusPort_.Winsock1.LocalPort)
-            throw RuntimeError(QStringLiteral("port ") + QString::number(port) +
-                               QStringLiteral(" is the status port"));
-        auto* server = new Server(this);
-        // Each accepted client is given a place at once (the oldest slow one gives up its own).
-        server->setMaxPendingConnections(1);
-        server->setListenBacklogSize(1024);
-        try {
-            SocketControl::listenOnAllAddresses(*server, port);
-        } catch (const RuntimeError&) {
-            delete server;
-            throw;
-        }
-        server_ = server;
-        connect(server_, &QTcpServer::newConnection, this, &MetricsPort::takeConnections);
-        // Running out of descriptors pauses the listener; it tries again a second later.
-        connect(server_, &QTcpServer::acceptError, this, [this] { resume_.start(1000); });
-        log_.WriteLog(QStringLiteral("METRICS PORT: ") + QString::number(port));
-    } catch (const RuntimeError& error) {
-        log_.WriteLog(QStringLiteral("ERROR: METRICS_PORT (") + value + QStringLiteral("): ") +
-                      error.description() + QStringLiteral("; metrics are off"));
-    }
+    guarded(
+        log_,
+        [&] {
+            bool ok = false;
+            const double number = value.toDouble(&ok);
+            if (!ok)
+                throw RuntimeError(QStringLiteral("not a port number"));
+            const qint32 port = StatusPort::roundPort(number);
+            // Taking the status port's number would keep the status port from ever opening.
+            if (port == statusPort_.Winsock1.LocalPort)
+                throw RuntimeError(QStringLiteral("port ") + QString::number(port) +
+                                   QStringLiteral(" is the status port"));
+            auto* server = new Server(this);
+            // Each accepted client is given a place at once (the oldest slow one gives up its own).
+            server->setMaxPendingConnections(1);
+            server->setListenBacklogSize(1024);
+            try {
+                SocketControl::listenOnAllAddresses(*server, port);
+            } catch (const RuntimeError&) {
+                delete server;
+                throw;
+            }
+            server_ = server;
+            connect(server_, &QTcpServer::newConnection, this, &MetricsPort::takeConnections);
+            // Running out of descriptors pauses the listener; it tries again a second later.
+            connect(server_, &QTcpServer::acceptError, this, [this] { resume_.start(1000); });
+            log_.WriteLog(QStringLiteral("METRICS PORT: ") + QString::number(port));
+        },
+        [&](const QString& description) -> QString {
+            return QStringLiteral("ERROR: METRICS_PORT (") + value + QStringLiteral("): ") +
+                   description + QStringLiteral("; metrics are off");
+        });
 }
 
 void MetricsPort::stop() {

@@ -1,14 +1,11 @@
 #pragma once
 
-// "Let pending events run": every wait of the monitor goes through here, so that ticks,
-// socket events and commands keep being handled while a handler waits.
+// "Let pending events run": a handler that works through a long loop (reading a log file,
+// splitting a list) calls it between steps, so that ticks, socket events and commands keep being
+// handled meanwhile. Waits for time to pass are timers on the Clock, never a loop here.
 namespace EventPump {
 
 // Runs the events that are pending now and returns.
 void letEventsRun();
-
-// Sleeps in the event loop until at least one event has been handled or maxMs have passed,
-// so that a wait costs no processor time while nothing happens.
-void waitForEvents(int maxMs);
 
 } // namespace EventPump

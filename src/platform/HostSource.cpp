@@ -65,22 +65,38 @@ QVariant HostSource::ReadRegValue(quint32 root, const QString& subKey,
         return valueName.compare(QLatin1String(name), Qt::CaseInsensitive) == 0;
     };
     if (is("Hostname")) {
-        return textOrEmpty(hostName().section(u'.', 0, 0));
+        return textOrEmpty(shortHostName());
     }
     if (is("Domain")) {
-        const ResolverSettings settings = parseResolver(resolverConfig());
-        if (!settings.domain.isEmpty()) {
-            return settings.domain;
-        }
-        return textOrEmpty(hostName().section(u'.', 1));
+        return textOrEmpty(domain());
     }
     if (is("DhcpDomain")) {
-        return textOrEmpty(parseResolver(resolverConfig()).firstSearch);
+        return textOrEmpty(searchDomain());
     }
     if (is("NameServer")) {
-        return textOrEmpty(parseResolver(resolverConfig()).nameServers.join(u','));
+        return textOrEmpty(nameServers().join(u','));
     }
     return {};
+}
+
+QString HostSource::shortHostName() const {
+    return hostName().section(u'.', 0, 0);
+}
+
+QString HostSource::domain() const {
+    const ResolverSettings settings = parseResolver(resolverConfig());
+    if (!settings.domain.isEmpty()) {
+        return settings.domain;
+    }
+    return hostName().section(u'.', 1);
+}
+
+QString HostSource::searchDomain() const {
+    return parseResolver(resolverConfig()).firstSearch;
+}
+
+QStringList HostSource::nameServers() const {
+    return parseResolver(resolverConfig()).nameServers;
 }
 
 QString HostSource::systemHostName() {

@@ -17,11 +17,7 @@ class SocketControl final : public QObject {
   public:
     enum StateValue : qint16 {
         sckClosed = 0,
-        sckOpen = 1,
         sckListening = 2,
-        sckConnectionPending = 3,
-        sckResolvingHost = 4,
-        sckHostResolved = 5,
         sckConnecting = 6,
         sckConnected = 7,
         sckClosing = 8,

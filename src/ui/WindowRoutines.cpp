@@ -212,7 +212,6 @@ void FlatLook(QWidget* widget) {
         frame->setFrameShadow(QFrame::Sunken);
         frame->setLineWidth(1);
     }
-    widget->setProperty("flatLook", true);
 }
 
 QFont designFont(const QString& family, double points, bool bold, bool italic) {

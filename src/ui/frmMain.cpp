@@ -528,7 +528,7 @@ void frmMain::viewLogOf(const QDate& date) {
 }
 
 void frmMain::mnuLogsView_Click() {
-    viewLogOf(QDate::currentDate());
+    viewLogOf(monitor_.eventLog().clock().wallTime().date());
 }
 
 QString frmMain::shortDateText(const QDate& date) {
@@ -577,7 +577,8 @@ QString frmMain::askDateWithDialog(const QString& defaultReply, bool* ok) {
 
 void frmMain::mnuLogsViewDate_Click() {
     bool ok = false;
-    const QString reply = askDate(shortDateText(QDate::currentDate()), &ok);
+    const QString reply =
+        askDate(shortDateText(monitor_.eventLog().clock().wallTime().date()), &ok);
     if (!ok)
         return;
     const QDate date = readDate(reply);

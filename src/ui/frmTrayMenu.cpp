@@ -60,9 +60,6 @@ void frmTrayMenu::setToolTip(const QString& text) {
 }
 
 void frmTrayMenu::pichook_MouseMove(QSystemTrayIcon::ActivationReason reason) {
-    if (TrayBusy)
-        return;
-    TrayBusy = true;
     // Hosts that speak the StatusNotifierItem protocol send one activation for a click and know
     // no double-click; an embedded tray icon reports a double-click as Trigger, Trigger,
     // DoubleClick. So either activates, and one that comes within the double-click interval of
@@ -79,7 +76,6 @@ void frmTrayMenu::pichook_MouseMove(QSystemTrayIcon::ActivationReason reason) {
             mnuShow_Click();
         }
     }
-    TrayBusy = false;
 }
 
 void frmTrayMenu::mnuShow_Click() {

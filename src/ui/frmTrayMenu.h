@@ -45,7 +45,6 @@ class frmTrayMenu final : public QObject {
     QAction* mnuExit;
     ClockTimer tmrNotify;
     qint16 FlashPhase = 0;
-    bool TrayBusy = false;
 
     std::function<void()> beep;
 

@@ -1,7 +1,6 @@
 #include "frmViewTask.h"
 
-#include "Log.h"
-#include "RuntimeError.h"
+#include "Guarded.h"
 #include "TaskFunctions.h"
 #include "TaskTable.h"
 #include "ValueField.h"
@@ -134,11 +133,9 @@ void frmViewTask::cmdRestart_Click() {
     // restart) must not get a second copy, whose predecessor would run on unsupervised.
     const bool upByNow =
         Taskindex >= 1 && Taskindex <= tasks_.upperBound() && tasks_[Taskindex].IsUp;
-    try {
+    guarded(log_, [this, upByNow] {
         if (!upByNow)
             functions_.RestartTask(Taskindex);
-    } catch (const RuntimeError& error) {
-        log_.WriteLog(error.description());
-    }
+    });
     close();
 }

@@ -1,7 +1,9 @@
 #include "Log.h"
 
+#include "Guarded.h"
 #include "LogDirectory.h"
 #include "LogRetention.h"
+#include "ManualClock.h"
 #include "StandardError.h"
 #include "TestSupport.h"
 
@@ -10,6 +12,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
+#include <stdexcept>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -21,12 +24,14 @@ namespace {
 struct LogTest : ::testing::Test, LogPresenter {
     QTemporaryDir dir;
     QStringList messages;
-    Log log{ProgramInfo{dir.path(), "prowlix"}, this};
+    testsupport::ManualClock clock;
+    Log log{ProgramInfo{dir.path(), "prowlix"}, this, clock};
 
     void showMessage(const QString& text) override { messages << text; }
     void openFile(const QString&) override {}
-    static QString name(const char* base, const QDate& date = QDate::currentDate()) {
-        return testsupport::logFileName(base, "prowlix", date);
+    QString name(const char* base, QDate date = {}) const {
+        return testsupport::logFileName(base, "prowlix",
+                                        date.isValid() ? date : clock.wallTime().date());
     }
     QStringList todaysLines() const { return readFile(dir.filePath(name("LOG"))).split("\r\n"); }
     QStringList files() const { return QDir(dir.path()).entryList(QDir::Files, QDir::Name); }
@@ -42,9 +47,9 @@ TEST_F(LogTest, WritesOneStampedCrLfLinePerEventOnlyWhileActive) {
     log.WriteLog(QString::fromUtf8(controls, sizeof controls - 1));
     const QStringList lines = todaysLines();
     ASSERT_EQ(lines.size(), 2) << qPrintable(lines.join('|'));
-    EXPECT_TRUE(lines[0].endsWith(" - a  b c d nul esc [31m del  c1  ls  tab\t."))
-        << qPrintable(lines[0]);
-    Log smtp(ProgramInfo{dir.path(), "prowlix"});
+    EXPECT_EQ(lines[0],
+              Log::timeStamp(clock.wallTime()) + " - a  b c d nul esc [31m del  c1  ls  tab\t.");
+    Log smtp(ProgramInfo{dir.path(), "prowlix"}, nullptr, clock);
     smtp.FileNameBase = "SMTP";
     smtp.LogActivity = true;
     smtp.WriteLog("x");
@@ -199,9 +204,9 @@ TEST(LogRetention, OnlyThisMonitorsDailyFilesPastTheLimitAreExpired) {
     EXPECT_EQ(LogRetention::untilNextRun(QDateTime(today, QTime(23, 59, 59))), 2000);
 }
 
-TEST_F(LogTest, RetentionRunsAgainAfterMidnightAndABadValueIsLoggedAndDeletesNothing) {
+TEST_F(LogTest, RetentionRunsAgainAfterEachMidnightAndABadValueIsLoggedAndDeletesNothing) {
     log.LogActivity = true;
-    const QDate today = QDate::currentDate();
+    const QDate today = clock.wallTime().date();
     const QString old = name("LOG", today.addDays(-5));
     for (const char* bad : {"abc", "0", "1.5", "7 days"}) {
         ASSERT_TRUE(writeFile(dir.filePath(old)));
@@ -215,6 +220,7 @@ TEST_F(LogTest, RetentionRunsAgainAfterMidnightAndABadValueIsLoggedAndDeletesNot
     ASSERT_TRUE(QFile::link(dir.filePath(old), dir.filePath(link)));
     ASSERT_EQ(::mkfifo(QFile::encodeName(dir.filePath(fifo)).constData(), 0600), 0);
     ASSERT_TRUE(QDir(dir.path()).mkdir(folder));
+    clock.setWallTime(QDateTime(today, QTime(23, 59)));
     LogRetention retention(log);
     retention.start("5");
     EXPECT_EQ(QDir(dir.path())
@@ -222,9 +228,30 @@ TEST_F(LogTest, RetentionRunsAgainAfterMidnightAndABadValueIsLoggedAndDeletesNot
               QStringList({fifo, link, old, name("LOG"), folder}));
     for (const QString& kept : {link, fifo, folder})
         ASSERT_TRUE(QFile::remove(dir.filePath(kept)) || QDir(dir.path()).rmdir(kept));
-    retention.now = [&] { return QDateTime(today.addDays(1), QTime(0, 0, 1)); };
-    retention.deleteExpired();
-    EXPECT_EQ(files(), QStringList({name("LOG")}));
+    // Five days old until midnight; the run comes just after it, and again the next night.
+    clock.advance(60 * 1000);
+    EXPECT_TRUE(files().contains(old));
+    clock.advance(1000);
+    EXPECT_EQ(files(), QStringList({name("LOG", today)}));
+    const QString next = name("SMTP", today.addDays(-4));
+    ASSERT_TRUE(writeFile(dir.filePath(next)));
+    clock.advance(24 * 3600 * 1000);
+    EXPECT_EQ(files(), QStringList({name("LOG", today)}));
+}
+
+// One rule for every handler: whatever it throws is logged and goes no further.
+TEST_F(LogTest, GuardedHandlersLogWhatTheyThrow) {
+    log.LogActivity = true;
+    guarded(log, [] { throw RuntimeError("runtime"); });
+    guarded(log, [] { throw std::out_of_range("no such task"); });
+    guarded(log, [] {});
+    guarded(
+        log, [] { throw RuntimeError("x"); },
+        [](const QString& d) -> QString { return "ERROR: " + d; });
+    QStringList events;
+    for (const QString& line : todaysLines().first(4))
+        events << line.section(" - ", 1);
+    EXPECT_EQ(events, QStringList({"runtime", "no such task", "ERROR: x", ""}));
 }
 
 } // namespace

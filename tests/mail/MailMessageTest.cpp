@@ -100,3 +100,34 @@ TEST(MailMessageTest, TextNeedsAnEncodingOnlyForLinesSMTPCannotCarry) {
     EXPECT_EQ(MailMessage::dotStuffed(".a\r\n..\r\nb.\r\n."), "..a\r\n...\r\nb.\r\n..");
     EXPECT_EQ(MailMessage::withCrLf("a\nb\rc\r\n\n"), "a\r\nb\r\nc\r\n\r\n");
 }
+
+TEST(MailMessageTest, DateIsGreenwichTimeByTheMomentsOwnOffset) {
+    const struct {
+        const char* local;
+        int offsetMinutes; // east of Greenwich
+        const char* text;
+    } rows[] = {
+        {"2026-12-05T07:33:28", 60, "Sat, 05 Dec 2026 06:33:28 +0000"},
+        {"2026-12-05T07:33:28", -240, "Sat, 05 Dec 2026 11:33:28 +0000"}, // UTC-5 in daylight time
+        // Year and leap-day roll-over, half- and quarter-hour zones.
+        {"2026-12-31T23:30:00", -60, "Fri, 01 Jan 2027 00:30:00 +0000"},
+        {"2024-03-01T00:15:00", 330, "Thu, 29 Feb 2024 18:45:00 +0000"},
+        {"2026-06-01T12:00:00", -315, "Mon, 01 Jun 2026 17:15:00 +0000"},
+        {"2026-06-01T12:00:00", -240, "Mon, 01 Jun 2026 16:00:00 +0000"},
+    };
+    for (const auto& row : rows) {
+        QDateTime when = QDateTime::fromString(QLatin1String(row.local), Qt::ISODate);
+        when.setOffsetFromUtc(row.offsetMinutes * 60);
+        EXPECT_EQ(MailMessage::GMTDateText(when), QLatin1String(row.text)) << row.local;
+    }
+    // The local clock's moments carry the zone in force, daylight-saving time included.
+    const QByteArray saved = qgetenv("TZ");
+    const auto local = [](const char* tz) {
+        qputenv("TZ", tz);
+        return MailMessage::GMTDateText(QDateTime(QDate(2026, 12, 5), QTime(7, 33, 28)));
+    };
+    EXPECT_EQ(local("IST-5:30"), "Sat, 05 Dec 2026 02:03:28 +0000");
+    // Daylight-saving time the whole year round, one hour ahead of UTC-5.
+    EXPECT_EQ(local("EST5EDT,J1/0,J365/25"), "Sat, 05 Dec 2026 11:33:28 +0000");
+    saved.isNull() ? qunsetenv("TZ") : qputenv("TZ", saved);
+}

@@ -73,7 +73,7 @@ TEST(TrayTest, OneToggleAGesture) {
 class TrayDesktopTest : public DesktopFixture {};
 
 // The tray asks, the window answers: showing ends the flashing, hiding does not; the right
-// button, or a message while one is handled, shows nothing. Exit ends it all.
+// button shows nothing (a second activation within one gesture: the table above). Exit ends it all.
 TEST_F(TrayDesktopTest, ShowHideAndExitReachTheWindows) {
     start("/W:MIN");
     tray().NotifyON();
@@ -87,9 +87,6 @@ TEST_F(TrayDesktopTest, ShowHideAndExitReachTheWindows) {
     tray().mnuShow->trigger();
     EXPECT_FALSE(main().isVisible());
     EXPECT_TRUE(tray().tmrNotify.isActive());
-    tray().TrayBusy = true;
-    tray().pichook_MouseMove(QSystemTrayIcon::DoubleClick);
-    EXPECT_FALSE(main().isVisible());
 
     main().mnuLogsView->trigger();
     tray().mnuExit->trigger();
