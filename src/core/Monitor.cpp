@@ -6,6 +6,7 @@
 #include "LogFiles.h"
 #include "MailSettings.h"
 #include "ProcessControl.h"
+#include "RuntimeDirectory.h"
 #include "RuntimeError.h"
 #include "ServiceNotifier.h"
 #include "Version.h"
@@ -53,6 +54,9 @@ void Monitor::startUp() {
         // Any other failure ends start-up the same way; it must not escape into Qt.
         log_.WriteLog(QString::fromLocal8Bit(error.what()));
     }
+    if (refused_)
+        return;
+    survival_.startUpEnded();
     // Settings read before an error still count: old files go even when start-up stopped early.
     logRetention_.start(settings_.GetINIValue(QStringLiteral("LOG_KEEP_DAYS")));
     view_.startUpEnded();
@@ -65,12 +69,30 @@ void Monitor::runStartUp() {
     view_.setTitle(QString::fromLatin1(Version::productName));
 
     settleLogDirectory(commandLine_.CommandValue(QStringLiteral("D"), argumentText_), log_, mail_);
+    // One monitor per configuration, decided before anything starts; the one refused leaves a
+    // single line, so the running monitor's entries are not mistaken for a restart.
+    qint64 holder = 0;
+    if (!survival_.begin(
+            RuntimeDirectory::configurationOf(
+                commandLine_.CommandValue(QStringLiteral("I"), argumentText_), argumentText_),
+            &holder)) {
+        const QString text = QStringLiteral("REFUSED: another monitor (process id ") +
+                             QString::number(holder) +
+                             QStringLiteral(") runs this configuration; nothing started");
+        log_.LogActivity = true;
+        log_.WriteLog(text);
+        std::fprintf(stderr, "Prowlix: %s\n", qPrintable(text.mid(9)));
+        std::fflush(stderr);
+        refused_ = true;
+        return;
+    }
     log_.LogActivity = true;
     log_.Silent = false;
     log_.WriteLog(QStringLiteral("SYSTEM STARTED (") + argumentText_ + QLatin1Char(')'));
     if (commandLine_.CommandValue(QStringLiteral("L"), argumentText_).toUpper() ==
         QLatin1String("OFF"))
         log_.LogActivity = false;
+    survival_.adoptFromPredecessor();
 
     settings_.StatusPort = 180;
     const double commandLinePort =
@@ -195,6 +217,7 @@ void Monitor::ShutDownMonitor() {
             }
         }
     }
+    survival_.shutDown(settings_.KillOnExit);
     view_.unloadAll();
     if (quit)
         quit();

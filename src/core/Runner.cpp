@@ -1,5 +1,6 @@
 #include "Runner.h"
 
+#include "Clock.h"
 #include "CommandLine.h"
 #include "Monitor.h"
 #include "ProcessControl.h"
@@ -7,6 +8,7 @@
 #include "SignalWatcher.h"
 
 #include <QCoreApplication>
+#include <csignal>
 #include <sys/resource.h>
 
 namespace {
@@ -33,10 +35,25 @@ int runMonitor(View& view, const QStringList& arguments,
     Monitor monitor(view, *processes, clsCommandLine::argumentText(arguments));
     SignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &SignalWatcher::stopRequested, &monitor,
-                     [&monitor] { monitor.ShutDownMonitor(); });
+                     [&monitor](int signalNumber) {
+                         // A hand-over (the service manager's restart): the tasks stay running
+                         // for the next monitor to adopt, whatever kill says.
+                         if (signalNumber == SIGQUIT)
+                             monitor.settings().KillOnExit = false;
+                         monitor.ShutDownMonitor();
+                     });
     if (attach)
         attach(monitor);
     monitor.startUp();
+    if (monitor.refused())
+        return 1;
     ServiceNotifier::notify("READY=1");
+    // Sent from the event loop, so a monitor that hangs stops sending and the manager restarts it.
+    ClockTimer watchdog;
+    if (const int every = ServiceNotifier::watchdogIntervalMs(); every > 0) {
+        QObject::connect(&watchdog, &ClockTimer::timeout,
+                         [] { ServiceNotifier::notify("WATCHDOG=1"); });
+        watchdog.start(every);
+    }
     return QCoreApplication::exec();
 }

@@ -23,8 +23,9 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
         // A full table is refused before launching, so no program runs without a record.
         if (tasks_.TaskCount == TaskTable::maxTasks)
             throw RuntimeError(QStringLiteral("Overflow"));
-        const qint32 processId = processes_.launch(command, windowMode);
-        if (processId == 0) {
+        const std::optional<Adopted> adopted = adoption ? adoption(name, command) : std::nullopt;
+        const qint32 processId = adopted ? adopted->pid : processes_.launch(command, windowMode);
+        if (processId == 0 && !adopted) {
             ++startFailures_;
             log_.WriteLog(QStringLiteral("ERROR: Unable to start ") + name + QStringLiteral(" (") +
                           command + QLatin1Char(')'));
@@ -38,10 +39,14 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
         task.TaskName = name;
         task.TaskId = n;
         task.AutoRestart = autoRestart;
-        task.processStartedMs = clock_.wallTime().toMSecsSinceEpoch();
+        task.processStartedMs =
+            adopted ? adopted->startedMs : clock_.wallTime().toMSecsSinceEpoch();
         up_.insertTop(name, n);
-        log_.WriteLog(QStringLiteral("START: ") + name + QStringLiteral(" (") + command +
-                      QLatin1Char(')'));
+        // One whose process ended unwatched has no line here: the next sweep finds it ended (its
+        // number is 0, never signalled) and takes it through the failure path.
+        if (!adopted || processId != 0)
+            log_.WriteLog((adopted ? QStringLiteral("ADOPT: ") : QStringLiteral("START: ")) + name +
+                          QStringLiteral(" (") + command + QLatin1Char(')'));
         Q_EMIT launched();
     } catch (const RuntimeError& error) {
         // The description alone would not say which of the configured tasks is missing.
@@ -122,6 +127,7 @@ void TaskFunctions::HandleTaskFailure(int p) {
     log_.WriteLog(QStringLiteral("EXIT STATUS: ") + task.TaskName + QStringLiteral(": ") +
                   task.lastExit.value_or(ProcessStatus::endedUnknown()).exitText());
     up_.removeTask(p);
+    Q_EMIT taskEnded();
     SignalFailure();
     signals_.SendFailureAlert(p);
     // The alert let events run: a Restart pressed meanwhile has already brought the task back,

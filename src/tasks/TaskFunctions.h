@@ -6,6 +6,8 @@
 #include "TaskTable.h"
 
 #include <QObject>
+#include <functional>
+#include <optional>
 
 class Log;
 class ProcessControl;
@@ -25,6 +27,15 @@ class TaskFunctions final : public QObject {
     // name and windowMode may be rewritten (empty name -> FileNameOf(command); mode normalised).
     void StartTask(QString& name, const QString& command, qint16& windowMode, bool autoRestart);
     static QString FileNameOf(const QString& command);
+
+    // A configured task that the previous monitor left: its process, proven the same and already
+    // watched, or pid 0 when that process ended while no monitor ran.
+    struct Adopted {
+        qint32 pid = 0;
+        qint64 startedMs = 0; // Unix time of the process's start
+    };
+    // Asked by StartTask before launching; nothing means launch as usual.
+    std::function<std::optional<Adopted>(const QString& name, const QString& command)> adoption;
 
     ProcessStatus IsTaskProcessAlive(qint32 processId);
     void sweep(); // the supervision sweep: one pass over the tasks that are up
@@ -52,6 +63,8 @@ class TaskFunctions final : public QObject {
   Q_SIGNALS:
     // A task was launched: the tick may be needed again. Emitted before the launching call returns.
     void launched();
+    // A task's process was found ended (emitted once the task is marked down).
+    void taskEnded();
 
   private:
     void restart(int p);

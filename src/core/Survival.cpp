@@ -1,0 +1,186 @@
+#include "Survival.h"
+
+#include "Clock.h"
+#include "Log.h"
+#include "ProcessControl.h"
+#include "RuntimeDirectory.h"
+#include "RuntimeError.h"
+#include "TaskCommand.h"
+#include "TaskTable.h"
+
+#include <QFile>
+#include <unistd.h>
+
+namespace {
+// However often tasks launch and end, the file is rewritten at most this often; the first change
+// after a quiet spell is written at the end of its event-loop turn.
+constexpr qint64 minWriteGapMs = 100;
+} // namespace
+
+Survival::Survival(TaskTable& tasks, TaskFunctions& taskFunctions, ProcessControl& processes,
+                   Log& log, const ProcReader& proc, QObject* parent)
+    : QObject(parent), tasks_(tasks), taskFunctions_(taskFunctions), processes_(processes),
+      log_(log), proc_(proc) {
+    writeTimer_.setSingleShot(true);
+    connect(&writeTimer_, &QTimer::timeout, this, &Survival::writeNow);
+}
+
+Survival::~Survival() = default;
+
+bool Survival::begin(const QString& configuration, qint64* holderPid) {
+    *holderPid = 0;
+    QString error;
+    const QString dir = RuntimeDirectory::locate(&error);
+    if (dir.isEmpty()) {
+        problem_ = QStringLiteral("runtime directory unusable (") + error + QLatin1Char(')');
+        return true;
+    }
+    const QString base = dir + QLatin1Char('/') + RuntimeDirectory::baseName(configuration);
+    switch (lock_.acquire(base + QStringLiteral(".lock"), holderPid, &error)) {
+    case MonitorLock::Outcome::Taken:
+        return false;
+    case MonitorLock::Outcome::Failed:
+        problem_ = QStringLiteral("lock file unusable (") + error + QLatin1Char(')');
+        return true;
+    case MonitorLock::Outcome::Held:
+        break;
+    }
+    statePath_ = base + QStringLiteral(".state");
+    return true;
+}
+
+void Survival::adoptFromPredecessor() {
+    if (!problem_.isEmpty()) {
+        log_.WriteLog(QStringLiteral("WARNING: ") + problem_ +
+                      QStringLiteral(": no adoption, no check for a second monitor"));
+        return;
+    }
+    if (statePath_.isEmpty())
+        return;
+    bootId_ = proc_.bootId();
+    QString problem;
+    const auto record = StateFile::read(statePath_, &problem);
+    if (record && record->bootId != bootId_)
+        problem = QStringLiteral("written before the last boot");
+    if (!problem.isEmpty()) {
+        log_.WriteLog(QStringLiteral("WARNING: state file ") + statePath_ +
+                      QStringLiteral(" ignored: ") + problem);
+    } else if (record) {
+        for (const StateEntry& entry : record->tasks)
+            recorded_[{entry.name, entry.command}].push_back(entry);
+    }
+    taskFunctions_.adoption = [this](const QString& name, const QString& command) {
+        return claim(name, command);
+    };
+    connect(&taskFunctions_, &TaskFunctions::launched, this, &Survival::scheduleWrite);
+    connect(&taskFunctions_, &TaskFunctions::taskEnded, this, &Survival::scheduleWrite);
+}
+
+bool Survival::sameProcess(const StateEntry& entry) const {
+    const auto start = proc_.startTime(entry.pid);
+    if (!start || *start != entry.startTime)
+        return false;
+    QStringList expected;
+    try {
+        expected = splitTaskCommand(entry.command);
+    } catch (const RuntimeError&) {
+        return false;
+    }
+    const auto arguments = proc_.commandLine(entry.pid);
+    return arguments && *arguments == expected;
+}
+
+std::optional<TaskFunctions::Adopted> Survival::claim(const QString& name,
+                                                      const QString& command) {
+    const auto it = recorded_.find({name, command});
+    if (it == recorded_.end() || it->second.empty())
+        return std::nullopt;
+    const StateEntry entry = it->second.front();
+    it->second.pop_front();
+    TaskFunctions::Adopted adopted;
+    if (processes_.adopt(entry.pid, [&] { return sameProcess(entry); })) {
+        adopted.pid = entry.pid;
+        adopted.startedMs = proc_.startedMs(entry.startTime);
+        startTimes_.insert(entry.pid, entry.startTime);
+    }
+    return adopted;
+}
+
+void Survival::startUpEnded() {
+    for (const auto& [key, entries] : recorded_) {
+        for (const StateEntry& entry : entries) {
+            if (sameProcess(entry))
+                log_.WriteLog(QStringLiteral("ORPHAN: ") + entry.name + QStringLiteral(" (") +
+                              entry.command +
+                              QStringLiteral("): no longer configured, left running"));
+        }
+    }
+    recorded_.clear();
+    taskFunctions_.adoption = nullptr;
+    if (!statePath_.isEmpty())
+        writeNow();
+}
+
+void Survival::scheduleWrite() {
+    if (statePath_.isEmpty() || ended_ || writeTimer_.isActive())
+        return;
+    const qint64 since = Clock::system().now() - lastWriteMs_;
+    writeTimer_.start(writes_ == 0 || since >= minWriteGapMs
+                          ? 0
+                          : static_cast<int>(minWriteGapMs - since));
+}
+
+void Survival::writeNow() {
+    writeTimer_.stop();
+    StateRecord record{bootId_, ::getpid(), {}};
+    QHash<qint32, quint64> written;
+    const int bound = tasks_.upperBound();
+    for (int p = 1; p <= bound; ++p) {
+        const TaskRecord& task = tasks_[p];
+        if (!task.IsUp || task.ProcessId <= 0)
+            continue;
+        quint64 start = 0;
+        if (const auto known = startTimes_.constFind(task.ProcessId); known != startTimes_.cend()) {
+            start = *known;
+        } else {
+            // Read first, then make sure the process still runs: a task of ours is not reaped
+            // before its end is seen, so its number cannot have passed to another process while
+            // it was read.
+            const auto read = proc_.startTime(task.ProcessId);
+            if (!read || !processes_.status(task.ProcessId).isRunning())
+                continue;
+            start = *read;
+        }
+        written.insert(task.ProcessId, start);
+        record.tasks.push_back({task.TaskId, task.TaskName, task.PathAndFile, task.ProcessId, start});
+    }
+    // Recorded tasks that start-up has not reached yet stay known, should this monitor end first.
+    for (const auto& [key, entries] : recorded_)
+        record.tasks.insert(record.tasks.end(), entries.begin(), entries.end());
+    startTimes_ = written;
+    QString error;
+    lastWriteMs_ = Clock::system().now();
+    ++writes_;
+    if (StateFile::write(statePath_, StateFile::encode(record), &error)) {
+        writeFailed_ = false;
+    } else if (!writeFailed_) {
+        writeFailed_ = true; // once until a write succeeds again
+        log_.WriteLog(QStringLiteral("WARNING: state file ") + statePath_ +
+                      QStringLiteral(" not written: ") + error);
+    }
+}
+
+void Survival::shutDown(bool tasksAskedToClose) {
+    if (statePath_.isEmpty() || ended_)
+        return;
+    bool anyRunning = false;
+    const int bound = tasks_.upperBound();
+    for (int p = 1; p <= bound && !anyRunning; ++p)
+        anyRunning = tasks_[p].IsUp && processes_.status(tasks_[p].ProcessId).isRunning();
+    if (tasksAskedToClose || !anyRunning)
+        QFile::remove(statePath_);
+    else
+        writeNow();
+    ended_ = true;
+    writeTimer_.stop();
+}
