@@ -90,8 +90,7 @@ bool Survival::sameProcess(const StateEntry& entry) const {
     return arguments && *arguments == expected;
 }
 
-std::optional<TaskFunctions::Adopted> Survival::claim(const QString& name,
-                                                      const QString& command) {
+std::optional<TaskFunctions::Adopted> Survival::claim(const QString& name, const QString& command) {
     const auto it = recorded_.find({name, command});
     if (it == recorded_.end() || it->second.empty())
         return std::nullopt;
@@ -125,9 +124,8 @@ void Survival::scheduleWrite() {
     if (statePath_.isEmpty() || ended_ || writeTimer_.isActive())
         return;
     const qint64 since = Clock::system().now() - lastWriteMs_;
-    writeTimer_.start(writes_ == 0 || since >= minWriteGapMs
-                          ? 0
-                          : static_cast<int>(minWriteGapMs - since));
+    writeTimer_.start(
+        writes_ == 0 || since >= minWriteGapMs ? 0 : static_cast<int>(minWriteGapMs - since));
 }
 
 void Survival::writeNow() {
@@ -152,7 +150,8 @@ void Survival::writeNow() {
             start = *read;
         }
         written.insert(task.ProcessId, start);
-        record.tasks.push_back({task.TaskId, task.TaskName, task.PathAndFile, task.ProcessId, start});
+        record.tasks.push_back(
+            {task.TaskId, task.TaskName, task.PathAndFile, task.ProcessId, start});
     }
     // Recorded tasks that start-up has not reached yet stay known, should this monitor end first.
     for (const auto& [key, entries] : recorded_)

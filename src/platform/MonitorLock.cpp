@@ -37,7 +37,7 @@ MonitorLock::Outcome MonitorLock::acquire(const QString& path, qint64* holderPid
         *error = path + QStringLiteral(": ") + systemErrorText(errno);
         return Outcome::Failed;
     }
-    struct stat info{};
+    struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
         *error = path + QStringLiteral(": not a regular file of this user");
         ::close(fd);

@@ -80,8 +80,8 @@ qint64 ProcReader::startedMs(quint64 startTime) const {
     timespec sinceBoot{};
     if (ticks <= 0 || ::clock_gettime(CLOCK_BOOTTIME, &sinceBoot) != 0)
         return QDateTime::currentMSecsSinceEpoch();
-    const qint64 bootMs = QDateTime::currentMSecsSinceEpoch() - sinceBoot.tv_sec * 1000 -
-                          sinceBoot.tv_nsec / 1000000;
+    const qint64 bootMs =
+        QDateTime::currentMSecsSinceEpoch() - sinceBoot.tv_sec * 1000 - sinceBoot.tv_nsec / 1000000;
     return bootMs + static_cast<qint64>(startTime) * 1000 / ticks;
 }
 

@@ -64,8 +64,7 @@ std::optional<StateRecord> decode(const QByteArray& bytes, QString* problem) {
     record.bootId = root.value(QStringLiteral("bootId")).toString();
     const QJsonValue tasks = root.value(QStringLiteral("tasks"));
     if (record.bootId.isEmpty() ||
-        !wholeNumber(root.value(QStringLiteral("monitorPid")), 1, 0x7fffffff,
-                     &record.monitorPid) ||
+        !wholeNumber(root.value(QStringLiteral("monitorPid")), 1, 0x7fffffff, &record.monitorPid) ||
         !tasks.isArray()) {
         *problem = QStringLiteral("incomplete");
         return std::nullopt;
@@ -100,7 +99,7 @@ std::optional<StateRecord> read(const QString& path, QString* problem) {
             *problem = errno == ELOOP ? QStringLiteral("a symbolic link") : systemErrorText(errno);
         return std::nullopt;
     }
-    struct stat info{};
+    struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
         *problem = QStringLiteral("not a regular file");
     else if (info.st_uid != ::geteuid())
@@ -113,7 +112,8 @@ std::optional<StateRecord> read(const QString& path, QString* problem) {
         bytes.resize(static_cast<qsizetype>(info.st_size) + 1);
         qint64 have = 0;
         while (have < bytes.size()) {
-            const ssize_t n = ::read(fd, bytes.data() + have, static_cast<size_t>(bytes.size() - have));
+            const ssize_t n =
+                ::read(fd, bytes.data() + have, static_cast<size_t>(bytes.size() - have));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)

@@ -10,8 +10,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <map>
 #include <poll.h>
 #include <sys/socket.h>
@@ -66,9 +66,13 @@ quint64 startTimeOf(qint64 pid) {
     return stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(19).toULongLong();
 }
 
-QByteArray stateText(qint64 pid, quint64 startTime, const QString& command,
-                     const QString& bootId = readFile("/proc/sys/kernel/random/boot_id").trimmed()) {
-    const QJsonObject task{{"id", 1}, {"name", "A"}, {"command", command}, {"pid", pid},
+QByteArray
+stateText(qint64 pid, quint64 startTime, const QString& command,
+          const QString& bootId = readFile("/proc/sys/kernel/random/boot_id").trimmed()) {
+    const QJsonObject task{{"id", 1},
+                           {"name", "A"},
+                           {"command", command},
+                           {"pid", pid},
                            {"startTime", QString::number(startTime)}};
     return QJsonDocument(QJsonObject{{"version", 1},
                                      {"bootId", bootId},
@@ -87,9 +91,9 @@ TEST(SurvivalTest, SuccessorAdoptsWhatRunsReportsWhatEndedAndLeavesTheUnconfigur
     MonitorProcess monitor;
     const QString run = monitor.dir() + "/run", ini = monitor.dir() + "/tasks.ini";
     const QString a = "sleep 7001.1", b = "sleep 7001.2", c = "sleep 7001.3";
-    ASSERT_TRUE(writeFile(
-        ini, taskLines({"START=" + a + ",A,,True", "START=" + b + ",B,,True", "START=" + c + ",C,,True"})
-                 .toUtf8()));
+    ASSERT_TRUE(writeFile(ini, taskLines({"START=" + a + ",A,,True", "START=" + b + ",B,,True",
+                                          "START=" + c + ",C,,True"})
+                                   .toUtf8()));
     monitor.start({"/NOGUI", "/I:" + ini});
     ASSERT_TRUE(waitUntil([&] { return recordedPids(run).size() == 3; }));
     const auto first = recordedPids(run);
@@ -98,8 +102,8 @@ TEST(SurvivalTest, SuccessorAdoptsWhatRunsReportsWhatEndedAndLeavesTheUnconfigur
     // While no monitor runs, B ends and C leaves the configuration.
     ::kill(static_cast<pid_t>(first.at("B")), SIGKILL);
     ASSERT_TRUE(waitUntil([&] { return processesOf(b).isEmpty(); }));
-    ASSERT_TRUE(writeFile(ini, taskLines({"START=" + a + ",A,,True", "START=" + b + ",B,,True"})
-                                   .toUtf8()));
+    ASSERT_TRUE(
+        writeFile(ini, taskLines({"START=" + a + ",A,,True", "START=" + b + ",B,,True"}).toUtf8()));
     monitor.start({"/NOGUI", "/I:" + ini});
     ASSERT_TRUE(monitor.waitForLog("RE-START: '" + b + "'")) << qPrintable(monitor.log());
     const QString log = monitor.log();
@@ -108,8 +112,9 @@ TEST(SurvivalTest, SuccessorAdoptsWhatRunsReportsWhatEndedAndLeavesTheUnconfigur
     EXPECT_TRUE(log.contains("TASK FAILURE: B (" + b + ")") &&
                 log.contains("EXIT STATUS: B: unknown (not started by this monitor)"))
         << qPrintable(log);
-    EXPECT_TRUE(waitUntil([&] { return monitor.log().contains("ORPHAN: C (" + c +
-                                                              "): no longer configured, left running"); }));
+    EXPECT_TRUE(waitUntil([&] {
+        return monitor.log().contains("ORPHAN: C (" + c + "): no longer configured, left running");
+    }));
     EXPECT_EQ(processesOf(a), QList<qint64>{first.at("A")});
     EXPECT_EQ(processesOf(b).size(), 1);
     EXPECT_EQ(processesOf(c), QList<qint64>{first.at("C")});
@@ -118,8 +123,19 @@ TEST(SurvivalTest, SuccessorAdoptsWhatRunsReportsWhatEndedAndLeavesTheUnconfigur
     ASSERT_TRUE(monitor.waitForLog("RE-START: '" + a + "'")) << qPrintable(monitor.log());
     EXPECT_EQ(processesOf(a).size(), 1);
     EXPECT_EQ(monitor.log().count("TASK FAILURE: A ("), 1);
+    // SIGQUIT hands the tasks over even with kill=True; SIGTERM then closes them and, with no
+    // task left running, removes the state file.
+    ASSERT_TRUE(writeFile(
+        ini,
+        taskLines({"kill=True", "START=" + a + ",A,,True", "START=" + b + ",B,,True"}).toUtf8()));
+    EXPECT_TRUE(monitor.stop(SIGQUIT));
+    EXPECT_EQ(processesOf(a).size() + processesOf(b).size(), 2);
+    monitor.start({"/NOGUI", "/I:" + ini});
+    ASSERT_TRUE(waitUntil([&] { return monitor.log().count("ADOPT: ") == 3; }))
+        << qPrintable(monitor.log());
     EXPECT_TRUE(monitor.stop());
-    EXPECT_TRUE(QFile::exists(stateFileOf(run))); // its tasks run on: kept for the next monitor
+    EXPECT_TRUE(waitUntil([&] { return processesOf(a).isEmpty() && processesOf(b).isEmpty(); }));
+    EXPECT_TRUE(stateFileOf(run).isEmpty());
 }
 
 TEST(SurvivalTest, OneMonitorPerConfiguration) {
@@ -171,7 +187,8 @@ TEST(SurvivalTest, UntrustedStateIsNeverAdopted) {
         QString expected;
     };
     const auto plainFile = [](const QByteArray& bytes) {
-        return [bytes](const QString& path, qint64, quint64) { ASSERT_TRUE(writeFile(path, bytes)); };
+        return
+            [bytes](const QString& path, qint64, quint64) { ASSERT_TRUE(writeFile(path, bytes)); };
     };
     const Row rows[] = {
         {"another start time", task,
@@ -201,7 +218,10 @@ TEST(SurvivalTest, UntrustedStateIsNeverAdopted) {
              ASSERT_TRUE(QFile::link(path + ".real", path));
          },
          "ignored: a symbolic link"},
-        {"garbage", task, plainFile("\x7f" "ELF\x01\x02 not a state"), "ignored: not a state file"},
+        {"garbage", task,
+         plainFile("\x7f"
+                   "ELF\x01\x02 not a state"),
+         "ignored: not a state file"},
         {"truncated", task,
          [&](const QString& path, qint64 pid, quint64 start) {
              ASSERT_TRUE(writeFile(path, stateText(pid, start, task).left(60)));
@@ -225,7 +245,8 @@ TEST(SurvivalTest, UntrustedStateIsNeverAdopted) {
         MonitorProcess monitor;
         const QString run = monitor.dir() + "/run", ini = monitor.dir() + "/tasks.ini";
         // The state file is named from the configuration: a first monitor shows where it goes.
-        ASSERT_TRUE(writeFile(ini, ("kill=True\n" + taskLines({"START=" + task + ",A,,False"})).toUtf8()));
+        ASSERT_TRUE(
+            writeFile(ini, ("kill=True\n" + taskLines({"START=" + task + ",A,,False"})).toUtf8()));
         monitor.start({"/NOGUI", "/I:" + ini});
         ASSERT_TRUE(waitUntil([&] { return !stateFileOf(run).isEmpty(); }));
         const QString path = stateFileOf(run);
@@ -240,10 +261,8 @@ TEST(SurvivalTest, UntrustedStateIsNeverAdopted) {
         ASSERT_TRUE(monitor.waitForLog(row.expected)) << qPrintable(monitor.log());
         const QString log = monitor.log();
         EXPECT_FALSE(log.contains("ADOPT: ")) << qPrintable(log);
-        EXPECT_EQ(log.count("WARNING: "), row.expected.contains("ignored") ||
-                                                  row.expected.contains("WARNING")
-                                              ? 1
-                                              : 0)
+        EXPECT_EQ(log.count("WARNING: "),
+                  row.expected.contains("ignored") || row.expected.contains("WARNING") ? 1 : 0)
             << qPrintable(log);
         EXPECT_EQ(log.count("START: A (" + task + ")"), row.expected.contains("EXIT") ? 1 : 2);
         // The shutdown's kill step passes the stranger by: it was never the task's.
@@ -277,7 +296,8 @@ TEST(SurvivalTest, WatchdogPingsOnlyWhenAskedForThisProcess) {
         if (*row.pid != '\0')
             environment.insert("WATCHDOG_PID", row.pid);
         MonitorProcess monitor;
-        monitor.start({"/NOGUI", QStringLiteral("/P:%1").arg(testsupport::freePort())}, environment);
+        monitor.start({"/NOGUI", QStringLiteral("/P:%1").arg(testsupport::freePort())},
+                      environment);
         // Datagrams until READY=1, then for three watchdog intervals.
         QStringList received;
         QDeadlineTimer deadline(std::chrono::seconds(10));
