@@ -12,9 +12,11 @@
 #include <unistd.h>
 
 namespace {
-// However often tasks launch and end, the file is rewritten at most this often; the first change
-// after a quiet spell is written at the end of its event-loop turn.
-constexpr qint64 minWriteGapMs = 100;
+// While start-up reads the INI file (which lets events run between lines) the file is rewritten
+// at most this often, so a thousand launches are not a thousand writes; afterwards every change is
+// written at the end of its event-loop turn, since a launch not yet written is a task the next
+// monitor would not know.
+constexpr qint64 startUpWriteGapMs = 100;
 } // namespace
 
 Survival::Survival(TaskTable& tasks, TaskFunctions& taskFunctions, ProcessControl& processes,
@@ -116,6 +118,7 @@ void Survival::startUpEnded() {
     }
     recorded_.clear();
     taskFunctions_.adoption = nullptr;
+    startedUp_ = true;
     if (!statePath_.isEmpty())
         writeNow();
 }
@@ -124,8 +127,9 @@ void Survival::scheduleWrite() {
     if (statePath_.isEmpty() || ended_ || writeTimer_.isActive())
         return;
     const qint64 since = Clock::system().now() - lastWriteMs_;
-    writeTimer_.start(
-        writes_ == 0 || since >= minWriteGapMs ? 0 : static_cast<int>(minWriteGapMs - since));
+    writeTimer_.start(startedUp_ || writes_ == 0 || since >= startUpWriteGapMs
+                          ? 0
+                          : static_cast<int>(startUpWriteGapMs - since));
 }
 
 void Survival::writeNow() {

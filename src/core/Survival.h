@@ -72,5 +72,6 @@ class Survival final : public QObject {
     qint64 lastWriteMs_ = 0;
     quint64 writes_ = 0;
     bool writeFailed_ = false;
-    bool ended_ = false; // shutdown has written the last state
+    bool startedUp_ = false; // every configured task has been started or adopted
+    bool ended_ = false;     // shutdown has written the last state
 };
