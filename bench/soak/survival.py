@@ -24,6 +24,14 @@ import tempfile
 import time
 
 
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
 def cmdlines():
     """pid -> arguments joined by blanks, for every live process (zombies have none)."""
     out = {}
@@ -118,10 +126,10 @@ class Monitor:
 def soak(binary, seconds):
     marker = "9100."
     stable = [f"sleep {marker}{i:03d}" for i in range(90)]
-    crashing = [f"sh -c 'sleep 1; exit 3' crash{marker}{i:03d}" for i in range(10)]
+    crashing = [f"sh -c 'sleep 1 && false' crash{marker}{i:03d}" for i in range(10)]
     lines = [f"START={c},S{i},,True" for i, c in enumerate(stable)]
     lines += [f"START={c},C{i},,True" for i, c in enumerate(crashing)]
-    lines.append("port=0")
+    lines.append(f"port={free_port()}")
     # What the sampler sees of a crashing task's command (sh drops the quotes).
     seen_as = {c: c.replace("'", "") for c in stable + crashing}
     m = Monitor(binary, lines)
@@ -180,7 +188,7 @@ def soak(binary, seconds):
 
 def ready(binary, rounds=5):
     marker = "9200."
-    lines = [f"START=sleep {marker}{i:04d},T{i},,True" for i in range(1000)] + ["port=0"]
+    lines = [f"START=sleep {marker}{i:04d},T{i},,True" for i in range(1000)] + [f"port={free_port()}"]
     m = Monitor(binary, lines)
     try:
         fresh = m.start()
@@ -213,7 +221,7 @@ def wakeups(binary, seconds=60):
     out = {}
     for usec in (30000000, None):
         marker = "9300."
-        lines = [f"START=sleep {marker}{i},T{i},,True" for i in range(10)] + ["port=0"]
+        lines = [f"START=sleep {marker}{i},T{i},,True" for i in range(10)] + [f"port={free_port()}"]
         m = Monitor(binary, lines, usec)
         try:
             m.start()

@@ -89,6 +89,13 @@ void Monitor::runStartUp() {
     log_.LogActivity = true;
     log_.Silent = false;
     log_.WriteLog(QStringLiteral("SYSTEM STARTED (") + argumentText_ + QLatin1Char(')'));
+    if (qEnvironmentVariableIsSet("PROWLIX_DISPLAY_GONE")) {
+        // Started over by the monitor itself when its display went away; its tasks are adopted.
+        qunsetenv("PROWLIX_DISPLAY_GONE");
+        const QString text = QStringLiteral("WARNING: the display is gone; going on headless");
+        log_.WriteLog(text);
+        std::fprintf(stderr, "Prowlix: %s\n", qPrintable(text.mid(9)));
+    }
     if (commandLine_.CommandValue(QStringLiteral("L"), argumentText_).toUpper() ==
         QLatin1String("OFF"))
         log_.LogActivity = false;

@@ -8,10 +8,51 @@
 #include "SignalWatcher.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <sys/resource.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
+
+// The desktop's display went away: the toolkit says so and ends the process. The monitor starts
+// over headless in the same process instead (its tasks are still its children, and the new image
+// adopts them from the state file), so supervision goes on.
+bool displayGone = false;
+Monitor* running = nullptr;
+QtMessageHandler toolkitHandler = nullptr;
+
+void watchToolkitMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (text.startsWith(QLatin1String("The X11 connection broke")))
+        displayGone = true;
+    if (toolkitHandler != nullptr)
+        toolkitHandler(type, context, text);
+}
+
+void goOnHeadless() {
+    if (!displayGone || running == nullptr || running->ShuttingDown)
+        return;
+    running->survival().flush();
+    QFile self(QStringLiteral("/proc/self/cmdline"));
+    if (!self.open(QIODevice::ReadOnly))
+        return;
+    QList<QByteArray> words = self.readAll().split('\0');
+    if (!words.isEmpty() && words.last().isEmpty())
+        words.removeLast();
+    std::vector<char*> argv;
+    for (QByteArray& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        ::unsetenv(name);
+    ::setenv("PROWLIX_DISPLAY_GONE", "1", 1);
+    std::fflush(nullptr);
+    ::execv("/proc/self/exe", argv.data());
+}
+
 // Every task holds a process descriptor: lift the soft limit so that large tables fit.
 void raiseDescriptorLimit() {
     rlimit limit{};
@@ -33,6 +74,10 @@ int runMonitor(View& view, const QStringList& arguments,
                                  ? EndDetection::TickOnly
                                  : EndDetection::Immediate);
     Monitor monitor(view, *processes, clsCommandLine::argumentText(arguments));
+    running = &monitor;
+    toolkitHandler = qInstallMessageHandler(watchToolkitMessages);
+    static const bool registered = std::atexit(goOnHeadless) == 0;
+    (void)registered;
     SignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &SignalWatcher::stopRequested, &monitor,
                      [&monitor](int signalNumber) {
@@ -55,5 +100,7 @@ int runMonitor(View& view, const QStringList& arguments,
                          [] { ServiceNotifier::notify("WATCHDOG=1"); });
         watchdog.start(every);
     }
-    return QCoreApplication::exec();
+    const int status = QCoreApplication::exec();
+    running = nullptr;
+    return status;
 }

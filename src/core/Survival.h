@@ -46,6 +46,13 @@ class Survival final : public QObject {
     // otherwise it is brought up to date for the next monitor.
     void shutDown(bool tasksAskedToClose);
 
+    // Writes a change still waiting for the end of its turn (before the process image is
+    // replaced).
+    void flush() {
+        if (writeTimer_.isActive())
+            writeNow();
+    }
+
     // The state file's path; empty without a usable runtime directory.
     const QString& statePath() const { return statePath_; }
     // Writes made so far (benchmarks, tests).

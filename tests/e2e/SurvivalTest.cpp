@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -317,4 +318,38 @@ TEST(SurvivalTest, WatchdogPingsOnlyWhenAskedForThisProcess) {
         EXPECT_TRUE(row.pings ? pings >= 3 : pings == 0) << qPrintable(received.join(','));
         EXPECT_TRUE(monitor.stop());
     }
+}
+
+// A desktop monitor whose X server ends goes on headless in the same process: its tasks are
+// adopted, not doubled, still reaped as its children, and restarted when they fail.
+TEST(SurvivalTest, DisplayGoneGoesOnHeadless) {
+    if (QStandardPaths::findExecutable("Xvfb").isEmpty())
+        GTEST_SKIP() << "no Xvfb";
+    QProcess xvfb;
+    xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp"});
+    ASSERT_TRUE(waitUntil([&] { return xvfb.canReadLine(); }));
+    const QString display = ':' + QString::fromLatin1(xvfb.readLine()).trimmed();
+    MonitorProcess monitor(true);
+    const QString ini = monitor.dir() + "/tasks.ini", task = "sleep 7008.1";
+    ASSERT_TRUE(writeFile(ini, taskLines({"START=" + task + ",A,,True"}).toUtf8()));
+    QProcessEnvironment environment = MonitorProcess::headlessEnvironment();
+    environment.insert("DISPLAY", display);
+    environment.insert("QT_QPA_PLATFORM", "xcb");
+    monitor.start({"/I:" + ini}, environment);
+    ASSERT_TRUE(monitor.waitForLog("PORT: "));
+    const qint64 pid = monitor.pid();
+    xvfb.kill();
+    ASSERT_TRUE(monitor.waitForLog("WARNING: the display is gone; going on headless"))
+        << qPrintable(monitor.log());
+    ASSERT_TRUE(monitor.waitForLog("ADOPT: A (" + task + ")")) << qPrintable(monitor.log());
+    EXPECT_TRUE(monitor.running());
+    EXPECT_EQ(monitor.pid(), pid);
+    const QList<qint64> tasks = processesOf(task);
+    ASSERT_EQ(tasks.size(), 1);
+    ::kill(static_cast<pid_t>(tasks[0]), SIGKILL);
+    ASSERT_TRUE(monitor.waitForLog("RE-START: '" + task + "'")) << qPrintable(monitor.log());
+    EXPECT_TRUE(monitor.log().contains("EXIT STATUS: A: killed by signal 9 (SIGKILL)"));
+    EXPECT_EQ(processesOf(task).size(), 1);
+    EXPECT_TRUE(monitor.stop());
+    xvfb.waitForFinished();
 }
