@@ -48,6 +48,14 @@ def cmdlines():
     return out
 
 
+def cmdlines_of(pid):
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return f.read().rstrip(b"\0").replace(b"\0", b" ").decode(errors="replace")
+    except OSError:
+        return None
+
+
 def start_time(pid):
     try:
         with open(f"/proc/{pid}/stat") as f:
@@ -138,20 +146,33 @@ def soak(binary, seconds):
     ended = {c: set() for c in crashing}  # (pid, start time) of every crashing process seen
     live = {}
     restarts = 0
+    doubles = []
     try:
         m.start()
         deadline = time.monotonic() + seconds
         next_kill = time.monotonic() + 5
         while time.monotonic() < deadline:
             procs = cmdlines()
-            counts = {c: 0 for c in seen_as}
             current = {}
+            by_task = {c: [] for c in seen_as}
             for pid, line in procs.items():
                 for c, text in seen_as.items():
                     if line == text:
-                        counts[c] += 1
-                        current[(pid, start_time(pid))] = c
-            worst = max(worst, max(counts.values()))
+                        started = start_time(pid)
+                        if started is not None:  # else it ended during the scan
+                            current[(pid, started)] = c
+                            by_task[c].append((pid, started))
+            # A scan is not a snapshot: a task restarted while /proc was read shows its ended
+            # process and its new one. Two count only if both still run after the scan.
+            for c, keys in by_task.items():
+                if len(keys) > 1:
+                    alive = [k for k in keys if start_time(k[0]) == k[1]
+                             and cmdlines_of(k[0]) == seen_as[c]]
+                    worst = max(worst, len(alive))
+                    if len(alive) > 1:
+                        doubles.append((c, alive))
+                elif keys:
+                    worst = max(worst, 1)
             samples += 1
             for key, c in live.items():
                 if key not in current and c in ended:
@@ -181,7 +202,7 @@ def soak(binary, seconds):
         ends = sum(len(v) for v in ended.values())
         return {"restarts": restarts, "samples": samples, "worst": worst, "final": final,
                 "ends": ends, "missing": missing, "stable_failures": stable_failures,
-                "adopt": log.count("ADOPT: ")}
+                "adopt": log.count("ADOPT: "), "doubles": doubles[:5]}
     finally:
         m.close(marker)
 

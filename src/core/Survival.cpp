@@ -74,7 +74,15 @@ void Survival::adoptFromPredecessor() {
     taskFunctions_.adoption = [this](const QString& name, const QString& command) {
         return claim(name, command);
     };
-    connect(&taskFunctions_, &TaskFunctions::launched, this, &Survival::scheduleWrite);
+    // A launch not yet written is a task the next monitor would not know, and would start a
+    // second time: after start-up it is written at once (unchanged entries are not encoded
+    // again). Ends can wait for the end of the turn.
+    connect(&taskFunctions_, &TaskFunctions::launched, this, [this] {
+        if (startedUp_ && !ended_)
+            writeNow();
+        else
+            scheduleWrite();
+    });
     connect(&taskFunctions_, &TaskFunctions::taskEnded, this, &Survival::scheduleWrite);
 }
 
@@ -134,7 +142,7 @@ void Survival::scheduleWrite() {
 
 void Survival::writeNow() {
     writeTimer_.stop();
-    StateRecord record{bootId_, ::getpid(), {}};
+    std::vector<QByteArray> entries;
     QHash<qint32, quint64> written;
     const int bound = tasks_.upperBound();
     for (int p = 1; p <= bound; ++p) {
@@ -154,17 +162,23 @@ void Survival::writeNow() {
             start = *read;
         }
         written.insert(task.ProcessId, start);
-        record.tasks.push_back(
-            {task.TaskId, task.TaskName, task.PathAndFile, task.ProcessId, start});
+        auto cached = entries_.find(task.TaskId);
+        if (cached == entries_.end() || cached->first != task.ProcessId)
+            cached = entries_.insert(
+                task.TaskId, {task.ProcessId,
+                              StateFile::encodeEntry({task.TaskId, task.TaskName, task.PathAndFile,
+                                                      task.ProcessId, start})});
+        entries.push_back(cached->second);
     }
     // Recorded tasks that start-up has not reached yet stay known, should this monitor end first.
-    for (const auto& [key, entries] : recorded_)
-        record.tasks.insert(record.tasks.end(), entries.begin(), entries.end());
+    for (const auto& [key, recorded] : recorded_)
+        for (const StateEntry& entry : recorded)
+            entries.push_back(StateFile::encodeEntry(entry));
     startTimes_ = written;
     QString error;
     lastWriteMs_ = Clock::system().now();
     ++writes_;
-    if (StateFile::write(statePath_, StateFile::encode(record), &error)) {
+    if (StateFile::write(statePath_, StateFile::assemble(bootId_, ::getpid(), entries), &error)) {
         writeFailed_ = false;
     } else if (!writeFailed_) {
         writeFailed_ = true; // once until a write succeeds again

@@ -75,6 +75,8 @@ class Survival final : public QObject {
     // The predecessor's tasks not yet claimed, by name and command, in recorded order.
     std::map<std::pair<QString, QString>, std::deque<StateEntry>> recorded_;
     QHash<qint32, quint64> startTimes_; // of the processes written, read once each
+    // Each task's encoded entry, by task id, with the process it was encoded for.
+    QHash<qint32, std::pair<qint32, QByteArray>> entries_;
     QTimer writeTimer_;
     qint64 lastWriteMs_ = 0;
     quint64 writes_ = 0;

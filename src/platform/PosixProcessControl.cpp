@@ -199,6 +199,7 @@ bool PosixProcessControl::adopt(qint32 pid, const std::function<bool()>& samePro
     child.pidfd = pidfd;
     // Long past its first interval: its end is reported at once, the tick is not needed.
     child.launchedAt = clock_.now() - quickEndMs;
+    child.adopted = true;
     return watch(pid, child);
 }
 
@@ -332,7 +333,9 @@ bool PosixProcessControl::needsPolling(qint32 pid) const {
     const auto it = children_.constFind(pid);
     if (it == children_.cend())
         return true; // not ours: only a poll can tell
-    return it->pidfd < 0 || clock_.now() - it->launchedAt < quickEndMs;
+    // Adopted ones answer without reading the clock: a start-up that adopts thousands of tasks
+    // asks about each of them after every adoption.
+    return it->pidfd < 0 || (!it->adopted && clock_.now() - it->launchedAt < quickEndMs);
 }
 
 void PosixProcessControl::requestClose(qint32 pid) {

@@ -37,6 +37,7 @@ class PosixProcessControl final : public ProcessControl {
         int pidfd = -1;          // -1 when none could be had; waitpid serves then
         qint64 launchedAt = 0;   // on clock_
         quint64 launchRound = 0; // the drain count when it was launched
+        bool adopted = false;    // not launched here: it has no first interval
     };
 
     // Reaps every task whose descriptor says it has ended; from the event loop, also asks for a

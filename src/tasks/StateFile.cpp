@@ -14,21 +14,39 @@
 
 namespace StateFile {
 
-QByteArray encode(const StateRecord& record) {
-    QJsonArray tasks;
-    for (const StateEntry& entry : record.tasks) {
-        tasks.append(QJsonObject{{QStringLiteral("id"), entry.id},
-                                 {QStringLiteral("name"), entry.name},
-                                 {QStringLiteral("command"), entry.command},
-                                 {QStringLiteral("pid"), entry.pid},
-                                 // As text: a JSON number is not exact beyond 2^53.
-                                 {QStringLiteral("startTime"), QString::number(entry.startTime)}});
+QByteArray encodeEntry(const StateEntry& entry) {
+    const QJsonObject object{{QStringLiteral("id"), entry.id},
+                             {QStringLiteral("name"), entry.name},
+                             {QStringLiteral("command"), entry.command},
+                             {QStringLiteral("pid"), entry.pid},
+                             // As text: a JSON number is not exact beyond 2^53.
+                             {QStringLiteral("startTime"), QString::number(entry.startTime)}};
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QByteArray assemble(const QString& bootId, qint64 monitorPid,
+                    const std::vector<QByteArray>& entries) {
+    QByteArray text =
+        "{\"version\":" + QByteArray::number(version) + ",\"bootId\":" +
+        QJsonDocument(QJsonArray{bootId}).toJson(QJsonDocument::Compact).mid(1).chopped(1) +
+        ",\"monitorPid\":" + QByteArray::number(monitorPid) + ",\"tasks\":[";
+    qsizetype size = text.size() + 4;
+    for (const QByteArray& entry : entries)
+        size += entry.size() + 1;
+    text.reserve(size);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (i != 0)
+            text += ',';
+        text += entries[i];
     }
-    const QJsonObject root{{QStringLiteral("version"), version},
-                           {QStringLiteral("bootId"), record.bootId},
-                           {QStringLiteral("monitorPid"), record.monitorPid},
-                           {QStringLiteral("tasks"), tasks}};
-    return QJsonDocument(root).toJson(QJsonDocument::Compact) + '\n';
+    return text + "]}\n";
+}
+
+QByteArray encode(const StateRecord& record) {
+    std::vector<QByteArray> entries;
+    for (const StateEntry& entry : record.tasks)
+        entries.push_back(encodeEntry(entry));
+    return assemble(record.bootId, record.monitorPid, entries);
 }
 
 namespace {

@@ -29,6 +29,10 @@ constexpr int version = 1;
 constexpr qint64 maxBytes = 16 * 1024 * 1024;
 
 QByteArray encode(const StateRecord& record);
+// The same text from entries encoded one by one, so a writer can keep those that did not change.
+QByteArray encodeEntry(const StateEntry& entry);
+QByteArray assemble(const QString& bootId, qint64 monitorPid,
+                    const std::vector<QByteArray>& entries);
 // Nothing, with the reason, unless the text is a whole record of this version.
 std::optional<StateRecord> decode(const QByteArray& bytes, QString* problem);
 
