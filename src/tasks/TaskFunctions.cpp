@@ -174,8 +174,9 @@ void TaskFunctions::restart(int p) {
             up_.removeTask(p);
             up_.insertTop(tasks_[p].TaskName, p);
             down_.removeTask(p);
-            log_.WriteLog(QStringLiteral("RE-START: '") + command + QLatin1Char('\''));
+            // Before the log line: whoever records the running processes does so first.
             Q_EMIT launched();
+            log_.WriteLog(QStringLiteral("RE-START: '") + command + QLatin1Char('\''));
         } else {
             log_.WriteLog(QStringLiteral("ERROR: Unable to restart '") + command +
                           QLatin1Char('\''));
