@@ -89,7 +89,8 @@ void Monitor::runStartUp() {
     log_.LogActivity = true;
     log_.Silent = false;
     log_.WriteLog(QStringLiteral("SYSTEM STARTED (") + argumentText_ + QLatin1Char(')'));
-    if (qEnvironmentVariableIsSet("PROWLIX_DISPLAY_GONE")) {
+    const bool startedOver = qEnvironmentVariableIsSet("PROWLIX_DISPLAY_GONE");
+    if (startedOver) {
         // Started over by the monitor itself when its display went away; its tasks are adopted.
         qunsetenv("PROWLIX_DISPLAY_GONE");
         const QString text = QStringLiteral("WARNING: the display is gone; going on headless");
@@ -99,7 +100,7 @@ void Monitor::runStartUp() {
     if (commandLine_.CommandValue(QStringLiteral("L"), argumentText_).toUpper() ==
         QLatin1String("OFF"))
         log_.LogActivity = false;
-    survival_.adoptFromPredecessor();
+    survival_.adoptFromPredecessor(startedOver);
 
     settings_.StatusPort = 180;
     const double commandLinePort =

@@ -33,7 +33,10 @@ void watchToolkitMessages(QtMsgType type, const QMessageLogContext& context, con
 }
 
 void goOnHeadless() {
-    if (!displayGone || running == nullptr || running->ShuttingDown)
+    // Without a state file the new image could not adopt the tasks and would start them twice:
+    // the process ends then, as the toolkit wants, and the tasks run on.
+    if (!displayGone || running == nullptr || running->ShuttingDown ||
+        running->survival().statePath().isEmpty())
         return;
     running->survival().flush();
     QFile self(QStringLiteral("/proc/self/cmdline"));

@@ -51,7 +51,7 @@ bool Survival::begin(const QString& configuration, qint64* holderPid) {
     return true;
 }
 
-void Survival::adoptFromPredecessor() {
+void Survival::adoptFromPredecessor(bool startedOver) {
     if (!problem_.isEmpty()) {
         log_.WriteLog(QStringLiteral("WARNING: ") + problem_ +
                       QStringLiteral(": no adoption, no check for a second monitor"));
@@ -60,14 +60,19 @@ void Survival::adoptFromPredecessor() {
     if (statePath_.isEmpty())
         return;
     bootId_ = proc_.bootId();
+    monitorStart_ = proc_.startTime(static_cast<qint32>(::getpid())).value_or(0);
     QString problem;
     const auto record = StateFile::read(statePath_, &problem);
     if (record && record->bootId != bootId_)
         problem = QStringLiteral("written before the last boot");
+    // Written by an earlier monitor of this very process that did not hand over (one that tests
+    // create and drop in turn): nothing of it is a predecessor's.
+    const bool ownEarlier = record && record->monitorPid == ::getpid() &&
+                            record->monitorStart == monitorStart_ && !startedOver;
     if (!problem.isEmpty()) {
         log_.WriteLog(QStringLiteral("WARNING: state file ") + statePath_ +
                       QStringLiteral(" ignored: ") + problem);
-    } else if (record) {
+    } else if (record && !ownEarlier) {
         for (const StateEntry& entry : record->tasks)
             recorded_[{entry.name, entry.command}].push_back(entry);
     }
@@ -178,7 +183,8 @@ void Survival::writeNow() {
     QString error;
     lastWriteMs_ = Clock::system().now();
     ++writes_;
-    if (StateFile::write(statePath_, StateFile::assemble(bootId_, ::getpid(), entries), &error)) {
+    if (StateFile::write(
+            statePath_, StateFile::assemble(bootId_, ::getpid(), monitorStart_, entries), &error)) {
         writeFailed_ = false;
     } else if (!writeFailed_) {
         writeFailed_ = true; // once until a write succeeds again

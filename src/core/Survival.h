@@ -32,7 +32,9 @@ class Survival final : public QObject {
     // number, 0 when unknown): nothing may start then, nothing is logged here.
     bool begin(const QString& configuration, qint64* holderPid);
     // Reads what the predecessor left and offers it to StartTask; a problem is one event.
-    void adoptFromPredecessor();
+    // startedOver: this process image replaced the monitor's own (its display went away), so a
+    // file this very process wrote is its own to adopt from.
+    void adoptFromPredecessor(bool startedOver = false);
 
     // StartTask's question (TaskFunctions::adoption): a recorded task of this name and command,
     // taken in recorded order among equals.
@@ -72,6 +74,7 @@ class Survival final : public QObject {
     QString problem_; // why there is no lock, to be logged once the log has begun
     QString statePath_;
     QString bootId_;
+    quint64 monitorStart_ = 0; // this process's start time
     // The predecessor's tasks not yet claimed, by name and command, in recorded order.
     std::map<std::pair<QString, QString>, std::deque<StateEntry>> recorded_;
     QHash<qint32, quint64> startTimes_; // of the processes written, read once each

@@ -24,12 +24,13 @@ QByteArray encodeEntry(const StateEntry& entry) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-QByteArray assemble(const QString& bootId, qint64 monitorPid,
+QByteArray assemble(const QString& bootId, qint64 monitorPid, quint64 monitorStart,
                     const std::vector<QByteArray>& entries) {
     QByteArray text =
         "{\"version\":" + QByteArray::number(version) + ",\"bootId\":" +
         QJsonDocument(QJsonArray{bootId}).toJson(QJsonDocument::Compact).mid(1).chopped(1) +
-        ",\"monitorPid\":" + QByteArray::number(monitorPid) + ",\"tasks\":[";
+        ",\"monitorPid\":" + QByteArray::number(monitorPid) + ",\"monitorStart\":\"" +
+        QByteArray::number(monitorStart) + "\",\"tasks\":[";
     qsizetype size = text.size() + 4;
     for (const QByteArray& entry : entries)
         size += entry.size() + 1;
@@ -46,7 +47,7 @@ QByteArray encode(const StateRecord& record) {
     std::vector<QByteArray> entries;
     for (const StateEntry& entry : record.tasks)
         entries.push_back(encodeEntry(entry));
-    return assemble(record.bootId, record.monitorPid, entries);
+    return assemble(record.bootId, record.monitorPid, record.monitorStart, entries);
 }
 
 namespace {
@@ -87,6 +88,7 @@ std::optional<StateRecord> decode(const QByteArray& bytes, QString* problem) {
         *problem = QStringLiteral("incomplete");
         return std::nullopt;
     }
+    record.monitorStart = root.value(QStringLiteral("monitorStart")).toString().toULongLong();
     for (const QJsonValue& value : tasks.toArray()) {
         const QJsonObject object = value.toObject();
         StateEntry entry;

@@ -19,6 +19,7 @@ struct StateEntry {
 struct StateRecord {
     QString bootId;
     qint64 monitorPid = 0;
+    quint64 monitorStart = 0; // the monitor's own start time: with its pid, which process wrote it
     std::vector<StateEntry> tasks;
 };
 
@@ -31,7 +32,7 @@ constexpr qint64 maxBytes = 16 * 1024 * 1024;
 QByteArray encode(const StateRecord& record);
 // The same text from entries encoded one by one, so a writer can keep those that did not change.
 QByteArray encodeEntry(const StateEntry& entry);
-QByteArray assemble(const QString& bootId, qint64 monitorPid,
+QByteArray assemble(const QString& bootId, qint64 monitorPid, quint64 monitorStart,
                     const std::vector<QByteArray>& entries);
 // Nothing, with the reason, unless the text is a whole record of this version.
 std::optional<StateRecord> decode(const QByteArray& bytes, QString* problem);
