@@ -90,7 +90,11 @@ class Monitor:
                                      stderr=subprocess.DEVNULL)
         self.sock.settimeout(30)
         while True:
-            data = self.sock.recv(256)
+            try:
+                data = self.sock.recv(256)
+            except TimeoutError:
+                raise RuntimeError("no READY=1 in 30 s; exit status %s; log ends:\n%s" % (
+                    self.proc.poll(), self.log()[-1500:]))
             if data == b"READY=1":
                 return time.monotonic() - t0
 

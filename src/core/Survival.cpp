@@ -9,6 +9,7 @@
 #include "TaskTable.h"
 
 #include <QFile>
+#include <algorithm>
 #include <unistd.h>
 
 namespace {
@@ -75,6 +76,10 @@ void Survival::adoptFromPredecessor(bool startedOver) {
     } else if (record && !ownEarlier) {
         for (const StateEntry& entry : record->tasks)
             recorded_[{entry.name, entry.command}].push_back(entry);
+        for (const StateEntry& launching : record->launching) {
+            if (const StateEntry found = launchedBy(launching, *record); found.pid != 0)
+                recorded_[{found.name, found.command}].push_back(found);
+        }
     }
     taskFunctions_.adoption = [this](const QString& name, const QString& command) {
         return claim(name, command);
@@ -82,7 +87,17 @@ void Survival::adoptFromPredecessor(bool startedOver) {
     // A launch not yet written is a task the next monitor would not know, and would start a
     // second time: after start-up it is written at once (unchanged entries are not encoded
     // again). Ends can wait for the end of the turn.
+    // Written before the launch too: a monitor killed between the launch and its record leaves
+    // its successor the command and the moment, from which it finds the process.
+    connect(&taskFunctions_, &TaskFunctions::aboutToLaunch, this,
+            [this](int p, const QString& name, const QString& command) {
+                if (!startedUp_ || ended_)
+                    return;
+                launching_ = StateEntry{p, name, command, 0, proc_.ticksNow()};
+                writeNow();
+            });
     connect(&taskFunctions_, &TaskFunctions::launched, this, [this] {
+        launching_.reset();
         if (startedUp_ && !ended_)
             writeNow();
         else
@@ -103,6 +118,36 @@ bool Survival::sameProcess(const StateEntry& entry) const {
     }
     const auto arguments = proc_.commandLine(entry.pid);
     return arguments && *arguments == expected;
+}
+
+StateEntry Survival::launchedBy(const StateEntry& launching, const StateRecord& record) const {
+    StateEntry found = launching;
+    found.pid = 0;
+    QStringList expected;
+    try {
+        expected = splitTaskCommand(launching.command);
+    } catch (const RuntimeError&) {
+        return found;
+    }
+    // A tick of rounding either way between the two clocks.
+    const quint64 after = launching.startTime > 0 ? launching.startTime - 1 : 0;
+    for (const qint32 pid : proc_.processes()) {
+        const auto start = proc_.startTime(pid);
+        if (!start || *start < after || pid == static_cast<qint32>(::getpid()))
+            continue;
+        const bool recorded =
+            std::any_of(record.tasks.begin(), record.tasks.end(),
+                        [pid](const StateEntry& entry) { return entry.pid == pid; });
+        if (recorded || proc_.commandLine(pid) != expected || !proc_.orphanedTask(pid))
+            continue;
+        if (found.pid != 0) {
+            found.pid = 0; // two fit: neither is proven
+            return found;
+        }
+        found.pid = pid;
+        found.startTime = *start;
+    }
+    return found;
 }
 
 std::optional<TaskFunctions::Adopted> Survival::claim(const QString& name, const QString& command) {
@@ -179,12 +224,16 @@ void Survival::writeNow() {
     for (const auto& [key, recorded] : recorded_)
         for (const StateEntry& entry : recorded)
             entries.push_back(StateFile::encodeEntry(entry));
+    std::vector<QByteArray> launching;
+    if (launching_)
+        launching.push_back(StateFile::encodeEntry(*launching_));
     startTimes_ = written;
     QString error;
     lastWriteMs_ = Clock::system().now();
     ++writes_;
     if (StateFile::write(
-            statePath_, StateFile::assemble(bootId_, ::getpid(), monitorStart_, entries), &error)) {
+            statePath_, StateFile::assemble(bootId_, ::getpid(), monitorStart_, entries, launching),
+            &error)) {
         writeFailed_ = false;
     } else if (!writeFailed_) {
         writeFailed_ = true; // once until a write succeeds again

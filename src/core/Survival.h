@@ -62,6 +62,8 @@ class Survival final : public QObject {
 
   private:
     bool sameProcess(const StateEntry& entry) const;
+    // The process a launch under way became, when exactly one fits; pid 0 otherwise.
+    StateEntry launchedBy(const StateEntry& launching, const StateRecord& record) const;
     void scheduleWrite();
     void writeNow();
 
@@ -80,6 +82,7 @@ class Survival final : public QObject {
     QHash<qint32, quint64> startTimes_; // of the processes written, read once each
     // Each task's encoded entry, by task id, with the process it was encoded for.
     QHash<qint32, std::pair<qint32, QByteArray>> entries_;
+    std::optional<StateEntry> launching_; // a launch under way, written before it happens
     QTimer writeTimer_;
     qint64 lastWriteMs_ = 0;
     quint64 writes_ = 0;

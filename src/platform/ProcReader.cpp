@@ -4,6 +4,8 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 #include <cerrno>
 #include <fcntl.h>
 #include <time.h>
@@ -83,6 +85,42 @@ qint64 ProcReader::startedMs(quint64 startTime) const {
     const qint64 bootMs =
         QDateTime::currentMSecsSinceEpoch() - sinceBoot.tv_sec * 1000 - sinceBoot.tv_nsec / 1000000;
     return bootMs + static_cast<qint64>(startTime) * 1000 / ticks;
+}
+
+quint64 ProcReader::ticksNow() const {
+    const long ticks = ::sysconf(_SC_CLK_TCK);
+    timespec sinceBoot{};
+    if (ticks <= 0 || ::clock_gettime(CLOCK_BOOTTIME, &sinceBoot) != 0)
+        return 0;
+    return static_cast<quint64>(sinceBoot.tv_sec) * static_cast<quint64>(ticks) +
+           static_cast<quint64>(sinceBoot.tv_nsec) * static_cast<quint64>(ticks) / 1000000000ULL;
+}
+
+QList<qint32> ProcReader::processes() const {
+    QList<qint32> pids;
+    for (const QString& name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const int pid = name.toInt(&number);
+        if (number && pid > 0)
+            pids.append(pid);
+    }
+    return pids;
+}
+
+bool ProcReader::orphanedTask(qint32 pid) const {
+    const auto stat = readSmall(procPath(pid, "stat"), 4096);
+    if (!stat)
+        return false;
+    const qsizetype close = stat->lastIndexOf(')');
+    const QList<QByteArray> fields = stat->mid(close + 2).split(' ');
+    if (close < 0 || fields.size() < 4 || fields[3].toInt() != pid)
+        return false; // field 6, the session, is the fourth after the name
+    const int parent = fields[1].toInt();
+    if (parent <= 1)
+        return true;
+    const QString parentExe = QFileInfo(QStringLiteral("/proc/%1/exe").arg(parent)).symLinkTarget();
+    return parentExe.isEmpty() ||
+           parentExe != QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
 }
 
 const ProcReader& ProcReader::system() {

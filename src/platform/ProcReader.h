@@ -20,6 +20,13 @@ class ProcReader {
     virtual QString bootId() const;
     // A start time as Unix milliseconds, for the uptime shown beside an adopted task.
     virtual qint64 startedMs(quint64 startTime) const;
+    // Now, in the clock ticks of startTime (rounded down).
+    virtual quint64 ticksNow() const;
+    // Every process number there is.
+    virtual QList<qint32> processes() const;
+    // Leads a session of its own, and its parent is not a monitor (this program): the shape of a
+    // task whose monitor has gone.
+    virtual bool orphanedTask(qint32 pid) const;
 
     static const ProcReader& system();
 };

@@ -25,7 +25,8 @@ QByteArray encodeEntry(const StateEntry& entry) {
 }
 
 QByteArray assemble(const QString& bootId, qint64 monitorPid, quint64 monitorStart,
-                    const std::vector<QByteArray>& entries) {
+                    const std::vector<QByteArray>& entries,
+                    const std::vector<QByteArray>& launching) {
     QByteArray text =
         "{\"version\":" + QByteArray::number(version) + ",\"bootId\":" +
         QJsonDocument(QJsonArray{bootId}).toJson(QJsonDocument::Compact).mid(1).chopped(1) +
@@ -40,6 +41,12 @@ QByteArray assemble(const QString& bootId, qint64 monitorPid, quint64 monitorSta
             text += ',';
         text += entries[i];
     }
+    text += "],\"launching\":[";
+    for (size_t i = 0; i < launching.size(); ++i) {
+        if (i != 0)
+            text += ',';
+        text += launching[i];
+    }
     return text + "]}\n";
 }
 
@@ -47,7 +54,10 @@ QByteArray encode(const StateRecord& record) {
     std::vector<QByteArray> entries;
     for (const StateEntry& entry : record.tasks)
         entries.push_back(encodeEntry(entry));
-    return assemble(record.bootId, record.monitorPid, record.monitorStart, entries);
+    std::vector<QByteArray> launching;
+    for (const StateEntry& entry : record.launching)
+        launching.push_back(encodeEntry(entry));
+    return assemble(record.bootId, record.monitorPid, record.monitorStart, entries, launching);
 }
 
 namespace {
@@ -89,23 +99,29 @@ std::optional<StateRecord> decode(const QByteArray& bytes, QString* problem) {
         return std::nullopt;
     }
     record.monitorStart = root.value(QStringLiteral("monitorStart")).toString().toULongLong();
-    for (const QJsonValue& value : tasks.toArray()) {
-        const QJsonObject object = value.toObject();
-        StateEntry entry;
-        qint64 id = 0, pid = 0;
-        bool ok = false;
-        entry.name = object.value(QStringLiteral("name")).toString();
-        entry.command = object.value(QStringLiteral("command")).toString();
-        entry.startTime = object.value(QStringLiteral("startTime")).toString().toULongLong(&ok);
-        if (!ok || entry.command.isEmpty() ||
-            !wholeNumber(object.value(QStringLiteral("id")), 1, 0x7fffffff, &id) ||
-            !wholeNumber(object.value(QStringLiteral("pid")), 1, 0x7fffffff, &pid)) {
-            *problem = QStringLiteral("incomplete task entry");
-            return std::nullopt;
+    const auto entries = [&](const QJsonArray& array, qint64 minPid, std::vector<StateEntry>* out) {
+        for (const QJsonValue& value : array) {
+            const QJsonObject object = value.toObject();
+            StateEntry entry;
+            qint64 id = 0, pid = 0;
+            bool ok = false;
+            entry.name = object.value(QStringLiteral("name")).toString();
+            entry.command = object.value(QStringLiteral("command")).toString();
+            entry.startTime = object.value(QStringLiteral("startTime")).toString().toULongLong(&ok);
+            if (!ok || entry.command.isEmpty() ||
+                !wholeNumber(object.value(QStringLiteral("id")), 1, 0x7fffffff, &id) ||
+                !wholeNumber(object.value(QStringLiteral("pid")), minPid, 0x7fffffff, &pid))
+                return false;
+            entry.id = static_cast<qint32>(id);
+            entry.pid = static_cast<qint32>(pid);
+            out->push_back(entry);
         }
-        entry.id = static_cast<qint32>(id);
-        entry.pid = static_cast<qint32>(pid);
-        record.tasks.push_back(entry);
+        return true;
+    };
+    if (!entries(tasks.toArray(), 1, &record.tasks) ||
+        !entries(root.value(QStringLiteral("launching")).toArray(), 0, &record.launching)) {
+        *problem = QStringLiteral("incomplete task entry");
+        return std::nullopt;
     }
     return record;
 }

@@ -21,6 +21,9 @@ struct StateRecord {
     qint64 monitorPid = 0;
     quint64 monitorStart = 0; // the monitor's own start time: with its pid, which process wrote it
     std::vector<StateEntry> tasks;
+    // A launch under way: its process is not known yet (pid 0); startTime is the moment before
+    // the launch, in the same clock ticks, so the successor can look for a process started since.
+    std::vector<StateEntry> launching;
 };
 
 namespace StateFile {
@@ -33,7 +36,8 @@ QByteArray encode(const StateRecord& record);
 // The same text from entries encoded one by one, so a writer can keep those that did not change.
 QByteArray encodeEntry(const StateEntry& entry);
 QByteArray assemble(const QString& bootId, qint64 monitorPid, quint64 monitorStart,
-                    const std::vector<QByteArray>& entries);
+                    const std::vector<QByteArray>& entries,
+                    const std::vector<QByteArray>& launching = {});
 // Nothing, with the reason, unless the text is a whole record of this version.
 std::optional<StateRecord> decode(const QByteArray& bytes, QString* problem);
 

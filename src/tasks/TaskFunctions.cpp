@@ -24,6 +24,8 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
         if (tasks_.TaskCount == TaskTable::maxTasks)
             throw RuntimeError(QStringLiteral("Overflow"));
         const std::optional<Adopted> adopted = adoption ? adoption(name, command) : std::nullopt;
+        if (!adopted)
+            Q_EMIT aboutToLaunch(tasks_.TaskCount + 1, name, command);
         const qint32 processId = adopted ? adopted->pid : processes_.launch(command, windowMode);
         if (processId == 0 && !adopted) {
             ++startFailures_;
@@ -164,6 +166,7 @@ void TaskFunctions::restart(int p) {
         return;
     try {
         const QString command = tasks_[p].PathAndFile;
+        Q_EMIT aboutToLaunch(p, tasks_[p].TaskName, command);
         const qint32 processId = processes_.launch(command, 4);
         if (processId != 0) {
             tasks_[p].IsUp = true;

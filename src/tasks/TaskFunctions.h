@@ -63,6 +63,8 @@ class TaskFunctions final : public QObject {
   Q_SIGNALS:
     // A task was launched: the tick may be needed again. Emitted before the launching call returns.
     void launched();
+    // A launch is about to happen (not an adoption): emitted before the process exists.
+    void aboutToLaunch(int p, const QString& name, const QString& command);
     // A task's process was found ended (emitted once the task is marked down).
     void taskEnded();
 

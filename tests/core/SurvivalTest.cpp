@@ -86,7 +86,7 @@ TEST(SurvivalTest, AdoptsOnlyTheRecordedProcess) {
         const StateEntry entry{1, "A", command, pid, *engine.proc.startTime(pid)};
         QString error;
         ASSERT_TRUE(StateFile::write(engine.survival.statePath(),
-                                     StateFile::encode({"boot-1", 1, 0, {entry}}), &error));
+                                     StateFile::encode({"boot-1", 1, 0, {entry}, {}}), &error));
         engine.proc.startShift = row.startShift;
         engine.proc.arguments = row.arguments;
         engine.survival.adoptFromPredecessor();

@@ -139,6 +139,47 @@ TEST(SurvivalTest, SuccessorAdoptsWhatRunsReportsWhatEndedAndLeavesTheUnconfigur
     EXPECT_TRUE(stateFileOf(run).isEmpty());
 }
 
+// A monitor killed between a launch and its record leaves the launch under way in the file: its
+// successor finds the process (the command, started since, leading its own session) and adopts it.
+TEST(SurvivalTest, ALaunchUnderWayIsFoundByTheSuccessor) {
+    MonitorProcess monitor;
+    const QString run = monitor.dir() + "/run", ini = monitor.dir() + "/tasks.ini";
+    const QString task = "sleep 7010.1";
+    ASSERT_TRUE(writeFile(ini, taskLines({"START=" + task + ",A,,True"}).toUtf8()));
+    monitor.start({"/NOGUI", "/I:" + ini});
+    ASSERT_TRUE(waitUntil([&] { return recordedPids(run).size() == 1; }));
+    const QString path = stateFileOf(run);
+    ::kill(static_cast<pid_t>(monitor.pid()), SIGKILL);
+    ::kill(static_cast<pid_t>(recordedPids(run).at("A")), SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return !monitor.running() && processesOf(task).isEmpty(); }));
+    // The moment before the launch, in the clock ticks of a process start time.
+    const auto before =
+        static_cast<quint64>(readFile("/proc/uptime").section(' ', 0, 0).toDouble() *
+                             static_cast<double>(::sysconf(_SC_CLK_TCK)));
+    QProcess launched; // what the killed monitor had launched: a session of its own
+    launched.start("setsid", task.split(' '));
+    ASSERT_TRUE(launched.waitForStarted());
+    const QJsonObject entry{{"id", 1},
+                            {"name", "A"},
+                            {"command", task},
+                            {"pid", 0},
+                            {"startTime", QString::number(before)}};
+    ASSERT_TRUE(writeFile(
+        path,
+        QJsonDocument(QJsonObject{{"version", 1},
+                                  {"bootId", readFile("/proc/sys/kernel/random/boot_id").trimmed()},
+                                  {"monitorPid", 1},
+                                  {"tasks", QJsonArray{}},
+                                  {"launching", QJsonArray{entry}}})
+            .toJson()));
+    monitor.start({"/NOGUI", "/I:" + ini});
+    ASSERT_TRUE(monitor.waitForLog("ADOPT: A (" + task + ")")) << qPrintable(monitor.log());
+    EXPECT_EQ(processesOf(task), QList<qint64>{launched.processId()});
+    EXPECT_TRUE(monitor.stop());
+    launched.kill();
+    launched.waitForFinished();
+}
+
 TEST(SurvivalTest, OneMonitorPerConfiguration) {
     QTemporaryDir shared;
     const QString ini = shared.filePath("tasks.ini"), task = "sleep 7002.1";
