@@ -75,9 +75,12 @@ void Monitor::startUp() {
         // Any other failure ends start-up the same way; it must not escape into Qt.
         log_.WriteLog(QString::fromLocal8Bit(error.what()));
     }
+    if (refused_)
+        return;
     // Tasks later in the INI file never started: the port stays closed for good.
     if (!startUpEnded_)
         statusPortClosed(QStringLiteral("start-up stopped at an error"));
+    survival_.startUpEnded();
     // Settings read before an error still count: old files go even when start-up stopped early.
     logRetention_.start(settings_.GetINIValue(QStringLiteral("LOG_KEEP_DAYS")));
     // The tasks that did start are supervised, so they can be steered too.
@@ -97,14 +100,40 @@ void Monitor::runStartUp() {
     view_.setTitle(QString::fromLatin1(Version::productName));
 
     settleLogDirectory(commandLine_.CommandValue(QStringLiteral("D"), argumentText_), log_, mail_);
+    // One monitor per configuration, decided before anything starts; the one refused leaves a
+    // single line, so the running monitor's entries are not mistaken for a restart.
+    qint64 holder = 0;
+    if (!survival_.begin(
+            RuntimeDirectory::configurationOf(
+                commandLine_.CommandValue(QStringLiteral("I"), argumentText_), argumentText_),
+            &holder)) {
+        const QString text = QStringLiteral("REFUSED: another monitor (process id ") +
+                             QString::number(holder) +
+                             QStringLiteral(") runs this configuration; nothing started");
+        log_.LogActivity = true;
+        log_.WriteLog(text);
+        std::fprintf(stderr, "Prowlix: %s\n", qPrintable(text.mid(9)));
+        std::fflush(stderr);
+        refused_ = true;
+        return;
+    }
     log_.LogActivity = true;
     log_.Silent = false;
     log_.WriteLog(QStringLiteral("SYSTEM STARTED (") + argumentText_ + QLatin1Char(')'));
     for (const QString& note : std::as_const(startNotes_))
         log_.WriteLog(note);
+    const bool startedOver = qEnvironmentVariableIsSet("PROWLIX_DISPLAY_GONE");
+    if (startedOver) {
+        // Started over by the monitor itself when its display went away; its tasks are adopted.
+        qunsetenv("PROWLIX_DISPLAY_GONE");
+        const QString text = QStringLiteral("WARNING: the display is gone; going on headless");
+        log_.WriteLog(text);
+        std::fprintf(stderr, "Prowlix: %s\n", qPrintable(text.mid(9)));
+    }
     if (commandLine_.CommandValue(QStringLiteral("L"), argumentText_).toUpper() ==
         QLatin1String("OFF"))
         log_.LogActivity = false;
+    survival_.adoptFromPredecessor(startedOver);
 
     settings_.StatusPort = 180;
     const double commandLinePort =
@@ -281,6 +310,7 @@ void Monitor::ShutDownMonitor() {
             }
         }
     }
+    survival_.shutDown(settings_.KillOnExit);
     view_.unloadAll();
     if (quit)
         quit();

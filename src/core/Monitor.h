@@ -10,6 +10,7 @@
 #include "SMTPClient.h"
 #include "SignalTarget.h"
 #include "StatusPort.h"
+#include "Survival.h"
 #include "TaskFunctions.h"
 #include "TaskList.h"
 #include "TaskTable.h"
@@ -70,6 +71,9 @@ class Monitor final : public QObject, private SignalTarget {
     void setTickEnabled(bool on);
     // Ticks that Timer1 has delivered, sweeps for ended processes aside.
     quint64 tickCount() const { return tickCount_; }
+    // Another monitor runs this configuration: start-up stopped before anything started.
+    bool refused() const { return refused_; }
+    Survival& survival() { return survival_; }
 
   private:
     void runStartUp();
@@ -105,6 +109,8 @@ class Monitor final : public QObject, private SignalTarget {
     QTimer Timer1_;
     MetricsPort metrics_{tasks_, failureAlert_, statusPort_, log_};
     ControlServer control_{tasks_, taskFunctions_, log_};
+    Survival survival_{tasks_, taskFunctions_, processes_, log_};
+    bool refused_ = false;
     bool tickEnabled_ = true;
     bool iniUnusable_ = false;
     bool startUpEnded_ = false;

@@ -156,23 +156,51 @@ qint32 PosixProcessControl::launch(const QString& command, int showValue) {
     // A live entry under this number means someone else reaped it.
     if (const auto old = children_.find(pid); old != children_.end())
         markEnded(old, ProcessStatus::endedUnknown());
+    // Without the epoll set no drain would ever read the descriptor: waitpid serves then.
+    if (!watch(pid, child)) {
+        child.pidfd = -1;
+        watch(pid, child);
+    }
+    return pid;
+}
+
+bool PosixProcessControl::watch(qint32 pid, Child child) {
+    if (child.pidfd >= 0) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u64 = static_cast<quint64>(static_cast<quint32>(pid));
+        if (epollFd_ < 0 || ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, child.pidfd, &event) != 0) {
+            ::close(child.pidfd);
+            return false;
+        }
+    }
     if (seenEnded(pid)) {
         ended_[static_cast<size_t>(pid)] = false;
         endStatus_.remove(pid);
     }
     child.launchRound = drainRound_;
-    if (child.pidfd >= 0) {
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.u64 = static_cast<quint64>(static_cast<quint32>(pid));
-        // Without the epoll set no drain would ever read the descriptor: waitpid serves then.
-        if (epollFd_ < 0 || ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, child.pidfd, &event) != 0) {
-            ::close(child.pidfd);
-            child.pidfd = -1;
-        }
-    }
     children_.insert(pid, child);
-    return pid;
+    return true;
+}
+
+bool PosixProcessControl::adopt(qint32 pid, const std::function<bool()>& sameProcess) {
+    if (pid <= 0 || children_.contains(pid))
+        return false;
+    const int pidfd = openPidfd(pid);
+    if (pidfd < 0)
+        return false;
+    // A process that cannot be watched by its descriptor is not adopted: only the descriptor keeps
+    // a later holder of the number from passing for it.
+    if (nearDescriptorLimit(pidfd) || !sameProcess()) {
+        ::close(pidfd);
+        return false;
+    }
+    Child child;
+    child.pidfd = pidfd;
+    // Long past its first interval: its end is reported at once, the tick is not needed.
+    child.launchedAt = clock_.now() - quickEndMs;
+    child.adopted = true;
+    return watch(pid, child);
 }
 
 namespace {
@@ -305,7 +333,9 @@ bool PosixProcessControl::needsPolling(qint32 pid) const {
     const auto it = children_.constFind(pid);
     if (it == children_.cend())
         return true; // not ours: only a poll can tell
-    return it->pidfd < 0 || clock_.now() - it->launchedAt < quickEndMs;
+    // Adopted ones answer without reading the clock: a start-up that adopts thousands of tasks
+    // asks about each of them after every adoption.
+    return it->pidfd < 0 || (!it->adopted && clock_.now() - it->launchedAt < quickEndMs);
 }
 
 void PosixProcessControl::requestClose(qint32 pid) {

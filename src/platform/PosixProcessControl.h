@@ -28,6 +28,7 @@ class PosixProcessControl final : public ProcessControl {
 
     qint32 launch(const QString& command, int showValue) override;
     ProcessStatus status(qint32 pid) override;
+    bool adopt(qint32 pid, const std::function<bool()>& sameProcess) override;
     void requestClose(qint32 pid) override;
     void forceClose(qint32 pid) override;
     bool needsPolling(qint32 pid) const override;
@@ -38,12 +39,15 @@ class PosixProcessControl final : public ProcessControl {
         int pidfd = -1;          // -1 when none could be had; waitpid serves then
         qint64 launchedAt = 0;   // on clock_
         quint64 launchRound = 0; // the drain count when it was launched
+        bool adopted = false;    // not launched here: it has no first interval
     };
 
     // Reaps every task whose descriptor says it has ended; from the event loop, also asks for a
     // sweep when one of them ran for at least quickEndMs.
     void drainEnded(bool fromEventLoop);
     // Forgets the child; only the fact that its number ended is kept, and for a while how.
+    // Puts a live descriptor in the epoll set and the child in the table; false when it cannot be.
+    bool watch(qint32 pid, Child child);
     void markEnded(QHash<qint32, Child>::iterator it, ProcessStatus how);
     // The child's end when it has ended, reaped; nothing while it runs.
     static std::optional<ProcessStatus> reap(qint32 pid, const Child& child);

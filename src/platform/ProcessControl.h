@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <memory>
 
 // Launching and testing the tasks' processes. The engine talks to this interface only;
@@ -24,6 +25,16 @@ class ProcessControl : public QObject {
     // Running, or ended (also when it cannot be found or may not be signalled), with its wait
     // status when this monitor reaped it. A process seen to end never counts as running again.
     virtual ProcessStatus status(qint32 pid) = 0;
+
+    // Watches a running process this monitor did not launch (a task its predecessor left). The
+    // watch is taken first and sameProcess asked after, so a number that changes hands in between
+    // is refused; false, and nothing watched, when the process cannot be proven the same or
+    // watched. Its end is unknown unless it is this monitor's own child.
+    virtual bool adopt(qint32 pid, const std::function<bool()>& sameProcess) {
+        (void)pid;
+        (void)sameProcess;
+        return false;
+    }
 
     // Polite request to close (SIGTERM); never forces, never waits.
     virtual void requestClose(qint32 pid) = 0;

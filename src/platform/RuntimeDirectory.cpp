@@ -48,6 +48,11 @@ QString checked(const QString& path, mode_t mode, QString* error) {
 QString RuntimeDirectory::locate(QString* error) {
     if (!overridden().isEmpty())
         return checked(overridden(), 0700, error);
+    // Separate sets of monitors on one machine (test runs, staging beside production) keep their
+    // files apart with PROWLIX_RUNTIME_DIR.
+    const QString chosen = qEnvironmentVariable("PROWLIX_RUNTIME_DIR");
+    if (!chosen.isEmpty() && QDir::isAbsolutePath(chosen))
+        return checked(chosen, 0700, error);
     if (::geteuid() == 0)
         return checked(QStringLiteral("/run/prowlix"), 0755, error);
     const QString xdg = qEnvironmentVariable("XDG_RUNTIME_DIR");

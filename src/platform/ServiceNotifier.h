@@ -10,7 +10,13 @@ namespace ServiceNotifier {
 
 // Takes the socket's address from the environment and removes the variable, so that the tasks
 // the monitor launches do not report to the manager in its name. Call once, before any task.
+// The watchdog's interval (WATCHDOG_USEC, meant for this process when WATCHDOG_PID names it or is
+// absent) is taken and removed the same way.
 void takeFromEnvironment();
+
+// How often to send WATCHDOG=1: half the interval the manager asked for; 0 when it asked for none
+// (then nothing wakes the monitor for it).
+int watchdogIntervalMs();
 
 // Sends one state text; failures are ignored (the manager may be gone, the monitor is not).
 void notify(const QByteArray& state);

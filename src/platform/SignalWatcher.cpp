@@ -13,7 +13,7 @@ void onSignal(int sig) {
     [[maybe_unused]] const auto written = ::write(pipeFds[1], &byte, 1);
 }
 
-constexpr int watched[] = {SIGTERM, SIGINT, SIGHUP};
+constexpr int watched[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
 } // namespace
 
 void ignoreStraySignals() {

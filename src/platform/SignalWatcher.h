@@ -9,7 +9,8 @@ class QSocketNotifier;
 // default dispositions again.
 void ignoreStraySignals();
 
-// Turns SIGTERM, SIGINT and SIGHUP into a Qt signal delivered by the event loop: the handler
+// Turns SIGTERM, SIGINT, SIGHUP and SIGQUIT (a hand-over: the monitor ends and leaves its tasks
+// to its successor) into a Qt signal delivered by the event loop: the handler
 // itself only writes a byte to a pipe, everything else runs on the main thread.
 class SignalWatcher final : public QObject {
     Q_OBJECT

@@ -23,8 +23,11 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
         // A full table is refused before launching, so no program runs without a record.
         if (tasks_.TaskCount == TaskTable::maxTasks)
             throw RuntimeError(QStringLiteral("Overflow"));
-        const qint32 processId = processes_.launch(command, windowMode);
-        if (processId == 0) {
+        const std::optional<Adopted> adopted = adoption ? adoption(name, command) : std::nullopt;
+        if (!adopted)
+            Q_EMIT aboutToLaunch(tasks_.TaskCount + 1, name, command);
+        const qint32 processId = adopted ? adopted->pid : processes_.launch(command, windowMode);
+        if (processId == 0 && !adopted) {
             ++startFailures_;
             log_.WriteLog(QStringLiteral("ERROR: Unable to start ") + name + QStringLiteral(" (") +
                           command + QLatin1Char(')'));
@@ -38,10 +41,14 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
         task.TaskName = name;
         task.TaskId = n;
         task.AutoRestart = autoRestart;
-        task.processStartedMs = clock_.wallTime().toMSecsSinceEpoch();
+        task.processStartedMs =
+            adopted ? adopted->startedMs : clock_.wallTime().toMSecsSinceEpoch();
         up_.insertTop(name, n);
-        log_.WriteLog(QStringLiteral("START: ") + name + QStringLiteral(" (") + command +
-                      QLatin1Char(')'));
+        // One whose process ended unwatched has no line here: the next sweep finds it ended (its
+        // number is 0, never signalled) and takes it through the failure path.
+        if (!adopted || processId != 0)
+            log_.WriteLog((adopted ? QStringLiteral("ADOPT: ") : QStringLiteral("START: ")) + name +
+                          QStringLiteral(" (") + command + QLatin1Char(')'));
         Q_EMIT launched();
     } catch (const RuntimeError& error) {
         // The description alone would not say which of the configured tasks is missing.
@@ -146,6 +153,7 @@ void TaskFunctions::HandleTaskFailure(int p) {
     log_.WriteLog(QStringLiteral("EXIT STATUS: ") + task.TaskName + QStringLiteral(": ") +
                   task.lastExit.value_or(ProcessStatus::endedUnknown()).exitText());
     up_.removeTask(p);
+    Q_EMIT taskEnded();
     SignalFailure();
     // A task that keeps failing (or daemonizes, which looks the same) is left down, signalled,
     // until the operator restarts it. Decided before the alert, which then says so.
@@ -213,6 +221,7 @@ void TaskFunctions::restart(int p) {
         return;
     try {
         const QString command = tasks_[p].PathAndFile;
+        Q_EMIT aboutToLaunch(p, tasks_[p].TaskName, command);
         const qint32 processId = processes_.launch(command, 4);
         if (processId != 0) {
             tasks_[p].IsUp = true;
@@ -226,8 +235,9 @@ void TaskFunctions::restart(int p) {
             up_.insertTop(tasks_[p].TaskName, p);
             down_.removeTask(p);
             armHealth(p);
-            log_.WriteLog(QStringLiteral("RE-START: '") + command + QLatin1Char('\''));
+            // Before the log line: whoever records the running processes does so first.
             Q_EMIT launched();
+            log_.WriteLog(QStringLiteral("RE-START: '") + command + QLatin1Char('\''));
         } else {
             log_.WriteLog(QStringLiteral("ERROR: Unable to restart '") + command +
                           QLatin1Char('\''));

@@ -7,8 +7,10 @@
 #include "TaskTable.h"
 
 #include <QObject>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
 class Log;
 class ProcessControl;
@@ -28,6 +30,15 @@ class TaskFunctions final : public QObject {
     // name and windowMode may be rewritten (empty name -> FileNameOf(command); mode normalised).
     void StartTask(QString& name, const QString& command, qint16& windowMode, bool autoRestart);
     static QString FileNameOf(const QString& command);
+
+    // A configured task that the previous monitor left: its process, proven the same and already
+    // watched, or pid 0 when that process ended while no monitor ran.
+    struct Adopted {
+        qint32 pid = 0;
+        qint64 startedMs = 0; // Unix time of the process's start
+    };
+    // Asked by StartTask before launching; nothing means launch as usual.
+    std::function<std::optional<Adopted>(const QString& name, const QString& command)> adoption;
 
     ProcessStatus IsTaskProcessAlive(qint32 processId);
     void sweep(); // the supervision sweep: one pass over the tasks that are up
@@ -70,6 +81,10 @@ class TaskFunctions final : public QObject {
     // A task was launched or stopped: the tick may be needed again (to see a launch through its
     // first interval, or a stopped process end). Emitted before the call returns.
     void launched();
+    // A launch is about to happen (not an adoption): emitted before the process exists.
+    void aboutToLaunch(int p, const QString& name, const QString& command);
+    // A task's process was found ended (emitted once the task is marked down).
+    void taskEnded();
 
   private:
     void restart(int p);

@@ -246,7 +246,8 @@ TEST(Prowlixctl, OnlyRootTheMonitorsUserAndItsGroupMayControlIt) {
 TEST(Prowlixctl, FindsMonitorsInTheRuntimeDirectoryAndReplacesAStaleSocket) {
     QTemporaryDir runtime;
     QProcessEnvironment environment = MonitorProcess::headlessEnvironment();
-    environment.insert("XDG_RUNTIME_DIR", runtime.path()); // /run/prowlix when root
+    environment.insert("PROWLIX_RUNTIME_DIR",
+                       runtime.path()); // shared by both monitors and prowlixctl
     const QStringList defaultPlace{"START=sleep 1000,First,,False", "CONTROL_SOCKET="};
     auto first = std::make_unique<ControlledMonitor>(defaultPlace, environment);
     ControlledMonitor second({"START=sleep 1000,Second,,False", "CONTROL_SOCKET="}, environment);
@@ -278,10 +279,10 @@ TEST(Prowlixctl, FindsMonitorsInTheRuntimeDirectoryAndReplacesAStaleSocket) {
     EXPECT_TRUE(waitUntil([&] { return ctl({"-c", ini, "status"}).status == 0; }));
     EXPECT_FALSE(again.log().contains("CONTROL: off"));
 
-    // A second monitor of a configuration whose monitor answers leaves its socket alone.
+    // A second monitor of a running configuration is refused and leaves its socket alone.
     MonitorProcess twin;
     twin.start({"/NOGUI", "/I:" + second.ini}, environment);
-    EXPECT_TRUE(twin.waitForLog("another monitor answers on it")) << qPrintable(twin.log());
+    EXPECT_TRUE(twin.waitForLog("REFUSED: another monitor")) << qPrintable(twin.log());
     EXPECT_EQ(ctl({"-p", QString::number(second.monitor.pid()), "status"}).status, 0);
     first.reset();
 }

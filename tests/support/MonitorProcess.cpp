@@ -20,7 +20,8 @@ MonitorProcess::MonitorProcess(bool withDesktop) : dirPath_(scratch_.path()) {
 
 QProcessEnvironment MonitorProcess::headlessEnvironment() {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+    for (const char* name :
+         {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "PROWLIX_RUNTIME_DIR"})
         environment.remove(name);
     return environment;
 }
@@ -30,6 +31,10 @@ void MonitorProcess::start(const QStringList& arguments, const QProcessEnvironme
     // A sanitizer build reports leaks at exit; those of system libraries are not the monitor's.
     withSuppressions.insert("LSAN_OPTIONS",
                             "suppressions=" + sourceDir() + "/tests/support/lsan.supp");
+    // Each monitor keeps its lock and state file in its own scratch folder unless the test shares
+    // one between monitors; the machine's runtime directory is left alone.
+    if (!withSuppressions.contains("PROWLIX_RUNTIME_DIR"))
+        withSuppressions.insert("PROWLIX_RUNTIME_DIR", dirPath_ + "/run");
     process_.setProcessEnvironment(withSuppressions);
     process_.setWorkingDirectory(dirPath_);
     process_.start(scratch_.filePath(QStringLiteral("prowlix")), arguments);

@@ -88,6 +88,7 @@ QString sourceDir() {
 
 ChildGuard::ChildGuard() {
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    qputenv("PROWLIX_RUNTIME_DIR", QFile::encodeName(runtimeDir_.path()));
 }
 
 ChildGuard::~ChildGuard() {

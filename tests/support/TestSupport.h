@@ -40,13 +40,17 @@ QString sourceDir();
 
 // Lives for the whole test program: it adopts the orphans of what the tests start (the tasks of
 // a monitor that has ended) and at the end kills every process below it, so that no task holds
-// CTest's output pipes open.
+// CTest's output pipes open. The monitors of the program keep their locks and state files in a
+// runtime directory of its own, never in the machine's.
 class ChildGuard final {
   public:
     ChildGuard();
     ~ChildGuard();
     ChildGuard(const ChildGuard&) = delete;
     ChildGuard& operator=(const ChildGuard&) = delete;
+
+  private:
+    QTemporaryDir runtimeDir_;
 };
 
 } // namespace testsupport

@@ -1,0 +1,196 @@
+#include "StateFile.h"
+
+#include "SystemText.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace StateFile {
+
+QByteArray encodeEntry(const StateEntry& entry) {
+    const QJsonObject object{{QStringLiteral("id"), entry.id},
+                             {QStringLiteral("name"), entry.name},
+                             {QStringLiteral("command"), entry.command},
+                             {QStringLiteral("pid"), entry.pid},
+                             // As text: a JSON number is not exact beyond 2^53.
+                             {QStringLiteral("startTime"), QString::number(entry.startTime)}};
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QByteArray assemble(const QString& bootId, qint64 monitorPid, quint64 monitorStart,
+                    const std::vector<QByteArray>& entries,
+                    const std::vector<QByteArray>& launching) {
+    QByteArray text =
+        "{\"version\":" + QByteArray::number(version) + ",\"bootId\":" +
+        QJsonDocument(QJsonArray{bootId}).toJson(QJsonDocument::Compact).mid(1).chopped(1) +
+        ",\"monitorPid\":" + QByteArray::number(monitorPid) + ",\"monitorStart\":\"" +
+        QByteArray::number(monitorStart) + "\",\"tasks\":[";
+    qsizetype size = text.size() + 4;
+    for (const QByteArray& entry : entries)
+        size += entry.size() + 1;
+    text.reserve(size);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (i != 0)
+            text += ',';
+        text += entries[i];
+    }
+    text += "],\"launching\":[";
+    for (size_t i = 0; i < launching.size(); ++i) {
+        if (i != 0)
+            text += ',';
+        text += launching[i];
+    }
+    return text + "]}\n";
+}
+
+QByteArray encode(const StateRecord& record) {
+    std::vector<QByteArray> entries;
+    for (const StateEntry& entry : record.tasks)
+        entries.push_back(encodeEntry(entry));
+    std::vector<QByteArray> launching;
+    for (const StateEntry& entry : record.launching)
+        launching.push_back(encodeEntry(entry));
+    return assemble(record.bootId, record.monitorPid, record.monitorStart, entries, launching);
+}
+
+namespace {
+
+bool wholeNumber(const QJsonValue& value, qint64 min, qint64 max, qint64* out) {
+    if (!value.isDouble())
+        return false;
+    const double number = value.toDouble();
+    if (number < static_cast<double>(min) || number > static_cast<double>(max) ||
+        number != static_cast<double>(static_cast<qint64>(number)))
+        return false;
+    *out = static_cast<qint64>(number);
+    return true;
+}
+
+} // namespace
+
+std::optional<StateRecord> decode(const QByteArray& bytes, QString* problem) {
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        *problem = QStringLiteral("not a state file (") + error.errorString() + QLatin1Char(')');
+        return std::nullopt;
+    }
+    const QJsonObject root = document.object();
+    qint64 number = 0;
+    if (!wholeNumber(root.value(QStringLiteral("version")), 0, 1 << 30, &number) ||
+        number != version) {
+        *problem = QStringLiteral("not a state file of this version");
+        return std::nullopt;
+    }
+    StateRecord record;
+    record.bootId = root.value(QStringLiteral("bootId")).toString();
+    const QJsonValue tasks = root.value(QStringLiteral("tasks"));
+    if (record.bootId.isEmpty() ||
+        !wholeNumber(root.value(QStringLiteral("monitorPid")), 1, 0x7fffffff, &record.monitorPid) ||
+        !tasks.isArray()) {
+        *problem = QStringLiteral("incomplete");
+        return std::nullopt;
+    }
+    record.monitorStart = root.value(QStringLiteral("monitorStart")).toString().toULongLong();
+    const auto entries = [&](const QJsonArray& array, qint64 minPid, std::vector<StateEntry>* out) {
+        for (const QJsonValue& value : array) {
+            const QJsonObject object = value.toObject();
+            StateEntry entry;
+            qint64 id = 0, pid = 0;
+            bool ok = false;
+            entry.name = object.value(QStringLiteral("name")).toString();
+            entry.command = object.value(QStringLiteral("command")).toString();
+            entry.startTime = object.value(QStringLiteral("startTime")).toString().toULongLong(&ok);
+            if (!ok || entry.command.isEmpty() ||
+                !wholeNumber(object.value(QStringLiteral("id")), 1, 0x7fffffff, &id) ||
+                !wholeNumber(object.value(QStringLiteral("pid")), minPid, 0x7fffffff, &pid))
+                return false;
+            entry.id = static_cast<qint32>(id);
+            entry.pid = static_cast<qint32>(pid);
+            out->push_back(entry);
+        }
+        return true;
+    };
+    if (!entries(tasks.toArray(), 1, &record.tasks) ||
+        !entries(root.value(QStringLiteral("launching")).toArray(), 0, &record.launching)) {
+        *problem = QStringLiteral("incomplete task entry");
+        return std::nullopt;
+    }
+    return record;
+}
+
+std::optional<StateRecord> read(const QString& path, QString* problem) {
+    problem->clear();
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno != ENOENT)
+            *problem = errno == ELOOP ? QStringLiteral("a symbolic link") : systemErrorText(errno);
+        return std::nullopt;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        *problem = QStringLiteral("not a regular file");
+    else if (info.st_uid != ::geteuid())
+        *problem = QStringLiteral("written by another user");
+    else if (info.st_size > maxBytes)
+        *problem = QStringLiteral("too big");
+    QByteArray bytes;
+    if (problem->isEmpty()) {
+        // One more byte than it had tells a file that grew after fstat.
+        bytes.resize(static_cast<qsizetype>(info.st_size) + 1);
+        qint64 have = 0;
+        while (have < bytes.size()) {
+            const ssize_t n =
+                ::read(fd, bytes.data() + have, static_cast<size_t>(bytes.size() - have));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            have += n;
+        }
+        bytes.truncate(have);
+        if (have > info.st_size)
+            *problem = QStringLiteral("changed while read");
+    }
+    ::close(fd);
+    if (!problem->isEmpty())
+        return std::nullopt;
+    return decode(bytes, problem);
+}
+
+bool write(const QString& path, const QByteArray& bytes, QString* error) {
+    QByteArray temporary = QFile::encodeName(path) + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        *error = systemErrorText(errno);
+        return false;
+    }
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n =
+            ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    const int cause = done == bytes.size() ? 0 : (errno != 0 ? errno : ENOSPC);
+    ::close(fd);
+    if (cause != 0 || ::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0) {
+        *error = systemErrorText(cause != 0 ? cause : errno);
+        ::unlink(temporary.constData());
+        return false;
+    }
+    return true;
+}
+
+} // namespace StateFile
