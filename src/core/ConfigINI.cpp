@@ -89,7 +89,9 @@ void ConfigINI::ParseINILine(const QString& text) {
         qint16 style = mode == QLatin1String("MAX") ? 3 : mode == QLatin1String("MIN") ? 2 : 0;
         // An empty restart field counts as missing.
         const bool autoRestart = !field(4).isEmpty() && Conversions::CBool(field(4));
-        taskFunctions_.StartTask(name, field(1), style, autoRestart);
+        // Fields after the fourth hold the task's options, one "name=value" a field.
+        taskFunctions_.StartTask(name, field(1), style, autoRestart,
+                                 fields.size() > 5 ? fields.mid(5) : QStringList());
     } else if (upperKey == QLatin1String("SMTP_SERVER")) {
         mail_.MailServer = value;
     } else if (upperKey == QLatin1String("SMTP_TO")) {

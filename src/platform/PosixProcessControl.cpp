@@ -1,8 +1,8 @@
 #include "PosixProcessControl.h"
 
+#include "PosixLaunch.h"
 #include "RuntimeError.h"
 #include "SystemText.h"
-#include "TaskCommand.h"
 
 #include <QAbstractEventDispatcher>
 #include <QSocketNotifier>
@@ -11,14 +11,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -48,48 +45,6 @@ bool signalThroughPidfd(int pidfd, int signal) {
     return false;
 #endif
 }
-
-// The child starts clean: default dispositions (the monitor ignores SIGPIPE and other stray
-// signals, a task must not inherit that), nothing blocked, and its own session so that a Ctrl-C in
-// the monitor's terminal does not reach it.
-class SpawnAttributes final {
-  public:
-    SpawnAttributes() {
-        ::posix_spawnattr_init(&attr_);
-        sigset_t all;
-        sigfillset(&all);
-        sigset_t none;
-        sigemptyset(&none);
-        ::posix_spawnattr_setsigdefault(&attr_, &all);
-        ::posix_spawnattr_setsigmask(&attr_, &none);
-        ::posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF |
-                                               POSIX_SPAWN_SETSIGMASK);
-    }
-    ~SpawnAttributes() { ::posix_spawnattr_destroy(&attr_); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    const posix_spawnattr_t* get() const { return &attr_; }
-
-  private:
-    posix_spawnattr_t attr_;
-};
-
-// A task reads nothing from the monitor's terminal: its input is /dev/null. Its output goes where
-// the monitor's goes.
-class SpawnFileActions final {
-  public:
-    SpawnFileActions() {
-        ::posix_spawn_file_actions_init(&actions_);
-        ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    }
-    ~SpawnFileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-    SpawnFileActions(const SpawnFileActions&) = delete;
-    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-    const posix_spawn_file_actions_t* get() const { return &actions_; }
-
-  private:
-    posix_spawn_file_actions_t actions_;
-};
 
 } // namespace
 
@@ -121,30 +76,17 @@ PosixProcessControl::~PosixProcessControl() {
 }
 
 qint32 PosixProcessControl::launch(const QString& command, int showValue) {
-    (void)showValue; // windows are the task's own business here
-    const QStringList parts = splitTaskCommand(command);
-    if (parts.isEmpty())
-        throw RuntimeError(systemErrorText(ENOENT));
+    LaunchSpec spec;
+    spec.command = command;
+    spec.showValue = showValue; // windows are the task's own business here
+    return launchWith(spec);
+}
 
-    std::vector<QByteArray> encoded;
-    encoded.reserve(static_cast<size_t>(parts.size()));
-    for (const QString& part : parts)
-        encoded.push_back(toSystemBytes(part));
-    std::vector<char*> argv;
-    for (QByteArray& part : encoded)
-        argv.push_back(part.data());
-    argv.push_back(nullptr);
-
-    const SpawnAttributes attributes;
-    static const SpawnFileActions files;
-    pid_t pid = 0;
-    const int rc =
-        ::posix_spawnp(&pid, argv[0], files.get(), attributes.get(), argv.data(), environ);
-    if (rc != 0)
-        throw RuntimeError(systemErrorText(rc));
-
+qint32 PosixProcessControl::launchWith(const LaunchSpec& spec) {
+    const pid_t pid = spawnTask(spec);
     Child child;
     child.launchedAt = clock_.now();
+    child.stopSignal = spec.stopSignal;
     // The child is ours and not yet reaped, so the identifier cannot have been reused here.
     child.pidfd = openPidfd(pid);
     // The last descriptors below the limit stay free for the log, the status port and mail;
@@ -318,8 +260,8 @@ void PosixProcessControl::requestClose(qint32 pid) {
         ::kill(pid, SIGTERM);
         return;
     }
-    if (it->pidfd < 0 || !signalThroughPidfd(it->pidfd, SIGTERM))
-        ::kill(pid, SIGTERM);
+    if (it->pidfd < 0 || !signalThroughPidfd(it->pidfd, it->stopSignal))
+        ::kill(pid, it->stopSignal);
 }
 
 std::unique_ptr<ProcessControl> createProcessControl(EndDetection detection, Clock& clock,

@@ -27,6 +27,7 @@ class PosixProcessControl final : public ProcessControl {
     ~PosixProcessControl() override;
 
     qint32 launch(const QString& command, int showValue) override;
+    qint32 launchWith(const LaunchSpec& spec) override;
     ProcessStatus status(qint32 pid) override;
     void requestClose(qint32 pid) override;
     bool needsPolling(qint32 pid) const override;
@@ -36,6 +37,7 @@ class PosixProcessControl final : public ProcessControl {
         int pidfd = -1;          // -1 when none could be had; waitpid serves then
         qint64 launchedAt = 0;   // on clock_
         quint64 launchRound = 0; // the drain count when it was launched
+        int stopSignal = SIGTERM;
     };
 
     // Reaps every task whose descriptor says it has ended; from the event loop, also asks for a

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Clock.h"
+#include "LaunchSpec.h"
 #include "ProcessStatus.h"
 
 #include <QObject>
@@ -20,6 +21,11 @@ class ProcessControl : public QObject {
     // shell) and returns the process identifier. Throws RuntimeError with the system's
     // description when the program cannot be found or run. The show value has no effect here.
     virtual qint32 launch(const QString& command, int showValue) = 0;
+    // The same with the task's own user, directory, environment, mask, stop signal and output.
+    // An unusable value throws RuntimeError naming the option and the reason; nothing is started.
+    virtual qint32 launchWith(const LaunchSpec& spec) {
+        return launch(spec.command, spec.showValue);
+    }
 
     // Running, or ended (also when it cannot be found or may not be signalled), with its wait
     // status when this monitor reaped it. A process seen to end never counts as running again.

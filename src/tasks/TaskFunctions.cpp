@@ -14,16 +14,20 @@ TaskFunctions::TaskFunctions(TaskTable& tasks, TaskList& upList, TaskList& downL
       processes_(processes), signals_(signals), clock_(clock), restartLimit_(clock) {}
 
 void TaskFunctions::StartTask(QString& name, const QString& command, qint16& windowMode,
-                              bool autoRestart) {
+                              bool autoRestart, const QStringList& optionFields) {
     try {
         if (windowMode != 2 && windowMode != 3)
             windowMode = 4;
         if (name.isEmpty())
             name = FileNameOf(command);
+        TaskOptions options;
+        const QString problem = TaskOptions::parse(optionFields, options);
+        if (!problem.isEmpty())
+            throw RuntimeError(problem);
         // A full table is refused before launching, so no program runs without a record.
         if (tasks_.TaskCount == TaskTable::maxTasks)
             throw RuntimeError(QStringLiteral("Overflow"));
-        const qint32 processId = processes_.launch(command, windowMode);
+        const qint32 processId = processes_.launchWith(launchSpec(command, options, windowMode));
         if (processId == 0) {
             ++startFailures_;
             log_.WriteLog(QStringLiteral("ERROR: Unable to start ") + name + QStringLiteral(" (") +
@@ -38,6 +42,9 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
         task.TaskName = name;
         task.TaskId = n;
         task.AutoRestart = autoRestart;
+        if (!options.restartLimit.isEmpty())
+            restartLimit_.setTaskLimit(n, options.restartLimit);
+        task.options = std::move(options);
         task.processStartedMs = clock_.wallTime().toMSecsSinceEpoch();
         up_.insertTop(name, n);
         log_.WriteLog(QStringLiteral("START: ") + name + QStringLiteral(" (") + command +
@@ -49,6 +56,20 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
         log_.WriteLog(QStringLiteral("ERROR: Unable to start ") + name + QStringLiteral(" (") +
                       command + QStringLiteral("): ") + error.description());
     }
+}
+
+LaunchSpec TaskFunctions::launchSpec(const QString& command, const TaskOptions& options,
+                                     int showValue) const {
+    LaunchSpec spec;
+    spec.command = command;
+    spec.showValue = showValue;
+    spec.user = options.user;
+    spec.dir = options.dir;
+    spec.envFile = options.envFile;
+    spec.umask = options.umask;
+    if (options.stopSignal != 0)
+        spec.stopSignal = options.stopSignal;
+    return spec;
 }
 
 QString TaskFunctions::FileNameOf(const QString& command) {
@@ -158,7 +179,7 @@ void TaskFunctions::restart(int p) {
         return;
     try {
         const QString command = tasks_[p].PathAndFile;
-        const qint32 processId = processes_.launch(command, 4);
+        const qint32 processId = processes_.launchWith(launchSpec(command, tasks_[p].options, 4));
         if (processId != 0) {
             tasks_[p].IsUp = true;
             tasks_[p].ProcessId = processId;

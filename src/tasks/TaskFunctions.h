@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Clock.h"
+#include "LaunchSpec.h"
 #include "RestartLimit.h"
 #include "TaskList.h"
 #include "TaskTable.h"
@@ -23,7 +24,10 @@ class TaskFunctions final : public QObject {
 
     // Launches a configured program for the first time; on success it gets the next identifier.
     // name and windowMode may be rewritten (empty name -> FileNameOf(command); mode normalised).
-    void StartTask(QString& name, const QString& command, qint16& windowMode, bool autoRestart);
+    // optionFields: the fields after the fourth of its START line (see TaskOptions); one that
+    // cannot be used keeps the task from starting, with the reason.
+    void StartTask(QString& name, const QString& command, qint16& windowMode, bool autoRestart,
+                   const QStringList& optionFields = {});
     static QString FileNameOf(const QString& command);
 
     ProcessStatus IsTaskProcessAlive(qint32 processId);
@@ -54,6 +58,8 @@ class TaskFunctions final : public QObject {
     void launched();
 
   private:
+    // The launch of task p's command with its options.
+    LaunchSpec launchSpec(const QString& command, const TaskOptions& options, int showValue) const;
     void restart(int p);
     bool everyTaskUp();
     void confirmAllUp();

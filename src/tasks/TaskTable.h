@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ProcessStatus.h"
+#include "TaskOptions.h"
 
 #include <QString>
 #include <optional>
@@ -18,6 +19,7 @@ struct TaskRecord {
     quint64 restartCount = 0;
     qint64 processStartedMs = 0;           // Unix time of the current process's launch
     std::optional<ProcessStatus> lastExit; // how its last process ended, once one has
+    TaskOptions options;                   // the fields after the fourth of its START line
 };
 
 // The task table: position p holds the task whose TaskId is p; position 0 is a blank record

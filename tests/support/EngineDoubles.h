@@ -22,6 +22,10 @@ class SpyingProcesses final : public ProcessControl {
         showValues.append(showValue);
         return real.launch(command, showValue);
     }
+    qint32 launchWith(const LaunchSpec& spec) override {
+        showValues.append(spec.showValue);
+        return real.launchWith(spec);
+    }
     ProcessStatus status(qint32 pid) override { return real.status(pid); }
     bool needsPolling(qint32 pid) const override { return real.needsPolling(pid); }
     void requestClose(qint32 pid) override {
