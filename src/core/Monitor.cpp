@@ -103,6 +103,7 @@ void Monitor::runStartUp() {
     }
 
     taskFunctions_.configureRestartLimit(settings_.GetINIValue(QStringLiteral("RESTART_LIMIT")));
+    taskFunctions_.configureRestartDelay(settings_.GetINIValue(QStringLiteral("RESTART_DELAY")));
     view_.setLoggingChecked(log_.LogActivity);
     view_.setStatusLine(QStringLiteral("Items: ") + QString::number(tasks_.upperBound()) +
                         QStringLiteral("   Port: ") +

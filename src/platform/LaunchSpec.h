@@ -9,12 +9,12 @@
 struct LaunchSpec {
     QString command;
     int showValue = 4;
-    QString user;            // NAME or NAME:GROUP; empty: the monitor's own
-    QString dir;             // working directory; empty: the monitor's
-    QString envFile;         // a file of KEY=value lines added to the environment
-    int umask = -1;          // file creation mask; -1: the monitor's
+    QString user;             // NAME or NAME:GROUP; empty: the monitor's own
+    QString dir;              // working directory; empty: the monitor's
+    QString envFile;          // a file of KEY=value lines added to the environment
+    int umask = -1;           // file creation mask; -1: the monitor's
     int stopSignal = SIGTERM; // what asks the task to close
-    int outputFd = -1;       // standard output and error; -1: the monitor's
+    int outputFd = -1;        // standard output and error; -1: the monitor's
 };
 
 // The number of a signal named TERM, SIGTERM (any case) or by its number; 0 when there is none.

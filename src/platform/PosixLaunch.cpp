@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <optional>
 #include <fcntl.h>
 #include <grp.h>
+#include <optional>
 #include <pwd.h>
 #include <sched.h>
 #include <spawn.h>
@@ -52,8 +52,9 @@ struct Identity {
 
 Identity lookUpIdentity(const QString& value) {
     if (::geteuid() != 0)
-        refuse("user", value, QStringLiteral("only a monitor running as root may run a task as "
-                                             "another user"));
+        refuse("user", value,
+               QStringLiteral("only a monitor running as root may run a task as "
+                              "another user"));
     const qsizetype colon = value.indexOf(QLatin1Char(':'));
     const QByteArray userName = toSystemBytes(value.left(colon));
     std::vector<char> buffer(16384);
@@ -61,8 +62,7 @@ Identity lookUpIdentity(const QString& value) {
     passwd* found = nullptr;
     int rc = ::getpwnam_r(userName.constData(), &entry, buffer.data(), buffer.size(), &found);
     if (found == nullptr)
-        refuse("user", value,
-               rc == 0 ? QStringLiteral("no such user") : systemErrorText(rc));
+        refuse("user", value, rc == 0 ? QStringLiteral("no such user") : systemErrorText(rc));
     Identity identity;
     identity.uid = entry.pw_uid;
     identity.gid = entry.pw_gid;
@@ -77,15 +77,14 @@ Identity lookUpIdentity(const QString& value) {
         rc = ::getgrnam_r(groupName.constData(), &groupEntry, groupBuffer.data(),
                           groupBuffer.size(), &groupFound);
         if (groupFound == nullptr)
-            refuse("user", value,
-                   rc == 0 ? QStringLiteral("no such group") : systemErrorText(rc));
+            refuse("user", value, rc == 0 ? QStringLiteral("no such group") : systemErrorText(rc));
         identity.gid = groupEntry.gr_gid;
     }
     // The user's supplementary groups, as a login gives them; the chosen group among them.
     int count = 32;
     identity.groups.resize(static_cast<size_t>(count));
-    while (::getgrouplist(identity.name.constData(), identity.gid, identity.groups.data(),
-                          &count) < 0)
+    while (::getgrouplist(identity.name.constData(), identity.gid, identity.groups.data(), &count) <
+           0)
         identity.groups.resize(static_cast<size_t>(count));
     identity.groups.resize(static_cast<size_t>(count));
     return identity;
@@ -97,7 +96,7 @@ std::vector<QByteArray> readEnvironmentFile(const QString& path) {
     const int fd = ::open(toSystemBytes(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         refuse("env", path, systemErrorText(errno));
-    struct stat info{};
+    struct stat info {};
     QFile file;
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
         !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
@@ -165,7 +164,7 @@ struct ChildPlan {
 int childMain(void* argument) {
     ChildPlan& plan = *static_cast<ChildPlan*>(argument);
     // Dispositions are the child's own copy here: back to the defaults before anything unblocks.
-    struct sigaction defaults{};
+    struct sigaction defaults {};
     defaults.sa_handler = SIG_DFL;
     for (int s = 1; s < NSIG; ++s) {
         if (s != SIGKILL && s != SIGSTOP)
@@ -273,7 +272,7 @@ pid_t spawnTask(const LaunchSpec& spec) {
 
     const QByteArray dir = toSystemBytes(spec.dir);
     if (!spec.dir.isEmpty()) {
-        struct stat info{};
+        struct stat info {};
         if (::stat(dir.constData(), &info) != 0)
             refuse("dir", spec.dir, systemErrorText(errno));
         if (!S_ISDIR(info.st_mode))
@@ -325,8 +324,8 @@ pid_t spawnTask(const LaunchSpec& spec) {
     sigemptyset(&none);
     ::posix_spawnattr_setsigdefault(&attributes, &all);
     ::posix_spawnattr_setsigmask(&attributes, &none);
-    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF |
-                                                POSIX_SPAWN_SETSIGMASK);
+    ::posix_spawnattr_setflags(&attributes,
+                               POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     // A task reads nothing from the monitor's terminal: its input is /dev/null.
     posix_spawn_file_actions_t files;
     ::posix_spawn_file_actions_init(&files);

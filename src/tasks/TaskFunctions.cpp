@@ -11,7 +11,11 @@ TaskFunctions::TaskFunctions(TaskTable& tasks, TaskList& upList, TaskList& downL
                              ProcessControl& processes, SignalTarget& signals, Clock& clock,
                              QObject* parent)
     : QObject(parent), tasks_(tasks), up_(upList), down_(downList), log_(log),
-      processes_(processes), signals_(signals), clock_(clock), restartLimit_(clock) {}
+      processes_(processes), signals_(signals), clock_(clock), restartLimit_(clock),
+      restartTimer_(clock) {
+    restartTimer_.setSingleShot(true);
+    connect(&restartTimer_, &ClockTimer::timeout, this, &TaskFunctions::restartDue);
+}
 
 void TaskFunctions::StartTask(QString& name, const QString& command, qint16& windowMode,
                               bool autoRestart, const QStringList& optionFields) {
@@ -46,6 +50,7 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
             restartLimit_.setTaskLimit(n, options.restartLimit);
         task.options = std::move(options);
         task.processStartedMs = clock_.wallTime().toMSecsSinceEpoch();
+        task.launchedAt = clock_.now();
         up_.insertTop(name, n);
         log_.WriteLog(QStringLiteral("START: ") + name + QStringLiteral(" (") + command +
                       QLatin1Char(')'));
@@ -150,7 +155,7 @@ void TaskFunctions::HandleTaskFailure(int p) {
     if (!tasks_[p].AutoRestart || tasks_[p].IsUp || signals_.closing())
         return;
     if (restartLimit_.allowRestart(p)) {
-        restart(p);
+        scheduleRestart(p);
         return;
     }
     // A task that keeps failing (or daemonizes, which looks the same) is left down, signalled,
@@ -166,23 +171,101 @@ void TaskFunctions::configureRestartLimit(const QString& value) {
         log_.WriteLog(problem);
 }
 
+void TaskFunctions::configureRestartDelay(const QString& value) {
+    restartDelay_.reset();
+    if (value.trimmed().isEmpty())
+        return;
+    RestartDelay delay;
+    const QString problem = RestartDelay::parse(value, delay);
+    if (problem.isEmpty())
+        restartDelay_ = delay;
+    else
+        log_.WriteLog(QStringLiteral("ERROR: RESTART_DELAY=") + value +
+                      QStringLiteral(" ignored: ") + problem +
+                      QStringLiteral("; restarts are immediate"));
+}
+
+QString TaskFunctions::restartWaitText(int p) const {
+    if (p < 1 || p > tasks_.upperBound() || tasks_[p].restartDueMs == 0)
+        return {};
+    const qint64 left =
+        std::max<qint64>(0, tasks_[p].restartDueMs - clock_.wallTime().toMSecsSinceEpoch());
+    return QStringLiteral("restarting in %1 s").arg(double(left) / 1000, 0, 'f', 1);
+}
+
+void TaskFunctions::scheduleRestart(int p) {
+    TaskRecord& task = tasks_[p];
+    const std::optional<RestartDelay> delay =
+        task.options.restartDelay ? task.options.restartDelay : restartDelay_;
+    if (!delay) {
+        // Without a delay a launch that fails is tried again once a second, so that a passing
+        // shortage never leaves the task down for good.
+        if (task.launchRetrying)
+            restartAfter(p, 1000);
+        else
+            restart(p);
+        return;
+    }
+    // A task that stayed up for the longest delay has earned the shortest one again.
+    qint64 wait = task.nextDelayMs;
+    if (wait == 0 || clock_.now() - task.launchedAt >= delay->maxMs)
+        wait = delay->minMs;
+    task.nextDelayMs = std::min(wait * 2, delay->maxMs);
+    restartAfter(p, wait);
+}
+
+void TaskFunctions::restartAfter(int p, qint64 waitMs) {
+    const qint64 due = clock_.now() + waitMs;
+    tasks_[p].restartDueMs = clock_.wallTime().toMSecsSinceEpoch() + waitMs;
+    dueOf_.insert(p, due);
+    waiting_.emplace(due, p);
+    if (waiting_.begin()->first == due)
+        restartTimer_.start(static_cast<int>(waitMs));
+}
+
+void TaskFunctions::restartDue() {
+    const qint64 now = clock_.now();
+    std::vector<int> due;
+    while (!waiting_.empty() && waiting_.begin()->first <= now) {
+        const auto [at, p] = *waiting_.begin();
+        waiting_.erase(waiting_.begin());
+        // A manual restart meanwhile, or a newer wait, has replaced this one.
+        if (dueOf_.value(p, -1) == at) {
+            dueOf_.remove(p);
+            due.push_back(p);
+        }
+    }
+    if (!waiting_.empty())
+        restartTimer_.start(static_cast<int>(std::max<qint64>(0, waiting_.begin()->first - now)));
+    for (const int p : due) {
+        tasks_[p].restartDueMs = 0;
+        if (!tasks_[p].IsUp)
+            restart(p);
+    }
+}
+
 void TaskFunctions::RestartTask(int p) {
     if (p >= 1 && p <= tasks_.upperBound() && !signals_.closing()) {
         tasks_[p].restartLimited = false;
         restartLimit_.clear(p);
+        tasks_[p].restartDueMs = 0;
+        tasks_[p].nextDelayMs = 0;
+        dueOf_.remove(p);
     }
-    restart(p);
+    restart(p, false);
 }
 
-void TaskFunctions::restart(int p) {
+void TaskFunctions::restart(int p, bool automatic) {
     if (signals_.closing() || p < 1 || p > tasks_.upperBound())
         return;
+    const QString command = tasks_[p].PathAndFile;
     try {
-        const QString command = tasks_[p].PathAndFile;
         const qint32 processId = processes_.launchWith(launchSpec(command, tasks_[p].options, 4));
         if (processId != 0) {
             tasks_[p].IsUp = true;
+            tasks_[p].launchRetrying = false;
             tasks_[p].ProcessId = processId;
+            tasks_[p].launchedAt = clock_.now();
             tasks_[p].processStartedMs = clock_.wallTime().toMSecsSinceEpoch();
             ++tasks_[p].restartCount;
             // A stale details window may restart a task that is up again: list it once.
@@ -207,7 +290,18 @@ void TaskFunctions::restart(int p) {
             }
         }
     } catch (const RuntimeError& error) {
-        log_.WriteLog(error.description());
+        TaskRecord& task = tasks_[p];
+        // Said once per episode: a task tried again every second must not flood the log.
+        if (!task.launchRetrying)
+            log_.WriteLog(
+                QStringLiteral("ERROR: Unable to restart '") + command + QStringLiteral("' (") +
+                task.TaskName + QStringLiteral("): ") + error.description() +
+                (automatic && task.AutoRestart ? QStringLiteral("; trying again until it starts")
+                                               : QString()));
+        if (automatic && task.AutoRestart && !task.IsUp) {
+            task.launchRetrying = true;
+            scheduleRestart(p);
+        }
     }
 }
 

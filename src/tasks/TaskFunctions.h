@@ -6,7 +6,10 @@
 #include "TaskList.h"
 #include "TaskTable.h"
 
+#include <QHash>
 #include <QObject>
+#include <map>
+#include <optional>
 
 class Log;
 class ProcessControl;
@@ -41,6 +44,10 @@ class TaskFunctions final : public QObject {
     // RESTART_LIMIT=count,seconds; an unusable value is logged and leaves the limit off.
     void configureRestartLimit(const QString& value);
     RestartLimit& restartLimit() { return restartLimit_; }
+    // RESTART_DELAY=min,max; an unusable value is logged and leaves restarts immediate.
+    void configureRestartDelay(const QString& value);
+    // "restarting in N s" while a restart of task p waits, else empty.
+    QString restartWaitText(int p) const;
 
     // Configured tasks that could not be started. They have no record and cannot come back, so
     // while there is any the status port stays closed: "SERVICES UP" would report a failure.
@@ -60,7 +67,11 @@ class TaskFunctions final : public QObject {
   private:
     // The launch of task p's command with its options.
     LaunchSpec launchSpec(const QString& command, const TaskOptions& options, int showValue) const;
-    void restart(int p);
+    // The next automatic restart of task p, after its restart delay when it has one.
+    void scheduleRestart(int p);
+    void restartAfter(int p, qint64 waitMs);
+    void restartDue();
+    void restart(int p, bool automatic = true);
     bool everyTaskUp();
     void confirmAllUp();
 
@@ -72,6 +83,10 @@ class TaskFunctions final : public QObject {
     SignalTarget& signals_;
     Clock& clock_;
     RestartLimit restartLimit_;
+    std::optional<RestartDelay> restartDelay_;
+    ClockTimer restartTimer_;            // the earliest waiting restart
+    std::multimap<qint64, int> waiting_; // due time on clock_ -> task; stale ones skipped
+    QHash<int, qint64> dueOf_;           // each waiting task's due time on clock_
     int startFailures_ = 0;
     bool allUpPending_ = false; // a restart found every task up; a later sweep confirms it
     qint64 restartedAt_ = 0;    // on clock_

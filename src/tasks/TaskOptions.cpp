@@ -97,7 +97,8 @@ QString TaskOptions::describe() const {
         add("stop", QString::number(stopSignal));
     add("output", output);
     if (restartDelay)
-        add("restart_delay", QStringLiteral("%1,%2").arg(double(restartDelay->minMs) / 1000)
+        add("restart_delay", QStringLiteral("%1,%2")
+                                 .arg(double(restartDelay->minMs) / 1000)
                                  .arg(double(restartDelay->maxMs) / 1000));
     add("restart_limit", restartLimit);
     for (const auto& [name, value] : checks)

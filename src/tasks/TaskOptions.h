@@ -17,14 +17,14 @@ struct RestartDelay {
 
 // A task's own settings, from the fields after the fourth of its START line ("name=value").
 struct TaskOptions {
-    QString user;    // NAME or NAME:GROUP; empty: the monitor's own
-    QString dir;     // working directory; empty: the monitor's
-    QString envFile; // KEY=value lines added to the environment
-    int umask = -1;  // -1: the monitor's
+    QString user;       // NAME or NAME:GROUP; empty: the monitor's own
+    QString dir;        // working directory; empty: the monitor's
+    QString envFile;    // KEY=value lines added to the environment
+    int umask = -1;     // -1: the monitor's
     int stopSignal = 0; // 0: SIGTERM
     QString output;     // this task's output file; empty: the one in OUTPUT_DIR, if any
     std::optional<RestartDelay> restartDelay; // none: RESTART_DELAY's
-    QString restartLimit; // count,seconds as written; empty: RESTART_LIMIT's
+    QString restartLimit;                     // count,seconds as written; empty: RESTART_LIMIT's
     // check= and check_* as written, in order: the health checks read and judge them.
     QList<std::pair<QString, QString>> checks;
 

@@ -20,6 +20,10 @@ struct TaskRecord {
     qint64 processStartedMs = 0;           // Unix time of the current process's launch
     std::optional<ProcessStatus> lastExit; // how its last process ended, once one has
     TaskOptions options;                   // the fields after the fourth of its START line
+    qint64 restartDueMs = 0;     // Unix time at which a waiting restart is due; 0 when none waits
+    qint64 launchedAt = 0;       // on the monitor's Clock: the current process's launch
+    qint64 nextDelayMs = 0;      // the restart delay's next step; 0: its first
+    bool launchRetrying = false; // a restart could not launch and is being tried again
 };
 
 // The task table: position p holds the task whose TaskId is p; position 0 is a blank record

@@ -88,6 +88,7 @@ TEST_F(MetricsPortTest, ExposesEachTaskWithEscapedNamesInValidFormat) {
     two.TaskName = QString::fromUtf8("two\nlines \u00e9");
     two.PathAndFile = "y";
     two.restartLimited = true;
+    two.restartDueMs = 1700000005500;
     statusPort.listen();
 
     const auto samples = scrape(port);
@@ -100,11 +101,12 @@ TEST_F(MetricsPortTest, ExposesEachTaskWithEscapedNamesInValidFormat) {
         {"prowlix_task_restarts_total" + first, "2"},
         {"prowlix_task_process_start_time_seconds" + first, "1700000000.123"},
         {"prowlix_task_restart_limited" + second, "1"},
+        {"prowlix_task_restart_due_time_seconds" + second, "1700000005.500"},
         {"prowlix_status_port_open", "1"},
         {"prowlix_build_info{version=\"" + QByteArray(Version::text) + "\"}", "1"}};
     for (const auto& [sample, value] : expected)
         EXPECT_EQ(samples.value(sample), value) << sample.data();
-    EXPECT_EQ(samples.size(), 2 * 5 + 6);
+    EXPECT_EQ(samples.size(), 2 * 6 + 6);
     // promtool's lint remarks fail the check too.
     const QByteArray answer = exchange(port, "GET /metrics HTTP/1.1\r\n\r\n");
     QProcess promtool;

@@ -30,8 +30,9 @@ class TaskOptionsOnChildren : public ::testing::Test {
         const QString out = dir.filePath(QStringLiteral("out%1").arg(++runs));
         QString name = QStringLiteral("T");
         qint16 mode = 0;
-        functions.StartTask(name, QStringLiteral("sh -c '{ %1; } > %2.new && mv %2.new %2'").arg(script, out), mode, false,
-                            options);
+        functions.StartTask(
+            name, QStringLiteral("sh -c '{ %1; } > %2.new && mv %2.new %2'").arg(script, out), mode,
+            false, options);
         if (!waitUntil([&] { return testsupport::readFile(out).endsWith('\n'); }))
             return QStringLiteral("nothing written: ") + lastEvent();
         return testsupport::readFile(out).trimmed();
@@ -59,7 +60,8 @@ class TaskOptionsOnChildren : public ::testing::Test {
 };
 
 TEST_F(TaskOptionsOnChildren, EachOptionReachesTheChild) {
-    const QString env = file("task.env", "# comment\n\nGREETING=hello world\r\nPATH=/usr/bin:/bin\n");
+    const QString env =
+        file("task.env", "# comment\n\nGREETING=hello world\r\nPATH=/usr/bin:/bin\n");
     const QString work = dir.filePath(QStringLiteral("work"));
     ASSERT_TRUE(QDir().mkpath(work));
     const std::pair<QString, QStringList> rows[] = {
@@ -70,7 +72,8 @@ TEST_F(TaskOptionsOnChildren, EachOptionReachesTheChild) {
     };
     const QString expected[] = {work, "hello world:/usr/bin:/bin", "0027", "0002\n" + work};
     for (size_t i = 0; i < std::size(rows); ++i)
-        EXPECT_EQ(run(rows[i].first, rows[i].second), expected[i]) << qPrintable(rows[i].second.join(' '));
+        EXPECT_EQ(run(rows[i].first, rows[i].second), expected[i])
+            << qPrintable(rows[i].second.join(' '));
     EXPECT_EQ(tasks[4].options.checks.size(), 1);
     EXPECT_EQ(tasks[4].options.restartDelay->minMs, 500);
 }
@@ -84,9 +87,11 @@ TEST_F(TaskOptionsOnChildren, UserSetsIdentityGroupsAndLoginVariables) {
               QStringLiteral("%1\n%2\n%3 nobody nobody")
                   .arg(nobody->pw_uid)
                   .arg(nobody->pw_gid)
-                  .arg(QString::fromLocal8Bit(nobody->pw_dir)).toStdString());
+                  .arg(QString::fromLocal8Bit(nobody->pw_dir))
+                  .toStdString());
     // A chosen group; root's supplementary groups are gone.
-    EXPECT_EQ(run("id -u; id -G", {"user=nobody:root"}).toStdString(), QStringLiteral("%1\n0").arg(nobody->pw_uid).toStdString());
+    EXPECT_EQ(run("id -u; id -G", {"user=nobody:root"}).toStdString(),
+              QStringLiteral("%1\n0").arg(nobody->pw_uid).toStdString());
 }
 
 TEST_F(TaskOptionsOnChildren, UnusableOptionsKeepTheTaskFromStartingWithTheReason) {
@@ -108,12 +113,15 @@ TEST_F(TaskOptionsOnChildren, UnusableOptionsKeepTheTaskFromStartingWithTheReaso
         {{"umask=800"}, "umask=800: expected an octal mask from 0 to 777"},
         {{"stop=NOPE"}, "stop=NOPE: no such signal"},
         {{"restart_delay=5,1"}, "restart_delay=5,1: min is above max"},
-        {{"restart_delay=0,1"}, "restart_delay=0,1: expected min,max (two positive numbers of "
-                                "seconds)"},
-        {{"restart_delay=x"}, "restart_delay=x: expected min,max (two positive numbers of "
-                              "seconds)"},
-        {{"restart_limit=3"}, "restart_limit=3: expected count,seconds (two positive whole "
-                              "numbers)"},
+        {{"restart_delay=0,1"},
+         "restart_delay=0,1: expected min,max (two positive numbers of "
+         "seconds)"},
+        {{"restart_delay=x"},
+         "restart_delay=x: expected min,max (two positive numbers of "
+         "seconds)"},
+        {{"restart_limit=3"},
+         "restart_limit=3: expected count,seconds (two positive whole "
+         "numbers)"},
     };
     int failures = 0;
     for (const auto& [options, reason] : rows) {
@@ -133,7 +141,8 @@ TEST_F(TaskOptionsOnChildren, StopSignalIsTheOneAskedFor) {
     QString name = QStringLiteral("T");
     qint16 mode = 0;
     functions.StartTask(
-        name, QStringLiteral("sh -c 'trap \"echo INT > %1; exit 0\" INT; sleep 3600 & wait'").arg(out),
+        name,
+        QStringLiteral("sh -c 'trap \"echo INT > %1; exit 0\" INT; sleep 3600 & wait'").arg(out),
         mode, false, {QStringLiteral("stop=SIGINT")});
     ASSERT_EQ(tasks.upperBound(), 1);
     // The shell must have set its trap before the signal comes.
