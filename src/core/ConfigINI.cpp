@@ -25,6 +25,25 @@ QString trimSpaces(const QString& text) {
     return text.mid(begin, end - begin);
 }
 
+// A line ends at CR, LF or CR LF, whichever the file's writer used.
+template <typename F> void forEachLine(const QByteArray& content, F handle) {
+    qsizetype start = 0;
+    const qsizetype size = content.size();
+    while (start < size) {
+        qsizetype end = start;
+        while (end < size && content[end] != '\r' && content[end] != '\n')
+            ++end;
+        // Byte for byte: a program path that is not valid UTF-8 must still name its own file.
+        const QString line = fromSystemBytes(content.constData() + start, end - start);
+        start = end;
+        if (start < size && content[start] == '\r')
+            ++start;
+        if (start < size && content[start] == '\n')
+            ++start;
+        handle(line);
+    }
+}
+
 } // namespace
 
 ConfigINI::ConfigINI(AppSettings& settings, TaskFunctions& taskFunctions, SMTPClient& mail,
@@ -48,24 +67,24 @@ void ConfigINI::LoadINIFile(const QString& path) {
     if (content.startsWith("\xEF\xBB\xBF"))
         content.remove(0, 3);
 
-    // A line ends at CR, LF or CR LF, whichever the file's writer used.
-    qsizetype start = 0;
-    const qsizetype size = content.size();
-    while (start < size) {
-        qsizetype end = start;
-        while (end < size && content[end] != '\r' && content[end] != '\n')
-            ++end;
-        // Byte for byte: a program path that is not valid UTF-8 must still name its own file.
-        const QString line = fromSystemBytes(content.constData() + start, end - start);
-        start = end;
-        if (start < size && content[start] == '\r')
-            ++start;
-        if (start < size && content[start] == '\n')
-            ++start;
+    // Where task output goes is settled before the first task starts, wherever the keys stand.
+    QString outputKeys[3];
+    const char* const outputNames[3] = {"OUTPUT_DIR", "OUTPUT_MAX_BYTES", "OUTPUT_BACKUPS"};
+    forEachLine(content, [&](const QString& text) {
+        QString line = text.left(text.indexOf(QLatin1Char(';')));
+        const qsizetype equals = line.indexOf(QLatin1Char('='));
+        const QString key = trimSpaces(line.left(equals)).toUpper();
+        for (int i = 0; i < 3 && equals > 0; ++i) {
+            if (key == QLatin1String(outputNames[i]))
+                outputKeys[i] = trimSpaces(trimSpaces(line).mid(trimSpaces(line).indexOf('=') + 1));
+        }
+    });
+    taskFunctions_.configureOutput(outputKeys[0], outputKeys[1], outputKeys[2]);
+    forEachLine(content, [this](const QString& line) {
         ParseINILine(line);
         // Tasks already started are supervised while the rest of the file is read.
         EventPump::letEventsRun();
-    }
+    });
 }
 
 void ConfigINI::ParseINILine(const QString& text) {

@@ -1,19 +1,28 @@
 #include "TaskFunctions.h"
 
 #include "Log.h"
+#include "OutputFile.h"
 #include "ProcessControl.h"
 #include "RuntimeError.h"
 #include "SignalTarget.h"
+#include "SystemText.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 TaskFunctions::TaskFunctions(TaskTable& tasks, TaskList& upList, TaskList& downList, Log& log,
                              ProcessControl& processes, SignalTarget& signals, Clock& clock,
                              QObject* parent)
     : QObject(parent), tasks_(tasks), up_(upList), down_(downList), log_(log),
       processes_(processes), signals_(signals), clock_(clock), restartLimit_(clock),
-      restartTimer_(clock) {
+      restartTimer_(clock), rotationTimer_(clock) {
     restartTimer_.setSingleShot(true);
+    rotationTimer_.setInterval(60 * 1000);
+    connect(&rotationTimer_, &ClockTimer::timeout, this, &TaskFunctions::rotateOutputs);
     connect(&restartTimer_, &ClockTimer::timeout, this, &TaskFunctions::restartDue);
 }
 
@@ -31,7 +40,21 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
         // A full table is refused before launching, so no program runs without a record.
         if (tasks_.TaskCount == TaskTable::maxTasks)
             throw RuntimeError(QStringLiteral("Overflow"));
-        const qint32 processId = processes_.launchWith(launchSpec(command, options, windowMode));
+        TaskRecord draft;
+        draft.TaskName = name;
+        draft.outputPath = outputPathFor(name, tasks_.TaskCount + 1, options);
+        LaunchSpec spec = launchSpec(command, options, windowMode);
+        spec.outputFd = openOutput(draft);
+        qint32 processId = 0;
+        try {
+            processId = processes_.launchWith(spec);
+        } catch (...) {
+            if (spec.outputFd >= 0)
+                ::close(spec.outputFd);
+            throw;
+        }
+        if (spec.outputFd >= 0)
+            ::close(spec.outputFd);
         if (processId == 0) {
             ++startFailures_;
             log_.WriteLog(QStringLiteral("ERROR: Unable to start ") + name + QStringLiteral(" (") +
@@ -49,6 +72,9 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
         if (!options.restartLimit.isEmpty())
             restartLimit_.setTaskLimit(n, options.restartLimit);
         task.options = std::move(options);
+        task.outputPath = draft.outputPath;
+        if (!task.outputPath.isEmpty())
+            outputPaths_.insert(task.outputPath);
         task.processStartedMs = clock_.wallTime().toMSecsSinceEpoch();
         task.launchedAt = clock_.now();
         up_.insertTop(name, n);
@@ -171,6 +197,114 @@ void TaskFunctions::configureRestartLimit(const QString& value) {
         log_.WriteLog(problem);
 }
 
+void TaskFunctions::configureOutput(const QString& dir, const QString& maxBytes,
+                                    const QString& backups) {
+    const auto refuse = [this](const char* key, const QString& value, const QString& reason,
+                               const char* then) {
+        log_.WriteLog(QStringLiteral("ERROR: ") + QLatin1String(key) + QLatin1Char('=') + value +
+                      QStringLiteral(" ignored: ") + reason + QStringLiteral("; ") +
+                      QLatin1String(then));
+    };
+    outputDir_.clear();
+    if (!dir.trimmed().isEmpty()) {
+        const QFileInfo info(dir.trimmed());
+        if (!info.exists() && !QDir().mkpath(info.filePath()))
+            refuse("OUTPUT_DIR", dir, QStringLiteral("cannot be created"),
+                   "tasks write where the monitor writes");
+        else if (!QFileInfo(info.filePath()).isDir())
+            refuse("OUTPUT_DIR", dir, QStringLiteral("not a directory"),
+                   "tasks write where the monitor writes");
+        else if (::access(QFile::encodeName(info.filePath()).constData(), W_OK | X_OK) != 0)
+            refuse("OUTPUT_DIR", dir, systemErrorText(errno),
+                   "tasks write where the monitor writes");
+        else
+            outputDir_ = info.absoluteFilePath();
+    }
+    bool ok = true;
+    if (!maxBytes.trimmed().isEmpty()) {
+        const qint64 value = maxBytes.trimmed().toLongLong(&ok);
+        if (ok && value >= 1024)
+            outputMaxBytes_ = value;
+        else
+            refuse("OUTPUT_MAX_BYTES", maxBytes,
+                   QStringLiteral("expected a number of bytes, 1024 "
+                                  "or more"),
+                   "10485760 it is");
+    }
+    if (!backups.trimmed().isEmpty()) {
+        const int value = backups.trimmed().toInt(&ok);
+        if (ok && value >= 0 && value <= 1000)
+            outputBackups_ = value;
+        else
+            refuse("OUTPUT_BACKUPS", backups, QStringLiteral("expected a number from 0 to 1000"),
+                   "5 it is");
+    }
+}
+
+QString TaskFunctions::outputPathFor(const QString& name, int id, const TaskOptions& options) {
+    if (!options.output.isEmpty())
+        return QFileInfo(options.output).absoluteFilePath();
+    if (outputDir_.isEmpty())
+        return {};
+    // Only characters that are safe in any file name; a name can neither climb out of the
+    // directory nor hide as a dot file.
+    QString safe;
+    for (const QChar c : name)
+        safe += c.isLetterOrNumber() || c == QLatin1Char('-') || c == QLatin1Char('_') ||
+                        (c == QLatin1Char('.') && !safe.isEmpty())
+                    ? c
+                    : QLatin1Char('_');
+    if (safe.isEmpty())
+        safe = QStringLiteral("task");
+    QString path = outputDir_ + QLatin1Char('/') + safe + QStringLiteral(".log");
+    if (outputPaths_.contains(path))
+        path = outputDir_ + QLatin1Char('/') + safe + QLatin1Char('.') + QString::number(id) +
+               QStringLiteral(".log");
+    return path;
+}
+
+int TaskFunctions::openOutput(TaskRecord& task) {
+    if (task.outputPath.isEmpty())
+        return -1;
+    const QString problem =
+        rotateOutputFile(task.outputPath, outputMaxBytes_, outputBackups_, false);
+    if (!problem.isEmpty() && !rotationFailed_.contains(task.outputPath)) {
+        rotationFailed_.insert(task.outputPath);
+        log_.WriteLog(QStringLiteral("OUTPUT: rotation of ") + task.outputPath +
+                      QStringLiteral(" skipped: ") + problem);
+    } else if (problem.isEmpty()) {
+        rotationFailed_.remove(task.outputPath);
+    }
+    if (!rotationTimer_.isActive())
+        rotationTimer_.start();
+    QString reason;
+    const int fd = openOutputFile(task.outputPath, &reason);
+    if (fd >= 0)
+        return fd;
+    log_.WriteLog(QStringLiteral("OUTPUT: ") + task.TaskName + QStringLiteral(": cannot open ") +
+                  task.outputPath + QStringLiteral(": ") + reason +
+                  QStringLiteral("; its output goes to /dev/null"));
+    return ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+}
+
+void TaskFunctions::rotateOutputs() {
+    const int bound = tasks_.upperBound();
+    for (int p = 1; p <= bound; ++p) {
+        const QString& path = tasks_[p].outputPath;
+        if (path.isEmpty())
+            continue;
+        const QString problem =
+            rotateOutputFile(path, outputMaxBytes_, outputBackups_, tasks_[p].IsUp);
+        if (problem.isEmpty()) {
+            rotationFailed_.remove(path);
+        } else if (!rotationFailed_.contains(path)) {
+            rotationFailed_.insert(path);
+            log_.WriteLog(QStringLiteral("OUTPUT: rotation of ") + path +
+                          QStringLiteral(" skipped: ") + problem);
+        }
+    }
+}
+
 void TaskFunctions::configureRestartDelay(const QString& value) {
     restartDelay_.reset();
     if (value.trimmed().isEmpty())
@@ -260,7 +394,18 @@ void TaskFunctions::restart(int p, bool automatic) {
         return;
     const QString command = tasks_[p].PathAndFile;
     try {
-        const qint32 processId = processes_.launchWith(launchSpec(command, tasks_[p].options, 4));
+        LaunchSpec spec = launchSpec(command, tasks_[p].options, 4);
+        spec.outputFd = openOutput(tasks_[p]);
+        qint32 processId = 0;
+        try {
+            processId = processes_.launchWith(spec);
+        } catch (...) {
+            if (spec.outputFd >= 0)
+                ::close(spec.outputFd);
+            throw;
+        }
+        if (spec.outputFd >= 0)
+            ::close(spec.outputFd);
         if (processId != 0) {
             tasks_[p].IsUp = true;
             tasks_[p].launchRetrying = false;

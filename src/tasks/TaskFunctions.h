@@ -8,6 +8,7 @@
 
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <map>
 #include <optional>
 
@@ -46,6 +47,12 @@ class TaskFunctions final : public QObject {
     RestartLimit& restartLimit() { return restartLimit_; }
     // RESTART_DELAY=min,max; an unusable value is logged and leaves restarts immediate.
     void configureRestartDelay(const QString& value);
+    // OUTPUT_DIR, OUTPUT_MAX_BYTES and OUTPUT_BACKUPS, before the first task starts; an unusable
+    // value is logged with its key and leaves that setting off (or at its default).
+    void configureOutput(const QString& dir, const QString& maxBytes, const QString& backups);
+    // Rotates the output file of every task that is up (the minute's check).
+    void rotateOutputs();
+    bool capturing() const { return rotationTimer_.isActive(); }
     // "restarting in N s" while a restart of task p waits, else empty.
     QString restartWaitText(int p) const;
 
@@ -72,6 +79,9 @@ class TaskFunctions final : public QObject {
     void restartAfter(int p, qint64 waitMs);
     void restartDue();
     void restart(int p, bool automatic = true);
+    // The output file of a task, rotated and opened for its launch; -1 when it has none.
+    int openOutput(TaskRecord& task);
+    QString outputPathFor(const QString& name, int id, const TaskOptions& options);
     bool everyTaskUp();
     void confirmAllUp();
 
@@ -87,6 +97,12 @@ class TaskFunctions final : public QObject {
     ClockTimer restartTimer_;            // the earliest waiting restart
     std::multimap<qint64, int> waiting_; // due time on clock_ -> task; stale ones skipped
     QHash<int, qint64> dueOf_;           // each waiting task's due time on clock_
+    QString outputDir_;                  // empty: tasks write where the monitor writes
+    qint64 outputMaxBytes_ = 10 * 1024 * 1024;
+    int outputBackups_ = 5;
+    QSet<QString> outputPaths_;    // taken by a task, so that two never share one
+    QSet<QString> rotationFailed_; // said once until a rotation succeeds again
+    ClockTimer rotationTimer_;     // runs only while some output is captured
     int startFailures_ = 0;
     bool allUpPending_ = false; // a restart found every task up; a later sweep confirms it
     qint64 restartedAt_ = 0;    // on clock_

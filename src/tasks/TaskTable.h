@@ -24,6 +24,7 @@ struct TaskRecord {
     qint64 launchedAt = 0;       // on the monitor's Clock: the current process's launch
     qint64 nextDelayMs = 0;      // the restart delay's next step; 0: its first
     bool launchRetrying = false; // a restart could not launch and is being tried again
+    QString outputPath; // the file its standard output and error go to; empty when not captured
 };
 
 // The task table: position p holds the task whose TaskId is p; position 0 is a blank record

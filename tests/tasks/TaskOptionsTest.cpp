@@ -1,6 +1,7 @@
 // A task's own options, applied to real children and refused with a reason when unusable.
 #include "EngineDoubles.h"
 #include "Log.h"
+#include "OutputFile.h"
 #include "TaskFunctions.h"
 #include "TestSupport.h"
 
@@ -155,6 +156,55 @@ TEST_F(TaskOptionsOnChildren, StopSignalIsTheOneAskedFor) {
     ASSERT_TRUE(waitUntil(catches));
     processes.requestClose(tasks[1].ProcessId);
     EXPECT_TRUE(waitUntil([&] { return testsupport::readFile(out) == "INT\n"; }));
+}
+
+// Output goes to files the monitor opens; names are made safe and never shared; files rotate.
+TEST_F(TaskOptionsOnChildren, OutputIsCapturedRotatedAndItsTailRead) {
+    const QString outputs = dir.filePath(QStringLiteral("output"));
+    functions.configureOutput(dir.filePath(QStringLiteral("out1")), "", ""); // a file, not a dir
+    testsupport::writeFile(dir.filePath(QStringLiteral("notadir")));
+    functions.configureOutput(dir.filePath(QStringLiteral("notadir")), "12", "-1");
+    for (const char* key : {"OUTPUT_DIR=", "OUTPUT_MAX_BYTES=12 ignored", "OUTPUT_BACKUPS=-1"})
+        EXPECT_TRUE(log.LogContents(QDate::currentDate()).contains(key)) << key;
+    functions.configureOutput(outputs, "1024", "2");
+    EXPECT_FALSE(functions.capturing());
+    const QString own = dir.filePath(QStringLiteral("own.txt"));
+    const QString loud = QStringLiteral("sh -c 'echo out; echo err >&2; exec sleep 3600'");
+    const std::pair<QString, QStringList> starts[] = {{"../My Task", {}},
+                                                      {"../My Task", {}},
+                                                      {"Own", {"output=" + own}},
+                                                      {"Blocked", {"output=" + outputs}}};
+    for (const auto& [taskName, options] : starts) {
+        QString name = taskName;
+        qint16 mode = 0;
+        functions.StartTask(name, loud, mode, false, options);
+    }
+    ASSERT_EQ(tasks.upperBound(), 4) << qPrintable(log.LogContents(QDate::currentDate()));
+    EXPECT_TRUE(functions.capturing());
+    const QString paths[] = {outputs + "/_._My_Task.log", outputs + "/_._My_Task.2.log", own};
+    for (int p = 1; p <= 3; ++p) {
+        EXPECT_EQ(tasks[p].outputPath, paths[p - 1]);
+        EXPECT_TRUE(waitUntil([&] { return testsupport::readFile(paths[p - 1]) == "out\nerr\n"; }))
+            << qPrintable(paths[p - 1]);
+    }
+    EXPECT_TRUE(log.LogContents(QDate::currentDate())
+                    .contains("OUTPUT: Blocked: cannot open " + outputs +
+                              ": Is a directory; its "
+                              "output goes to /dev/null"));
+
+    // A running task's file is copied and emptied; the task goes on writing to it.
+    QByteArray big;
+    for (int i = 1; i <= 200; ++i)
+        big += "line " + QByteArray::number(i) + '\n';
+    QFile file(own);
+    ASSERT_TRUE(file.open(QIODevice::Append) && file.write(big) == big.size());
+    file.close();
+    EXPECT_EQ(lastOutputLines(own, 2), QStringList({"line 199", "line 200"}));
+    EXPECT_EQ(lastOutputLines(own, 20, 16), QStringList({"line 200"})); // only the tail is read
+    functions.rotateOutputs();
+    EXPECT_EQ(QFileInfo(own).size(), 0);
+    EXPECT_TRUE(testsupport::readFile(own + ".1").endsWith("line 200\n"));
+    EXPECT_TRUE(lastOutputLines(dir.filePath(QStringLiteral("absent"))).isEmpty());
 }
 
 } // namespace
