@@ -11,6 +11,8 @@
 #include "Version.h"
 #include "View.h"
 
+#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -104,6 +106,7 @@ void Monitor::runStartUp() {
 
     taskFunctions_.configureRestartLimit(settings_.GetINIValue(QStringLiteral("RESTART_LIMIT")));
     taskFunctions_.configureRestartDelay(settings_.GetINIValue(QStringLiteral("RESTART_DELAY")));
+    configureStopTimeout(settings_.GetINIValue(QStringLiteral("STOP_TIMEOUT")));
     view_.setLoggingChecked(log_.LogActivity);
     view_.setStatusLine(QStringLiteral("Items: ") + QString::number(tasks_.upperBound()) +
                         QStringLiteral("   Port: ") +
@@ -112,6 +115,22 @@ void Monitor::runStartUp() {
     metrics_.start(settings_.GetINIValue(QStringLiteral("METRICS_PORT")));
     taskFunctions_.SignalAllUp();
     log_.WriteLog(QStringLiteral("PORT: ") + Conversions::numberText(settings_.StatusPort));
+}
+
+void Monitor::configureStopTimeout(const QString& value) {
+    if (value.trimmed().isEmpty())
+        return;
+    bool ok = false;
+    const double seconds = value.trimmed().toDouble(&ok);
+    // An hour is the longest a shutdown may be kept waiting.
+    if (!ok || !(seconds > 0) || seconds > 3600) {
+        log_.WriteLog(QStringLiteral("ERROR: STOP_TIMEOUT=") + value +
+                      QStringLiteral(" ignored: expected a positive number of seconds up to 3600; "
+                                     "tasks are only asked to close"));
+        return;
+    }
+    stopTimeoutMs_ = std::max<qint64>(1, qRound64(seconds * 1000));
+    processes_.setStopTimeout(stopTimeoutMs_);
 }
 
 void Monitor::startCommandLinePrograms() {
@@ -194,6 +213,15 @@ void Monitor::ShutDownMonitor() {
                 processes_.requestClose(task.ProcessId);
                 EventPump::letEventsRun();
             }
+        }
+        // With STOP_TIMEOUT the tasks get that long to close, events running meanwhile; then what
+        // is left is forced, since nobody will be here to do it later.
+        if (stopTimeoutMs_ > 0) {
+            QEventLoop wait;
+            QDeadlineTimer deadline(stopTimeoutMs_ + 1000);
+            while (processes_.closesPending() > 0 && !deadline.hasExpired())
+                wait.processEvents(QEventLoop::WaitForMoreEvents);
+            processes_.finishCloses();
         }
     }
     view_.unloadAll();

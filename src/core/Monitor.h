@@ -68,6 +68,7 @@ class Monitor final : public QObject, private SignalTarget {
     void runStartUp();
     void startCommandLinePrograms();
     void applyWindowState(const QString& value);
+    void configureStopTimeout(const QString& value);
     void updateTick(); // runs Timer1 while a sweep needs it, stops it otherwise
 
     // SignalTarget
@@ -95,5 +96,6 @@ class Monitor final : public QObject, private SignalTarget {
     QTimer Timer1_;
     MetricsPort metrics_{tasks_, failureAlert_, statusPort_, log_};
     bool tickEnabled_ = true;
+    qint64 stopTimeoutMs_ = 0; // STOP_TIMEOUT; 0: tasks are only asked to close
     quint64 tickCount_ = 0;
 };

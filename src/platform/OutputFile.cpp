@@ -19,7 +19,7 @@ int openRegular(const QByteArray& path, int flags, QString* reason) {
             *reason = systemErrorText(errno);
         return -1;
     }
-    struct stat info{};
+    struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
         if (reason != nullptr)
@@ -61,10 +61,12 @@ int openOutputFile(const QString& path, QString* reason) {
 
 QString rotateOutputFile(const QString& path, qint64 maxBytes, int backups, bool inUse) {
     const QByteArray file = toSystemBytes(path);
-    struct stat info{};
+    struct stat info {};
     if (::lstat(file.constData(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < maxBytes)
         return {};
-    const auto numbered = [&file](int n) -> QByteArray { return file + '.' + QByteArray::number(n); };
+    const auto numbered = [&file](int n) -> QByteArray {
+        return file + '.' + QByteArray::number(n);
+    };
     if (backups > 0 && inUse) {
         // The copy comes first: when it fails nothing has moved and nothing is lost.
         const QByteArray partial = QByteArray(file).append(".rotating");
@@ -105,7 +107,7 @@ QStringList lastOutputLines(const QString& path, int lines, int maxBytes) {
             ::close(fd);
         return {};
     }
-    struct stat info{};
+    struct stat info {};
     ::fstat(fd, &info);
     const off_t start = std::max<off_t>(0, info.st_size - maxBytes);
     QByteArray tail(maxBytes, Qt::Uninitialized);

@@ -8,7 +8,10 @@
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -24,6 +27,30 @@ bool nearDescriptorLimit(int fd) {
     rlimit limit{};
     return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
            static_cast<rlim_t>(fd) + reserve >= limit.rlim_cur;
+}
+
+// The session of a live process (zombies count as gone), or -1.
+pid_t sessionOf(pid_t pid) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    char buffer[512];
+    const ssize_t got = ::read(fd, buffer, sizeof buffer - 1);
+    ::close(fd);
+    if (got <= 0)
+        return -1;
+    buffer[got] = 0;
+    // The command name may hold blanks and parentheses: the fields start after the last ')'.
+    const char* rest = std::strrchr(buffer, ')');
+    char state = 0;
+    int ppid = 0, pgrp = 0, session = -1;
+    if (rest == nullptr ||
+        std::sscanf(rest + 1, " %c %d %d %d", &state, &ppid, &pgrp, &session) != 4 ||
+        state == 'Z' || state == 'X')
+        return -1;
+    return session;
 }
 
 int openPidfd(pid_t pid) {
@@ -46,10 +73,48 @@ bool signalThroughPidfd(int pidfd, int signal) {
 #endif
 }
 
+// The processes of session sid other than its leader, read from /proc (field 6 of stat is the
+// session). A session holds its number while any member lives, so the number cannot name a
+// stranger's session then. A cgroup per task would also catch processes that leave the session
+// (setsid), but needs a delegated hierarchy that a monitor cannot count on; the session is what
+// every task has.
+std::vector<pid_t> sessionMembers(pid_t sid) {
+    std::vector<pid_t> members;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr)
+        return members;
+    while (const dirent* entry = ::readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != 0 || pid == sid)
+            continue;
+        if (sessionOf(static_cast<pid_t>(pid)) == sid)
+            members.push_back(static_cast<pid_t>(pid));
+    }
+    ::closedir(proc);
+    return members;
+}
+
+// SIGKILL to every process left in session sid. Each is pinned by a process descriptor before
+// its session is read again, so a number that changed hands meanwhile is never signalled.
+void killSessionMembers(pid_t sid) {
+    for (const pid_t member : sessionMembers(sid)) {
+        const int pidfd = openPidfd(member);
+        if (pidfd < 0)
+            continue;
+        if (sessionOf(member) == sid && !signalThroughPidfd(pidfd, SIGKILL))
+            ::kill(member, SIGKILL);
+        ::close(pidfd);
+    }
+}
+
 } // namespace
 
 PosixProcessControl::PosixProcessControl(EndDetection detection, Clock& clock, QObject* parent)
-    : ProcessControl(parent), clock_(clock), epollFd_(::epoll_create1(EPOLL_CLOEXEC)) {
+    : ProcessControl(parent), clock_(clock), epollFd_(::epoll_create1(EPOLL_CLOEXEC)),
+      closeTimer_(clock) {
+    closeTimer_.setSingleShot(true);
+    connect(&closeTimer_, &ClockTimer::timeout, this, &PosixProcessControl::closesDue);
     if (epollFd_ >= 0 && detection == EndDetection::Immediate) {
         // One descriptor for the event loop however many tasks there are: its cost per wake-up
         // does not grow with the table.
@@ -103,6 +168,7 @@ qint32 PosixProcessControl::launchWith(const LaunchSpec& spec) {
         endStatus_.remove(pid);
     }
     child.launchRound = drainRound_;
+    closes_.remove(pid); // a close asked of an earlier process with this number is no more
     if (child.pidfd >= 0) {
         epoll_event event{};
         event.events = EPOLLIN;
@@ -262,6 +328,60 @@ void PosixProcessControl::requestClose(qint32 pid) {
     }
     if (it->pidfd < 0 || !signalThroughPidfd(it->pidfd, it->stopSignal))
         ::kill(pid, it->stopSignal);
+    if (stopTimeoutMs_ <= 0 || closes_.contains(pid))
+        return;
+    const qint64 due = clock_.now() + stopTimeoutMs_;
+    closes_.insert(pid, due);
+    if (!closeTimer_.isActive() || closes_.size() == 1)
+        closeTimer_.start(static_cast<int>(stopTimeoutMs_));
+}
+
+int PosixProcessControl::closesPending() const {
+    int pending = 0;
+    for (auto it = closes_.cbegin(); it != closes_.cend(); ++it)
+        pending += children_.contains(it.key()) ? 1 : 0;
+    return pending;
+}
+
+void PosixProcessControl::closesDue() {
+    const qint64 now = clock_.now();
+    qint64 next = -1;
+    for (auto it = closes_.begin(); it != closes_.end();) {
+        if (it.value() <= now) {
+            const qint32 pid = it.key();
+            it = closes_.erase(it);
+            forceClose(pid);
+        } else {
+            next = next < 0 ? it.value() : std::min(next, it.value());
+            ++it;
+        }
+    }
+    if (next >= 0)
+        closeTimer_.start(static_cast<int>(next - now));
+}
+
+void PosixProcessControl::finishCloses() {
+    const QList<qint32> pids = closes_.keys();
+    closes_.clear();
+    closeTimer_.stop();
+    for (const qint32 pid : pids)
+        forceClose(pid);
+}
+
+void PosixProcessControl::forceClose(qint32 pid) {
+    const auto it = children_.constFind(pid);
+    if (it != children_.cend() && (it->pidfd < 0 || !signalThroughPidfd(it->pidfd, SIGKILL)))
+        ::kill(pid, SIGKILL);
+    killSessionMembers(pid);
+}
+
+int PosixProcessControl::leftoverCount(qint32 pid) {
+    // The task's process group is where children stay unless they move: a process group id
+    // cannot be handed out again while a member holds it, so an empty group costs one call.
+    // Only then is the session counted, from /proc.
+    if (pid <= 0 || ::kill(-pid, 0) != 0)
+        return 0;
+    return static_cast<int>(sessionMembers(pid).size());
 }
 
 std::unique_ptr<ProcessControl> createProcessControl(EndDetection detection, Clock& clock,

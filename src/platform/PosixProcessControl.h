@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Clock.h"
 #include "ProcessControl.h"
 
 #include <QHash>
@@ -31,8 +32,16 @@ class PosixProcessControl final : public ProcessControl {
     ProcessStatus status(qint32 pid) override;
     void requestClose(qint32 pid) override;
     bool needsPolling(qint32 pid) const override;
+    void setStopTimeout(qint64 ms) override { stopTimeoutMs_ = ms; }
+    int closesPending() const override;
+    void finishCloses() override;
+    int leftoverCount(qint32 pid) override;
 
   private:
+    // SIGKILL to the task if it still runs and to every process left in its session.
+    void forceClose(qint32 pid);
+    void closesDue();
+
     struct Child {
         int pidfd = -1;          // -1 when none could be had; waitpid serves then
         qint64 launchedAt = 0;   // on clock_
@@ -68,4 +77,7 @@ class PosixProcessControl final : public ProcessControl {
     bool fresh_ = false;
     bool batching_ = false;
     quint64 drainRound_ = 0;
+    qint64 stopTimeoutMs_ = 0;
+    QHash<qint32, qint64> closes_; // tasks asked to close: when they are forced, on clock_
+    ClockTimer closeTimer_;        // the earliest of them
 };

@@ -31,8 +31,22 @@ class ProcessControl : public QObject {
     // status when this monitor reaped it. A process seen to end never counts as running again.
     virtual ProcessStatus status(qint32 pid) = 0;
 
-    // Polite request to close (SIGTERM); never forces, never waits.
+    // Asks the task to close with its stop signal (SIGTERM unless it has its own); never waits.
+    // With a stop timeout, a task still running after it gets SIGKILL, and so does every process
+    // left in its session.
     virtual void requestClose(qint32 pid) = 0;
+
+    // STOP_TIMEOUT in milliseconds; 0 (the default): the polite request only, never forced.
+    virtual void setStopTimeout(qint64 ms) { (void)ms; }
+    // Tasks asked to close that still run.
+    virtual int closesPending() const { return 0; }
+    // Forces every close still pending now (the monitor is leaving and cannot wait any longer).
+    virtual void finishCloses() {}
+    // Processes other than the task's own still running in the session of ended task pid.
+    virtual int leftoverCount(qint32 pid) {
+        (void)pid;
+        return 0;
+    }
 
     // True while only a poll (the supervision tick) can find this process's end: nothing reports
     // it, it is in its first tick interval (an end then is left to the tick), or its end has been

@@ -173,6 +173,11 @@ void TaskFunctions::HandleTaskFailure(int p) {
                   task.PathAndFile + QLatin1Char(')'));
     log_.WriteLog(QStringLiteral("EXIT STATUS: ") + task.TaskName + QStringLiteral(": ") +
                   task.lastExit.value_or(ProcessStatus::endedUnknown()).exitText());
+    // A task that daemonized or left children behind: its session outlives its process.
+    if (const int left = processes_.leftoverCount(task.ProcessId); left > 0)
+        log_.WriteLog(QStringLiteral("LEFTOVER: ") + task.TaskName + QStringLiteral(": ") +
+                      QString::number(left) +
+                      QStringLiteral(" processes still running in its session"));
     up_.removeTask(p);
     SignalFailure();
     signals_.SendFailureAlert(p);

@@ -32,6 +32,10 @@ class SpyingProcesses final : public ProcessControl {
         closeRequests.append(pid);
         real.requestClose(pid);
     }
+    void setStopTimeout(qint64 ms) override { real.setStopTimeout(ms); }
+    int closesPending() const override { return real.closesPending(); }
+    void finishCloses() override { real.finishCloses(); }
+    int leftoverCount(qint32 pid) override { return real.leftoverCount(pid); }
 
     PosixProcessControl real;
     QList<int> showValues;
