@@ -31,15 +31,27 @@ Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentT
         ++tickCount_;
         Timer1_Timer();
     });
-    // Immediate detection runs the same sweep as the tick, and stops with it: once the kill step
-    // has disabled the tick, tasks closing on request are no failures.
-    connect(&processes_, &ProcessControl::processEnded, this, [this] {
-        if (tickEnabled_)
-            Timer1_Timer();
+    // Immediate detection handles the ended task alone, as the sweep would, and stops with the
+    // tick: once the kill step has disabled the tick, tasks closing on request are no failures.
+    connect(&processes_, &ProcessControl::processEnded, this, [this](qint32 pid) {
+        if (!tickEnabled_)
+            return;
+        try {
+            taskFunctions_.handleEnd(pid);
+        } catch (const RuntimeError& error) {
+            log_.WriteLog(error.description());
+        }
+        // A launch has armed the tick already; otherwise it may sleep again.
+        if (!Timer1_.isActive())
+            updateTick();
     });
     // A launch brings back what only the tick can see (a task in its first interval, or one
-    // without a descriptor): the timer runs again before the launching handler returns.
-    connect(&taskFunctions_, &TaskFunctions::launched, this, &Monitor::updateTick);
+    // without a descriptor): the timer runs again before the launching handler returns. No walk
+    // of the table here: the tick decides when it may sleep again.
+    connect(&taskFunctions_, &TaskFunctions::launched, this, [this] {
+        if (tickEnabled_ && !Timer1_.isActive())
+            Timer1_.start();
+    });
     Timer1_.start();
 }
 

@@ -243,7 +243,7 @@ ProcessStatus PosixProcessControl::endOf(qint32 pid) const {
 
 void PosixProcessControl::drainEnded(bool fromEventLoop) {
     epoll_event events[64];
-    bool report = false;
+    std::vector<qint32> reported;
     ++drainRound_;
     int ready = 0;
     do {
@@ -256,21 +256,29 @@ void PosixProcessControl::drainEnded(bool fromEventLoop) {
             if (it == children_.end())
                 continue;
             const auto how = reap(pid, *it);
-            report = report || clock_.now() - it->launchedAt >= quickEndMs;
+            if (clock_.now() - it->launchedAt >= quickEndMs)
+                reported.push_back(pid);
             markEnded(it, how.value_or(ProcessStatus::endedUnknown()));
         }
     } while (ready == 64);
     fresh_ = batching_;
-    if (notifier_ == nullptr || !report)
+    if (notifier_ == nullptr || reported.empty())
         return;
     if (fromEventLoop) {
-        Q_EMIT processEnded(); // last: the sweep it runs may launch and rehash
+        // Last: what handles an end may launch and rehash.
+        for (const qint32 pid : reported)
+            Q_EMIT processEnded(pid);
     } else {
         // An end read while answering a question (the all-up check of a restart, or a sweep that
         // has passed that task already) has consumed its notification: a sweep must still come,
         // also while the tick sleeps.
         QMetaObject::invokeMethod(
-            this, [this] { Q_EMIT processEnded(); }, Qt::QueuedConnection);
+            this,
+            [this, reported] {
+                for (const qint32 pid : reported)
+                    Q_EMIT processEnded(pid);
+            },
+            Qt::QueuedConnection);
     }
 }
 

@@ -58,8 +58,9 @@ class ProcessControl : public QObject {
 
   Q_SIGNALS:
     // A launched process has ended and at least one tick interval has passed since its launch:
-    // the supervision sweep should run now instead of waiting for the next tick.
-    void processEnded();
+    // its task should be handled now instead of waiting for the next tick. One signal per end,
+    // so that an end costs the same whatever the number of tasks.
+    void processEnded(qint32 pid);
 };
 
 // How the end of a task is found: reported at once, or only by the supervision tick (benchmarks

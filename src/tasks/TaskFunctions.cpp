@@ -77,6 +77,7 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
             outputPaths_.insert(task.outputPath);
         task.processStartedMs = clock_.wallTime().toMSecsSinceEpoch();
         task.launchedAt = clock_.now();
+        taskOfProcess_.insert(processId, n);
         up_.insertTop(name, n);
         log_.WriteLog(QStringLiteral("START: ") + name + QStringLiteral(" (") + command +
                       QLatin1Char(')'));
@@ -129,6 +130,19 @@ void TaskFunctions::sweep() {
         confirmAllUp();
 }
 
+void TaskFunctions::handleEnd(qint32 processId) {
+    const int p = taskOfProcess_.value(processId, 0);
+    if (p >= 1 && p <= tasks_.upperBound() && tasks_[p].IsUp && tasks_[p].ProcessId == processId) {
+        const ProcessStatus status = IsTaskProcessAlive(processId);
+        if (status.hasEnded()) {
+            tasks_[p].lastExit = status;
+            HandleTaskFailure(p);
+        }
+    }
+    if (allUpPending_ && clock_.now() - restartedAt_ >= settleMs)
+        confirmAllUp();
+}
+
 bool TaskFunctions::needsTick() const {
     if (allUpPending_)
         return true;
@@ -143,10 +157,17 @@ bool TaskFunctions::needsTick() const {
 bool TaskFunctions::everyTaskUp() {
     // A task that is down counts as down even if its old number now belongs to another process;
     // a task found gone keeps IsUp, so that the next sweep reports it through the failure path.
+    // The walk starts where it last found a task down and wraps around: in a burst of failures
+    // each check is answered at once, and the whole table is walked only when all look up.
     const int bound = tasks_.upperBound();
-    for (int q = 1; q <= bound; ++q) {
-        if (!tasks_[q].IsUp || IsTaskProcessAlive(tasks_[q].ProcessId).hasEnded())
+    if (firstDownHint_ < 1 || firstDownHint_ > bound)
+        firstDownHint_ = 1;
+    for (int i = 0; i < bound; ++i) {
+        const int q = (firstDownHint_ - 1 + i) % bound + 1;
+        if (!tasks_[q].IsUp || IsTaskProcessAlive(tasks_[q].ProcessId).hasEnded()) {
+            firstDownHint_ = q;
             return false;
+        }
     }
     return true;
 }
@@ -414,6 +435,8 @@ void TaskFunctions::restart(int p, bool automatic) {
         if (processId != 0) {
             tasks_[p].IsUp = true;
             tasks_[p].launchRetrying = false;
+            taskOfProcess_.remove(tasks_[p].ProcessId);
+            taskOfProcess_.insert(processId, p);
             tasks_[p].ProcessId = processId;
             tasks_[p].launchedAt = clock_.now();
             tasks_[p].processStartedMs = clock_.wallTime().toMSecsSinceEpoch();

@@ -36,6 +36,8 @@ class TaskFunctions final : public QObject {
 
     ProcessStatus IsTaskProcessAlive(qint32 processId);
     void sweep(); // the supervision sweep: one pass over the tasks that are up
+    // The end of one process, as the sweep would handle it, without walking the table.
+    void handleEnd(qint32 processId);
     void HandleTaskFailure(int p);
     // The operator's Restart: it also lifts the task's restart limit and starts its count again.
     void RestartTask(int p);
@@ -96,6 +98,8 @@ class TaskFunctions final : public QObject {
     std::optional<RestartDelay> restartDelay_;
     ClockTimer restartTimer_;            // the earliest waiting restart
     std::multimap<qint64, int> waiting_; // due time on clock_ -> task; stale ones skipped
+    QHash<qint32, int> taskOfProcess_;   // the current process of each task -> the task
+    int firstDownHint_ = 1;              // where the all-up check last found a task down
     QHash<int, qint64> dueOf_;           // each waiting task's due time on clock_
     QString outputDir_;                  // empty: tasks write where the monitor writes
     qint64 outputMaxBytes_ = 10 * 1024 * 1024;

@@ -97,6 +97,24 @@ TEST_F(Supervisor, FailuresOfOneSweepAreHandledInTableOrder) {
     EXPECT_TRUE(above.notifying);
 }
 
+// An end reported by its process is handled alone; the sweep still finds the rest. A number that
+// is no task's current process is nothing.
+TEST_F(Supervisor, AnEndIsHandledFromItsOwnProcessWithoutTheOthers) {
+    for (const char* name : {"A", "B", "C"})
+        start("sleep 1", true, name);
+    const qint32 old = tasks[3].ProcessId;
+    processes.end(tasks[1].ProcessId);
+    processes.end(old);
+    functions.handleEnd(old);
+    EXPECT_TRUE(tasks[1].IsUp && tasks[3].IsUp && tasks[3].ProcessId != old);
+    EXPECT_EQ(count("TASK FAILURE: "), 1);
+    functions.handleEnd(old);
+    functions.handleEnd(4242);
+    EXPECT_EQ(count("TASK FAILURE: "), 1);
+    functions.sweep();
+    EXPECT_EQ(count("TASK FAILURE: A"), 1);
+}
+
 TEST_F(Supervisor, AllClearWaitsUntilTheRestartedProcessHasHeldOneInterval) {
     start("sleep 1", true, "Phoenix");
     functions.SignalAllUp();
