@@ -3,9 +3,9 @@
 // restart latency of one task against a bare kill, reap and spawn. Prints min, median and max.
 //
 //   service_bench [--tasks 10000] [--kill 1000] [--rounds 20]
-#include "View.h"
 #include "Monitor.h"
 #include "PosixProcessControl.h"
+#include "View.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -52,10 +52,11 @@ struct Bed {
         file.open(QIODevice::WriteOnly);
         file.write(ini);
         file.close();
-        monitor = std::make_unique<Monitor>(
-            view, processes,
-            QStringLiteral("/P:%1 /NOGUI /I:%2").arg(41000 + ::getpid() % 20000).arg(file.fileName()),
-            ProgramInfo{dir.path(), QStringLiteral("prowlix")});
+        monitor = std::make_unique<Monitor>(view, processes,
+                                            QStringLiteral("/P:%1 /NOGUI /I:%2")
+                                                .arg(41000 + ::getpid() % 20000)
+                                                .arg(file.fileName()),
+                                            ProgramInfo{dir.path(), QStringLiteral("prowlix")});
         monitor->quit = [] {};
         monitor->startUp();
         settle(300); // past the interval in which ends are left to the tick
