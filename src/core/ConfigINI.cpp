@@ -93,6 +93,25 @@ void warnOfRepeatedMailKey(const QString& upperKey, const QString& value, const 
                           : QString()));
 }
 
+// A line ends at CR, LF or CR LF, whichever the file's writer used.
+template <typename F> void forEachLine(const QByteArray& content, F handle) {
+    qsizetype start = 0;
+    const qsizetype size = content.size();
+    while (start < size) {
+        qsizetype end = start;
+        while (end < size && content[end] != '\r' && content[end] != '\n')
+            ++end;
+        // Byte for byte: a program path that is not valid UTF-8 must still name its own file.
+        const QString line = fromSystemBytes(content.constData() + start, end - start);
+        start = end;
+        if (start < size && content[start] == '\r')
+            ++start;
+        if (start < size && content[start] == '\n')
+            ++start;
+        handle(line);
+    }
+}
+
 } // namespace
 
 ConfigINI::ConfigINI(AppSettings& settings, TaskFunctions& taskFunctions, SMTPClient& mail,
@@ -129,24 +148,24 @@ void ConfigINI::LoadINIFile(const QString& path) {
     if (content.startsWith("\xEF\xBB\xBF"))
         content.remove(0, 3);
 
-    // A line ends at CR, LF or CR LF, whichever the file's writer used.
-    qsizetype start = 0;
-    const qsizetype size = content.size();
-    while (start < size) {
-        qsizetype end = start;
-        while (end < size && content[end] != '\r' && content[end] != '\n')
-            ++end;
-        // Byte for byte: a program path that is not valid UTF-8 must still name its own file.
-        const QString line = fromSystemBytes(content.constData() + start, end - start);
-        start = end;
-        if (start < size && content[start] == '\r')
-            ++start;
-        if (start < size && content[start] == '\n')
-            ++start;
+    // Where task output goes is settled before the first task starts, wherever the keys stand.
+    QString outputKeys[3];
+    const char* const outputNames[3] = {"OUTPUT_DIR", "OUTPUT_MAX_BYTES", "OUTPUT_BACKUPS"};
+    forEachLine(content, [&](const QString& text) {
+        QString line = text.left(text.indexOf(QLatin1Char(';')));
+        const qsizetype equals = line.indexOf(QLatin1Char('='));
+        const QString key = trimSpaces(line.left(equals)).toUpper();
+        for (int i = 0; i < 3 && equals > 0; ++i) {
+            if (key == QLatin1String(outputNames[i]))
+                outputKeys[i] = trimSpaces(trimSpaces(line).mid(trimSpaces(line).indexOf('=') + 1));
+        }
+    });
+    taskFunctions_.configureOutput(outputKeys[0], outputKeys[1], outputKeys[2]);
+    forEachLine(content, [this](const QString& line) {
         ParseINILine(line);
         // Tasks already started are supervised while the rest of the file is read.
         EventPump::letEventsRun();
-    }
+    });
 }
 
 void ConfigINI::ParseINILine(const QString& text) {
@@ -171,7 +190,9 @@ void ConfigINI::ParseINILine(const QString& text) {
         qint16 style = mode == QLatin1String("MAX") ? 3 : mode == QLatin1String("MIN") ? 2 : 0;
         // An empty restart field counts as missing.
         const bool autoRestart = !field(4).isEmpty() && Conversions::CBool(field(4));
-        taskFunctions_.StartTask(name, field(1), style, autoRestart);
+        // Fields after the fourth hold the task's options, one "name=value" a field.
+        taskFunctions_.StartTask(name, field(1), style, autoRestart,
+                                 fields.size() > 5 ? fields.mid(5) : QStringList());
     } else if (upperKey == QLatin1String("SMTP_SERVER")) {
         mail_.MailServer = value;
     } else if (upperKey == QLatin1String("SMTP_TO")) {

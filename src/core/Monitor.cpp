@@ -13,6 +13,8 @@
 #include "Version.h"
 #include "View.h"
 
+#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -39,15 +41,27 @@ Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentT
         ++tickCount_;
         Timer1_Timer();
     });
-    // Immediate detection runs the same sweep as the tick, and stops with it: once the kill step
-    // has disabled the tick, tasks closing on request are no failures.
-    connect(&processes_, &ProcessControl::processEnded, this, [this] {
-        if (tickEnabled_)
-            Timer1_Timer();
+    // Immediate detection handles the ended task alone, as the sweep would, and stops with the
+    // tick: once the kill step has disabled the tick, tasks closing on request are no failures.
+    connect(&processes_, &ProcessControl::processEnded, this, [this](qint32 pid) {
+        if (!tickEnabled_)
+            return;
+        try {
+            taskFunctions_.handleEnd(pid);
+        } catch (const RuntimeError& error) {
+            log_.WriteLog(error.description());
+        }
+        // A launch has armed the tick already; otherwise it may sleep again.
+        if (!Timer1_.isActive())
+            updateTick();
     });
     // A launch brings back what only the tick can see (a task in its first interval, or one
-    // without a descriptor): the timer runs again before the launching handler returns.
-    connect(&taskFunctions_, &TaskFunctions::launched, this, &Monitor::updateTick);
+    // without a descriptor): the timer runs again before the launching handler returns. No walk
+    // of the table here: the tick decides when it may sleep again.
+    connect(&taskFunctions_, &TaskFunctions::launched, this, [this] {
+        if (tickEnabled_ && !Timer1_.isActive())
+            Timer1_.start();
+    });
     // The answer is true when it is given: a sweep first finds any task that ended while the
     // event loop stood still, and a failure closes the port before the waiting clients are served.
     statusPort_.mayAnswer = [this] {
@@ -168,6 +182,8 @@ void Monitor::runStartUp() {
     view_.nameConfiguration(iniPath, settings_.GetINIValue(QStringLiteral("TITLE")));
 
     taskFunctions_.configureRestartLimit(settings_.GetINIValue(QStringLiteral("RESTART_LIMIT")));
+    taskFunctions_.configureRestartDelay(settings_.GetINIValue(QStringLiteral("RESTART_DELAY")));
+    configureStopTimeout(settings_.GetINIValue(QStringLiteral("STOP_TIMEOUT")));
     view_.setLoggingChecked(log_.LogActivity);
     view_.setStatusLine(QStringLiteral("Items: ") + QString::number(tasks_.upperBound()) +
                         QStringLiteral("   Port: ") +
@@ -225,6 +241,23 @@ void Monitor::announcePort() {
 void Monitor::noteAtStart(const QString& event, bool keepsPortClosed) {
     startNotes_.append(event);
     portHeldClosed_ = portHeldClosed_ || keepsPortClosed;
+}
+
+void Monitor::configureStopTimeout(const QString& value) {
+    if (value.trimmed().isEmpty())
+        return;
+    bool ok = false;
+    const double seconds = value.trimmed().toDouble(&ok);
+    // An hour is the longest a shutdown may be kept waiting.
+    if (!ok || !(seconds > 0) || seconds > 3600) {
+        log_.WriteLog(QStringLiteral("ERROR: STOP_TIMEOUT=") + value +
+                      QStringLiteral(" ignored: expected a positive number of seconds up to 3600; "
+                                     "tasks are only asked to close"));
+        return;
+    }
+    stopTimeoutMs_ = std::max<qint64>(1, qRound64(seconds * 1000));
+    processes_.setStopTimeout(stopTimeoutMs_);
+    taskFunctions_.setStopTimeout(stopTimeoutMs_);
 }
 
 void Monitor::startCommandLinePrograms() {
@@ -308,6 +341,15 @@ void Monitor::ShutDownMonitor() {
                 processes_.requestClose(task.ProcessId);
                 EventPump::letEventsRun();
             }
+        }
+        // With STOP_TIMEOUT the tasks get that long to close, events running meanwhile; then what
+        // is left is forced, since nobody will be here to do it later.
+        if (stopTimeoutMs_ > 0) {
+            QEventLoop wait;
+            QDeadlineTimer deadline(stopTimeoutMs_ + 1000);
+            while (processes_.closesPending() > 0 && !deadline.hasExpired())
+                wait.processEvents(QEventLoop::WaitForMoreEvents);
+            processes_.finishCloses();
         }
     }
     survival_.shutDown(settings_.KillOnExit);

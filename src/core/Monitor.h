@@ -82,6 +82,7 @@ class Monitor final : public QObject, private SignalTarget {
     void announcePort(); // "PORT: ", once the port listens
     void startCommandLinePrograms();
     void applyWindowState(const QString& value);
+    void configureStopTimeout(const QString& value);
     void updateTick(); // runs Timer1 while a sweep needs it, stops it otherwise
 
     // SignalTarget
@@ -116,6 +117,7 @@ class Monitor final : public QObject, private SignalTarget {
     bool startUpEnded_ = false;
     bool portMayOpen_ = false;
     bool portAnnounced_ = false;
+    qint64 stopTimeoutMs_ = 0; // STOP_TIMEOUT; 0: tasks are only asked to close
     quint64 tickCount_ = 0;
     QStringList startNotes_;
     bool portHeldClosed_ = false;

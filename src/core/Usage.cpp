@@ -15,7 +15,8 @@ const char* const usage =
     "  /D:directory   where the daily log files go\n"
     "  /L:OFF         log only the start and stop entries\n"
     "  /W:MIN|MAX     start with the main window hidden or maximised\n"
-    "  /KILL          ask the tasks to close (SIGTERM) when the monitor stops\n"
+    "  /KILL          ask the tasks to close (each with its stop signal, forced after\n"
+    "                 STOP_TIMEOUT) when the monitor stops\n"
     "  /NOGUI         run headless even when a display is available\n"
     "  -h, --help     show this text and exit\n"
     "  --version      show the version and exit\n"
@@ -24,6 +25,8 @@ const char* const usage =
     "  prowlix /P:8180 \"sleep 3600\" \"sh -c 'exec my-server --port 9000'\"\n"
     "An argument cannot hold a double quote: one that does is refused and logged.\n"
     "prowlixctl shows and steers a running monitor: status, start, stop, restart, log.\n"
+    "In the INI file, START=command,name,mode,restart,option,... runs a task with its own\n"
+    "user=, dir=, env=, umask=, stop=, output=, restart_delay= and restart_limit=.\n"
     "The INI keys, the log files, the signals and the exit status: man prowlix\n";
 
 } // namespace

@@ -63,7 +63,7 @@ QByteArray Exposition::render(const TaskTable& tasks, const MonitorFigures& figu
                          QByteArray::number(tasks[p].TaskId) + '"');
     }
     QByteArray out;
-    out.reserve(1024 + static_cast<qsizetype>(bound) * 5 * 64);
+    out.reserve(1024 + static_cast<qsizetype>(bound) * 6 * 64);
     const auto perTask = [&](const char* name, const char* type, const char* help,
                              const auto& value) {
         family(out, name, type, help);
@@ -81,6 +81,10 @@ QByteArray Exposition::render(const TaskTable& tasks, const MonitorFigures& figu
     perTask("prowlix_task_process_start_time_seconds", "gauge",
             "Unix time at which the task's current process was started.",
             [](const TaskRecord& t) { return seconds(t.processStartedMs); });
+    perTask("prowlix_task_restart_due_time_seconds", "gauge",
+            "Unix time at which a waiting restart of the task is due (its restart delay); 0 when "
+            "none waits.",
+            [](const TaskRecord& t) { return seconds(t.restartDueMs); });
     perTask("prowlix_task_restart_limited", "gauge",
             "1 while the restart limit holds the task down.",
             [](const TaskRecord& t) { return QByteArray(t.restartLimited ? "1" : "0"); });

@@ -1,24 +1,24 @@
 #include "PosixProcessControl.h"
 
+#include "PosixLaunch.h"
 #include "RuntimeError.h"
 #include "SystemText.h"
-#include "TaskCommand.h"
 
 #include <QAbstractEventDispatcher>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -27,6 +27,30 @@ bool nearDescriptorLimit(int fd) {
     rlimit limit{};
     return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
            static_cast<rlim_t>(fd) + reserve >= limit.rlim_cur;
+}
+
+// The session of a live process (zombies count as gone), or -1.
+pid_t sessionOf(pid_t pid) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    char buffer[512];
+    const ssize_t got = ::read(fd, buffer, sizeof buffer - 1);
+    ::close(fd);
+    if (got <= 0)
+        return -1;
+    buffer[got] = 0;
+    // The command name may hold blanks and parentheses: the fields start after the last ')'.
+    const char* rest = std::strrchr(buffer, ')');
+    char state = 0;
+    int ppid = 0, pgrp = 0, session = -1;
+    if (rest == nullptr ||
+        std::sscanf(rest + 1, " %c %d %d %d", &state, &ppid, &pgrp, &session) != 4 ||
+        state == 'Z' || state == 'X')
+        return -1;
+    return session;
 }
 
 int openPidfd(pid_t pid) {
@@ -49,52 +73,48 @@ bool signalThroughPidfd(int pidfd, int signal) {
 #endif
 }
 
-// The child starts clean: default dispositions (the monitor ignores SIGPIPE and other stray
-// signals, a task must not inherit that), nothing blocked, and its own session so that a Ctrl-C in
-// the monitor's terminal does not reach it.
-class SpawnAttributes final {
-  public:
-    SpawnAttributes() {
-        ::posix_spawnattr_init(&attr_);
-        sigset_t all;
-        sigfillset(&all);
-        sigset_t none;
-        sigemptyset(&none);
-        ::posix_spawnattr_setsigdefault(&attr_, &all);
-        ::posix_spawnattr_setsigmask(&attr_, &none);
-        ::posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF |
-                                               POSIX_SPAWN_SETSIGMASK);
+// The processes of session sid other than its leader, read from /proc (field 6 of stat is the
+// session). A session holds its number while any member lives, so the number cannot name a
+// stranger's session then. A cgroup per task would also catch processes that leave the session
+// (setsid), but needs a delegated hierarchy that a monitor cannot count on; the session is what
+// every task has.
+std::vector<pid_t> sessionMembers(pid_t sid) {
+    std::vector<pid_t> members;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr)
+        return members;
+    while (const dirent* entry = ::readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != 0 || pid == sid)
+            continue;
+        if (sessionOf(static_cast<pid_t>(pid)) == sid)
+            members.push_back(static_cast<pid_t>(pid));
     }
-    ~SpawnAttributes() { ::posix_spawnattr_destroy(&attr_); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    const posix_spawnattr_t* get() const { return &attr_; }
+    ::closedir(proc);
+    return members;
+}
 
-  private:
-    posix_spawnattr_t attr_;
-};
-
-// A task reads nothing from the monitor's terminal: its input is /dev/null. Its output goes where
-// the monitor's goes.
-class SpawnFileActions final {
-  public:
-    SpawnFileActions() {
-        ::posix_spawn_file_actions_init(&actions_);
-        ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+// SIGKILL to every process left in session sid. Each is pinned by a process descriptor before
+// its session is read again, so a number that changed hands meanwhile is never signalled.
+void killSessionMembers(pid_t sid) {
+    for (const pid_t member : sessionMembers(sid)) {
+        const int pidfd = openPidfd(member);
+        if (pidfd < 0)
+            continue;
+        if (sessionOf(member) == sid && !signalThroughPidfd(pidfd, SIGKILL))
+            ::kill(member, SIGKILL);
+        ::close(pidfd);
     }
-    ~SpawnFileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-    SpawnFileActions(const SpawnFileActions&) = delete;
-    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-    const posix_spawn_file_actions_t* get() const { return &actions_; }
-
-  private:
-    posix_spawn_file_actions_t actions_;
-};
+}
 
 } // namespace
 
 PosixProcessControl::PosixProcessControl(EndDetection detection, Clock& clock, QObject* parent)
-    : ProcessControl(parent), clock_(clock), epollFd_(::epoll_create1(EPOLL_CLOEXEC)) {
+    : ProcessControl(parent), clock_(clock), epollFd_(::epoll_create1(EPOLL_CLOEXEC)),
+      closeTimer_(clock) {
+    closeTimer_.setSingleShot(true);
+    connect(&closeTimer_, &ClockTimer::timeout, this, &PosixProcessControl::closesDue);
     if (epollFd_ >= 0 && detection == EndDetection::Immediate) {
         // One descriptor for the event loop however many tasks there are: its cost per wake-up
         // does not grow with the table.
@@ -121,30 +141,17 @@ PosixProcessControl::~PosixProcessControl() {
 }
 
 qint32 PosixProcessControl::launch(const QString& command, int showValue) {
-    (void)showValue; // windows are the task's own business here
-    const QStringList parts = splitTaskCommand(command);
-    if (parts.isEmpty())
-        throw RuntimeError(systemErrorText(ENOENT));
+    LaunchSpec spec;
+    spec.command = command;
+    spec.showValue = showValue; // windows are the task's own business here
+    return launchWith(spec);
+}
 
-    std::vector<QByteArray> encoded;
-    encoded.reserve(static_cast<size_t>(parts.size()));
-    for (const QString& part : parts)
-        encoded.push_back(toSystemBytes(part));
-    std::vector<char*> argv;
-    for (QByteArray& part : encoded)
-        argv.push_back(part.data());
-    argv.push_back(nullptr);
-
-    const SpawnAttributes attributes;
-    static const SpawnFileActions files;
-    pid_t pid = 0;
-    const int rc =
-        ::posix_spawnp(&pid, argv[0], files.get(), attributes.get(), argv.data(), environ);
-    if (rc != 0)
-        throw RuntimeError(systemErrorText(rc));
-
+qint32 PosixProcessControl::launchWith(const LaunchSpec& spec) {
+    const pid_t pid = spawnTask(spec);
     Child child;
     child.launchedAt = clock_.now();
+    child.stopSignal = spec.stopSignal;
     // The child is ours and not yet reaped, so the identifier cannot have been reused here.
     child.pidfd = openPidfd(pid);
     // The last descriptors below the limit stay free for the log, the status port and mail;
@@ -179,6 +186,7 @@ bool PosixProcessControl::watch(qint32 pid, Child child) {
         endStatus_.remove(pid);
     }
     child.launchRound = drainRound_;
+    closes_.remove(pid); // a close asked of an earlier process with this number is no more
     children_.insert(pid, child);
     return true;
 }
@@ -263,7 +271,7 @@ ProcessStatus PosixProcessControl::endOf(qint32 pid) const {
 
 void PosixProcessControl::drainEnded(bool fromEventLoop) {
     epoll_event events[64];
-    bool report = false;
+    std::vector<qint32> reported;
     ++drainRound_;
     int ready = 0;
     do {
@@ -276,21 +284,29 @@ void PosixProcessControl::drainEnded(bool fromEventLoop) {
             if (it == children_.end())
                 continue;
             const auto how = reap(pid, *it);
-            report = report || clock_.now() - it->launchedAt >= quickEndMs;
+            if (clock_.now() - it->launchedAt >= quickEndMs)
+                reported.push_back(pid);
             markEnded(it, how.value_or(ProcessStatus::endedUnknown()));
         }
     } while (ready == 64);
     fresh_ = batching_;
-    if (notifier_ == nullptr || !report)
+    if (notifier_ == nullptr || reported.empty())
         return;
     if (fromEventLoop) {
-        Q_EMIT processEnded(); // last: the sweep it runs may launch and rehash
+        // Last: what handles an end may launch and rehash.
+        for (const qint32 pid : reported)
+            Q_EMIT processEnded(pid);
     } else {
         // An end read while answering a question (the all-up check of a restart, or a sweep that
         // has passed that task already) has consumed its notification: a sweep must still come,
         // also while the tick sleeps.
         QMetaObject::invokeMethod(
-            this, [this] { Q_EMIT processEnded(); }, Qt::QueuedConnection);
+            this,
+            [this, reported] {
+                for (const qint32 pid : reported)
+                    Q_EMIT processEnded(pid);
+            },
+            Qt::QueuedConnection);
     }
 }
 
@@ -348,19 +364,69 @@ void PosixProcessControl::requestClose(qint32 pid) {
         ::kill(pid, SIGTERM);
         return;
     }
-    if (it->pidfd < 0 || !signalThroughPidfd(it->pidfd, SIGTERM))
-        ::kill(pid, SIGTERM);
+    if (it->pidfd < 0 || !signalThroughPidfd(it->pidfd, it->stopSignal))
+        ::kill(pid, it->stopSignal);
+    if (stopTimeoutMs_ <= 0 || closes_.contains(pid))
+        return;
+    const qint64 due = clock_.now() + stopTimeoutMs_;
+    closes_.insert(pid, due);
+    if (!closeTimer_.isActive() || closes_.size() == 1)
+        closeTimer_.start(static_cast<int>(stopTimeoutMs_));
+}
+
+int PosixProcessControl::closesPending() const {
+    int pending = 0;
+    for (auto it = closes_.cbegin(); it != closes_.cend(); ++it)
+        pending += children_.contains(it.key()) ? 1 : 0;
+    return pending;
+}
+
+void PosixProcessControl::closesDue() {
+    const qint64 now = clock_.now();
+    qint64 next = -1;
+    for (auto it = closes_.begin(); it != closes_.end();) {
+        if (it.value() <= now) {
+            const qint32 pid = it.key();
+            it = closes_.erase(it);
+            forceClose(pid);
+        } else {
+            next = next < 0 ? it.value() : std::min(next, it.value());
+            ++it;
+        }
+    }
+    if (next >= 0)
+        closeTimer_.start(static_cast<int>(next - now));
+}
+
+void PosixProcessControl::finishCloses() {
+    const QList<qint32> pids = closes_.keys();
+    closes_.clear();
+    closeTimer_.stop();
+    for (const qint32 pid : pids)
+        forceClose(pid);
 }
 
 void PosixProcessControl::forceClose(qint32 pid) {
-    const auto it = children_.constFind(pid);
-    if (pid <= 0 || it == children_.cend())
-        return; // only our own live tasks: a number seen to end may be someone else's by now
-    // Until it is reaped its number is its session's too, so the session signal reaches no one
-    // else; the session signal alone would miss a task that left it.
-    ::kill(-pid, SIGKILL);
-    if (it->pidfd < 0 || !signalThroughPidfd(it->pidfd, SIGKILL))
-        ::kill(pid, SIGKILL);
+    if (pid <= 0)
+        return;
+    // A number seen to end may be someone else's by now: only a live task of ours is signalled
+    // by number. Its session outlives it while a member holds it, and that number is not handed
+    // out again meanwhile, so what is left of the session is found by its id.
+    if (const auto it = children_.constFind(pid); it != children_.cend()) {
+        ::kill(-pid, SIGKILL);
+        if (it->pidfd < 0 || !signalThroughPidfd(it->pidfd, SIGKILL))
+            ::kill(pid, SIGKILL);
+    }
+    killSessionMembers(pid);
+}
+
+int PosixProcessControl::leftoverCount(qint32 pid) {
+    // The task's process group is where children stay unless they move: a process group id
+    // cannot be handed out again while a member holds it, so an empty group costs one call.
+    // Only then is the session counted, from /proc.
+    if (pid <= 0 || ::kill(-pid, 0) != 0)
+        return 0;
+    return static_cast<int>(sessionMembers(pid).size());
 }
 
 std::unique_ptr<ProcessControl> createProcessControl(EndDetection detection, Clock& clock,

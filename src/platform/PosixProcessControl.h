@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Clock.h"
 #include "ProcessControl.h"
 
 #include <QHash>
@@ -27,19 +28,27 @@ class PosixProcessControl final : public ProcessControl {
     ~PosixProcessControl() override;
 
     qint32 launch(const QString& command, int showValue) override;
+    qint32 launchWith(const LaunchSpec& spec) override;
     ProcessStatus status(qint32 pid) override;
     bool adopt(qint32 pid, const std::function<bool()>& sameProcess) override;
     void requestClose(qint32 pid) override;
     void forceClose(qint32 pid) override;
     bool needsPolling(qint32 pid) const override;
     void lookAgain() override { fresh_ = false; }
+    void setStopTimeout(qint64 ms) override { stopTimeoutMs_ = ms; }
+    int closesPending() const override;
+    void finishCloses() override;
+    int leftoverCount(qint32 pid) override;
 
   private:
+    void closesDue();
+
     struct Child {
         int pidfd = -1;          // -1 when none could be had; waitpid serves then
         qint64 launchedAt = 0;   // on clock_
         quint64 launchRound = 0; // the drain count when it was launched
         bool adopted = false;    // not launched here: it has no first interval
+        int stopSignal = SIGTERM;
     };
 
     // Reaps every task whose descriptor says it has ended; from the event loop, also asks for a
@@ -72,4 +81,7 @@ class PosixProcessControl final : public ProcessControl {
     bool fresh_ = false;
     bool batching_ = false;
     quint64 drainRound_ = 0;
+    qint64 stopTimeoutMs_ = 0;
+    QHash<qint32, qint64> closes_; // tasks asked to close: when they are forced, on clock_
+    ClockTimer closeTimer_;        // the earliest of them
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Clock.h"
+#include "LaunchSpec.h"
 #include "ProcessStatus.h"
 
 #include <QObject>
@@ -21,6 +22,11 @@ class ProcessControl : public QObject {
     // shell) and returns the process identifier. Throws RuntimeError with the system's
     // description when the program cannot be found or run. The show value has no effect here.
     virtual qint32 launch(const QString& command, int showValue) = 0;
+    // The same with the task's own user, directory, environment, mask, stop signal and output.
+    // An unusable value throws RuntimeError naming the option and the reason; nothing is started.
+    virtual qint32 launchWith(const LaunchSpec& spec) {
+        return launch(spec.command, spec.showValue);
+    }
 
     // Running, or ended (also when it cannot be found or may not be signalled), with its wait
     // status when this monitor reaped it. A process seen to end never counts as running again.
@@ -36,10 +42,24 @@ class ProcessControl : public QObject {
         return false;
     }
 
-    // Polite request to close (SIGTERM); never forces, never waits.
+    // Asks the task to close with its stop signal (SIGTERM unless it has its own); never waits.
+    // With a stop timeout, a task still running after it gets SIGKILL, and so does every process
+    // left in its session.
     virtual void requestClose(qint32 pid) = 0;
     // SIGKILL to the process and every process left in its session; never waits.
     virtual void forceClose(qint32 pid) = 0;
+
+    // STOP_TIMEOUT in milliseconds; 0 (the default): the polite request only, never forced.
+    virtual void setStopTimeout(qint64 ms) { (void)ms; }
+    // Tasks asked to close that still run.
+    virtual int closesPending() const { return 0; }
+    // Forces every close still pending now (the monitor is leaving and cannot wait any longer).
+    virtual void finishCloses() {}
+    // Processes other than the task's own still running in the session of ended task pid.
+    virtual int leftoverCount(qint32 pid) {
+        (void)pid;
+        return 0;
+    }
 
     // True while only a poll (the supervision tick) can find this process's end: nothing reports
     // it, it is in its first tick interval (an end then is left to the tick), or its end has been
@@ -55,8 +75,9 @@ class ProcessControl : public QObject {
 
   Q_SIGNALS:
     // A launched process has ended and at least one tick interval has passed since its launch:
-    // the supervision sweep should run now instead of waiting for the next tick.
-    void processEnded();
+    // its task should be handled now instead of waiting for the next tick. One signal per end,
+    // so that an end costs the same whatever the number of tasks.
+    void processEnded(qint32 pid);
 };
 
 // How the end of a task is found: reported at once, or only by the supervision tick (benchmarks

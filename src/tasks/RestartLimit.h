@@ -18,6 +18,11 @@ class RestartLimit final {
 
     bool active() const { return count_ > 0; }
 
+    // count,seconds: two positive whole numbers, the window at most a year.
+    static bool parse(const QString& value, int& count, qint64& windowMs);
+    // A task's own restart_limit, used instead of the global one for task p.
+    void setTaskLimit(int p, const QString& value);
+
     // Asked before each automatic restart of task p: true (and the restart counted) while the
     // task has restarts left in the window.
     bool allowRestart(int p);
@@ -27,6 +32,11 @@ class RestartLimit final {
   private:
     int count_ = 0;
     qint64 windowMs_ = 0;
+    struct Limit {
+        int count;
+        qint64 windowMs;
+    };
+    QHash<int, Limit> own_;                  // tasks with their own limit
     QHash<int, std::deque<qint64>> history_; // restart times of each task within the window
     Clock& clock_;
 };

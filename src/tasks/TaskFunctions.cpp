@@ -1,32 +1,66 @@
 #include "TaskFunctions.h"
 
 #include "Log.h"
+#include "OutputFile.h"
 #include "ProcessControl.h"
 #include "RuntimeError.h"
 #include "SignalTarget.h"
+#include "SystemText.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 TaskFunctions::TaskFunctions(TaskTable& tasks, TaskList& upList, TaskList& downList, Log& log,
                              ProcessControl& processes, SignalTarget& signals, Clock& clock,
                              QObject* parent)
     : QObject(parent), tasks_(tasks), up_(upList), down_(downList), log_(log),
-      processes_(processes), signals_(signals), clock_(clock), restartLimit_(clock) {}
+      processes_(processes), signals_(signals), clock_(clock), restartLimit_(clock),
+      restartTimer_(clock), rotationTimer_(clock) {
+    restartTimer_.setSingleShot(true);
+    rotationTimer_.setInterval(60 * 1000);
+    connect(&rotationTimer_, &ClockTimer::timeout, this, &TaskFunctions::rotateOutputs);
+    connect(&restartTimer_, &ClockTimer::timeout, this, &TaskFunctions::restartDue);
+}
 
 void TaskFunctions::StartTask(QString& name, const QString& command, qint16& windowMode,
-                              bool autoRestart) {
+                              bool autoRestart, const QStringList& optionFields) {
     try {
         if (windowMode != 2 && windowMode != 3)
             windowMode = 4;
         if (name.isEmpty())
             name = FileNameOf(command);
+        TaskOptions options;
+        const QString problem = TaskOptions::parse(optionFields, options);
+        if (!problem.isEmpty())
+            throw RuntimeError(problem);
         // A full table is refused before launching, so no program runs without a record.
         if (tasks_.TaskCount == TaskTable::maxTasks)
             throw RuntimeError(QStringLiteral("Overflow"));
         const std::optional<Adopted> adopted = adoption ? adoption(name, command) : std::nullopt;
-        if (!adopted)
+        TaskRecord draft;
+        draft.TaskName = name;
+        draft.outputPath = outputPathFor(name, tasks_.TaskCount + 1, options);
+        qint32 processId = 0;
+        if (adopted) {
+            processId = adopted->pid;
+        } else {
             Q_EMIT aboutToLaunch(tasks_.TaskCount + 1, name, command);
-        const qint32 processId = adopted ? adopted->pid : processes_.launch(command, windowMode);
+            LaunchSpec spec = launchSpec(command, options, windowMode);
+            spec.outputFd = openOutput(draft);
+            try {
+                processId = processes_.launchWith(spec);
+            } catch (...) {
+                if (spec.outputFd >= 0)
+                    ::close(spec.outputFd);
+                throw;
+            }
+            if (spec.outputFd >= 0)
+                ::close(spec.outputFd);
+        }
         if (processId == 0 && !adopted) {
             ++startFailures_;
             log_.WriteLog(QStringLiteral("ERROR: Unable to start ") + name + QStringLiteral(" (") +
@@ -41,8 +75,16 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
         task.TaskName = name;
         task.TaskId = n;
         task.AutoRestart = autoRestart;
+        if (!options.restartLimit.isEmpty())
+            restartLimit_.setTaskLimit(n, options.restartLimit);
+        task.options = std::move(options);
+        task.outputPath = draft.outputPath;
+        if (!task.outputPath.isEmpty())
+            outputPaths_.insert(task.outputPath);
         task.processStartedMs =
             adopted ? adopted->startedMs : clock_.wallTime().toMSecsSinceEpoch();
+        task.launchedAt = clock_.now();
+        taskOfProcess_.insert(processId, n);
         up_.insertTop(name, n);
         // One whose process ended unwatched has no line here: the next sweep finds it ended (its
         // number is 0, never signalled) and takes it through the failure path.
@@ -56,6 +98,20 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
         log_.WriteLog(QStringLiteral("ERROR: Unable to start ") + name + QStringLiteral(" (") +
                       command + QStringLiteral("): ") + error.description());
     }
+}
+
+LaunchSpec TaskFunctions::launchSpec(const QString& command, const TaskOptions& options,
+                                     int showValue) const {
+    LaunchSpec spec;
+    spec.command = command;
+    spec.showValue = showValue;
+    spec.user = options.user;
+    spec.dir = options.dir;
+    spec.envFile = options.envFile;
+    spec.umask = options.umask;
+    if (options.stopSignal != 0)
+        spec.stopSignal = options.stopSignal;
+    return spec;
 }
 
 QString TaskFunctions::FileNameOf(const QString& command) {
@@ -104,6 +160,21 @@ void TaskFunctions::sweepClosing() {
     }
 }
 
+void TaskFunctions::handleEnd(qint32 processId) {
+    const int p = taskOfProcess_.value(processId, 0);
+    if (p >= 1 && p <= tasks_.upperBound() && tasks_[p].IsUp && tasks_[p].ProcessId == processId) {
+        const ProcessStatus status = IsTaskProcessAlive(processId);
+        if (status.hasEnded()) {
+            tasks_[p].lastExit = status;
+            HandleTaskFailure(p);
+        }
+    } else if (p >= 1 && p <= tasks_.upperBound() && tasks_[p].closingProcessId == processId) {
+        sweepClosing();
+    }
+    if (allUpPending_ && clock_.now() - restartedAt_ >= settleMs)
+        confirmAllUp();
+}
+
 bool TaskFunctions::needsTick() const {
     if (allUpPending_)
         return true;
@@ -120,11 +191,18 @@ bool TaskFunctions::needsTick() const {
 bool TaskFunctions::everyTaskUp() {
     // A task that is down counts as down even if its old number now belongs to another process;
     // a task found gone keeps IsUp, so that the next sweep reports it through the failure path.
+    // The walk starts where it last found a task down and wraps around: in a burst of failures
+    // each check is answered at once, and the whole table is walked only when all look up.
     const int bound = tasks_.upperBound();
-    for (int q = 1; q <= bound; ++q) {
+    if (firstDownHint_ < 1 || firstDownHint_ > bound)
+        firstDownHint_ = 1;
+    for (int i = 0; i < bound; ++i) {
+        const int q = (firstDownHint_ - 1 + i) % bound + 1;
         if (!tasks_[q].IsUp || tasks_[q].health.unhealthy ||
-            IsTaskProcessAlive(tasks_[q].ProcessId).hasEnded())
+            IsTaskProcessAlive(tasks_[q].ProcessId).hasEnded()) {
+            firstDownHint_ = q;
             return false;
+        }
     }
     return true;
 }
@@ -152,6 +230,11 @@ void TaskFunctions::HandleTaskFailure(int p) {
                   task.PathAndFile + QLatin1Char(')'));
     log_.WriteLog(QStringLiteral("EXIT STATUS: ") + task.TaskName + QStringLiteral(": ") +
                   task.lastExit.value_or(ProcessStatus::endedUnknown()).exitText());
+    // A task that daemonized or left children behind: its session outlives its process.
+    if (const int left = processes_.leftoverCount(task.ProcessId); left > 0)
+        log_.WriteLog(QStringLiteral("LEFTOVER: ") + task.TaskName + QStringLiteral(": ") +
+                      QString::number(left) +
+                      QStringLiteral(" processes still running in its session"));
     up_.removeTask(p);
     Q_EMIT taskEnded();
     SignalFailure();
@@ -167,7 +250,7 @@ void TaskFunctions::HandleTaskFailure(int p) {
     if (!restarts || tasks_[p].IsUp || tasks_[p].stopped || signals_.closing())
         return;
     if (!limited) {
-        restart(p);
+        scheduleRestart(p);
         return;
     }
     log_.WriteLog(QStringLiteral("RESTART LIMIT: ") + task.TaskName + QStringLiteral(" (") +
@@ -180,17 +263,201 @@ void TaskFunctions::configureRestartLimit(const QString& value) {
         log_.WriteLog(problem);
 }
 
+void TaskFunctions::configureOutput(const QString& dir, const QString& maxBytes,
+                                    const QString& backups) {
+    const auto refuse = [this](const char* key, const QString& value, const QString& reason,
+                               const char* then) {
+        log_.WriteLog(QStringLiteral("ERROR: ") + QLatin1String(key) + QLatin1Char('=') + value +
+                      QStringLiteral(" ignored: ") + reason + QStringLiteral("; ") +
+                      QLatin1String(then));
+    };
+    outputDir_.clear();
+    if (!dir.trimmed().isEmpty()) {
+        const QFileInfo info(dir.trimmed());
+        if (!info.exists() && !QDir().mkpath(info.filePath()))
+            refuse("OUTPUT_DIR", dir, QStringLiteral("cannot be created"),
+                   "tasks write where the monitor writes");
+        else if (!QFileInfo(info.filePath()).isDir())
+            refuse("OUTPUT_DIR", dir, QStringLiteral("not a directory"),
+                   "tasks write where the monitor writes");
+        else if (::access(QFile::encodeName(info.filePath()).constData(), W_OK | X_OK) != 0)
+            refuse("OUTPUT_DIR", dir, systemErrorText(errno),
+                   "tasks write where the monitor writes");
+        else
+            outputDir_ = info.absoluteFilePath();
+    }
+    bool ok = true;
+    if (!maxBytes.trimmed().isEmpty()) {
+        const qint64 value = maxBytes.trimmed().toLongLong(&ok);
+        if (ok && value >= 1024)
+            outputMaxBytes_ = value;
+        else
+            refuse("OUTPUT_MAX_BYTES", maxBytes,
+                   QStringLiteral("expected a number of bytes, 1024 "
+                                  "or more"),
+                   "10485760 it is");
+    }
+    if (!backups.trimmed().isEmpty()) {
+        const int value = backups.trimmed().toInt(&ok);
+        if (ok && value >= 0 && value <= 1000)
+            outputBackups_ = value;
+        else
+            refuse("OUTPUT_BACKUPS", backups, QStringLiteral("expected a number from 0 to 1000"),
+                   "5 it is");
+    }
+}
+
+QString TaskFunctions::outputPathFor(const QString& name, int id, const TaskOptions& options) {
+    if (!options.output.isEmpty())
+        return QFileInfo(options.output).absoluteFilePath();
+    if (outputDir_.isEmpty())
+        return {};
+    // Only characters that are safe in any file name; a name can neither climb out of the
+    // directory nor hide as a dot file.
+    QString safe;
+    for (const QChar c : name)
+        safe += c.isLetterOrNumber() || c == QLatin1Char('-') || c == QLatin1Char('_') ||
+                        (c == QLatin1Char('.') && !safe.isEmpty())
+                    ? c
+                    : QLatin1Char('_');
+    if (safe.isEmpty())
+        safe = QStringLiteral("task");
+    QString path = outputDir_ + QLatin1Char('/') + safe + QStringLiteral(".log");
+    if (outputPaths_.contains(path))
+        path = outputDir_ + QLatin1Char('/') + safe + QLatin1Char('.') + QString::number(id) +
+               QStringLiteral(".log");
+    return path;
+}
+
+int TaskFunctions::openOutput(TaskRecord& task) {
+    if (task.outputPath.isEmpty())
+        return -1;
+    const QString problem =
+        rotateOutputFile(task.outputPath, outputMaxBytes_, outputBackups_, false);
+    if (!problem.isEmpty() && !rotationFailed_.contains(task.outputPath)) {
+        rotationFailed_.insert(task.outputPath);
+        log_.WriteLog(QStringLiteral("OUTPUT: rotation of ") + task.outputPath +
+                      QStringLiteral(" skipped: ") + problem);
+    } else if (problem.isEmpty()) {
+        rotationFailed_.remove(task.outputPath);
+    }
+    if (!rotationTimer_.isActive())
+        rotationTimer_.start();
+    QString reason;
+    const int fd = openOutputFile(task.outputPath, &reason);
+    if (fd >= 0)
+        return fd;
+    log_.WriteLog(QStringLiteral("OUTPUT: ") + task.TaskName + QStringLiteral(": cannot open ") +
+                  task.outputPath + QStringLiteral(": ") + reason +
+                  QStringLiteral("; its output goes to /dev/null"));
+    return ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+}
+
+void TaskFunctions::rotateOutputs() {
+    const int bound = tasks_.upperBound();
+    for (int p = 1; p <= bound; ++p) {
+        const QString& path = tasks_[p].outputPath;
+        if (path.isEmpty())
+            continue;
+        const QString problem =
+            rotateOutputFile(path, outputMaxBytes_, outputBackups_, tasks_[p].IsUp);
+        if (problem.isEmpty()) {
+            rotationFailed_.remove(path);
+        } else if (!rotationFailed_.contains(path)) {
+            rotationFailed_.insert(path);
+            log_.WriteLog(QStringLiteral("OUTPUT: rotation of ") + path +
+                          QStringLiteral(" skipped: ") + problem);
+        }
+    }
+}
+
+void TaskFunctions::configureRestartDelay(const QString& value) {
+    restartDelay_.reset();
+    if (value.trimmed().isEmpty())
+        return;
+    RestartDelay delay;
+    const QString problem = RestartDelay::parse(value, delay);
+    if (problem.isEmpty())
+        restartDelay_ = delay;
+    else
+        log_.WriteLog(QStringLiteral("ERROR: RESTART_DELAY=") + value +
+                      QStringLiteral(" ignored: ") + problem +
+                      QStringLiteral("; restarts are immediate"));
+}
+
+QString TaskFunctions::restartWaitText(int p) const {
+    if (p < 1 || p > tasks_.upperBound() || tasks_[p].restartDueMs == 0)
+        return {};
+    const qint64 left =
+        std::max<qint64>(0, tasks_[p].restartDueMs - clock_.wallTime().toMSecsSinceEpoch());
+    return QStringLiteral("restarting in %1 s").arg(double(left) / 1000, 0, 'f', 1);
+}
+
+void TaskFunctions::scheduleRestart(int p) {
+    TaskRecord& task = tasks_[p];
+    const std::optional<RestartDelay> delay =
+        task.options.restartDelay ? task.options.restartDelay : restartDelay_;
+    if (!delay) {
+        // Without a delay a launch that fails is tried again once a second, so that a passing
+        // shortage never leaves the task down for good.
+        if (task.launchRetrying)
+            restartAfter(p, 1000);
+        else
+            restart(p);
+        return;
+    }
+    // A task that stayed up for the longest delay has earned the shortest one again.
+    qint64 wait = task.nextDelayMs;
+    if (wait == 0 || clock_.now() - task.launchedAt >= delay->maxMs)
+        wait = delay->minMs;
+    task.nextDelayMs = std::min(wait * 2, delay->maxMs);
+    restartAfter(p, wait);
+}
+
+void TaskFunctions::restartAfter(int p, qint64 waitMs) {
+    const qint64 due = clock_.now() + waitMs;
+    tasks_[p].restartDueMs = clock_.wallTime().toMSecsSinceEpoch() + waitMs;
+    dueOf_.insert(p, due);
+    waiting_.emplace(due, p);
+    if (waiting_.begin()->first == due)
+        restartTimer_.start(static_cast<int>(waitMs));
+}
+
+void TaskFunctions::restartDue() {
+    const qint64 now = clock_.now();
+    std::vector<int> due;
+    while (!waiting_.empty() && waiting_.begin()->first <= now) {
+        const auto [at, p] = *waiting_.begin();
+        waiting_.erase(waiting_.begin());
+        // A manual restart meanwhile, or a newer wait, has replaced this one.
+        if (dueOf_.value(p, -1) == at) {
+            dueOf_.remove(p);
+            due.push_back(p);
+        }
+    }
+    if (!waiting_.empty())
+        restartTimer_.start(static_cast<int>(std::max<qint64>(0, waiting_.begin()->first - now)));
+    for (const int p : due) {
+        tasks_[p].restartDueMs = 0;
+        if (!tasks_[p].IsUp)
+            restart(p);
+    }
+}
+
 void TaskFunctions::RestartTask(int p) {
     if (p >= 1 && p <= tasks_.upperBound() && !signals_.closing()) {
         tasks_[p].restartLimited = false;
         restartLimit_.clear(p);
+        tasks_[p].restartDueMs = 0;
+        tasks_[p].nextDelayMs = 0;
+        dueOf_.remove(p);
         // A second copy must not run beside the one still closing.
         if (tasks_[p].closingProcessId != 0) {
             tasks_[p].startWhenClosed = true;
             return;
         }
     }
-    restart(p);
+    restart(p, false);
 }
 
 void TaskFunctions::StopTask(int p, const QString& who) {
@@ -200,10 +467,16 @@ void TaskFunctions::StopTask(int p, const QString& who) {
     task.stopped = true;
     task.stoppedBy = who;
     task.startWhenClosed = false;
+    // A restart waiting for its delay or retrying a launch is called off.
+    task.restartDueMs = 0;
+    task.nextDelayMs = 0;
+    task.launchRetrying = false;
+    dueOf_.remove(p);
     if (!task.IsUp)
         return; // already down: it only stays so
     task.IsUp = false;
     task.closingProcessId = task.ProcessId;
+    disarmHealth(p);
     up_.removeTask(p);
     down_.insertTop(task.TaskName, task.TaskId);
     log_.WriteLog(QStringLiteral("STOP: ") + task.TaskName + QStringLiteral(" (") +
@@ -213,21 +486,37 @@ void TaskFunctions::StopTask(int p, const QString& who) {
     allUpPending_ = false;
     signals_.closeStatusListener();
     processes_.requestClose(task.closingProcessId);
+    Q_EMIT taskEnded();
     Q_EMIT launched(); // the tick may be needed to see the close
 }
 
-void TaskFunctions::restart(int p) {
+void TaskFunctions::restart(int p, bool automatic) {
     if (signals_.closing() || p < 1 || p > tasks_.upperBound())
         return;
+    const QString command = tasks_[p].PathAndFile;
     try {
-        const QString command = tasks_[p].PathAndFile;
         Q_EMIT aboutToLaunch(p, tasks_[p].TaskName, command);
-        const qint32 processId = processes_.launch(command, 4);
+        LaunchSpec spec = launchSpec(command, tasks_[p].options, 4);
+        spec.outputFd = openOutput(tasks_[p]);
+        qint32 processId = 0;
+        try {
+            processId = processes_.launchWith(spec);
+        } catch (...) {
+            if (spec.outputFd >= 0)
+                ::close(spec.outputFd);
+            throw;
+        }
+        if (spec.outputFd >= 0)
+            ::close(spec.outputFd);
         if (processId != 0) {
             tasks_[p].IsUp = true;
+            tasks_[p].launchRetrying = false;
             tasks_[p].stopped = false;
             tasks_[p].stoppedBy.clear();
+            taskOfProcess_.remove(tasks_[p].ProcessId);
+            taskOfProcess_.insert(processId, p);
             tasks_[p].ProcessId = processId;
+            tasks_[p].launchedAt = clock_.now();
             tasks_[p].processStartedMs = clock_.wallTime().toMSecsSinceEpoch();
             ++tasks_[p].restartCount;
             // A stale details window may restart a task that is up again: list it once.
@@ -254,7 +543,18 @@ void TaskFunctions::restart(int p) {
             }
         }
     } catch (const RuntimeError& error) {
-        log_.WriteLog(error.description());
+        TaskRecord& task = tasks_[p];
+        // Said once per episode: a task tried again every second must not flood the log.
+        if (!task.launchRetrying)
+            log_.WriteLog(
+                QStringLiteral("ERROR: Unable to restart '") + command + QStringLiteral("' (") +
+                task.TaskName + QStringLiteral("): ") + error.description() +
+                (automatic && task.AutoRestart ? QStringLiteral("; trying again until it starts")
+                                               : QString()));
+        if (automatic && task.AutoRestart && !task.IsUp) {
+            task.launchRetrying = true;
+            scheduleRestart(p);
+        }
     }
 }
 

@@ -2,11 +2,14 @@
 
 #include "Clock.h"
 #include "HealthCheck.h"
+#include "LaunchSpec.h"
 #include "RestartLimit.h"
 #include "TaskList.h"
 #include "TaskTable.h"
 
+#include <QHash>
 #include <QObject>
+#include <QSet>
 #include <functional>
 #include <map>
 #include <memory>
@@ -28,7 +31,10 @@ class TaskFunctions final : public QObject {
 
     // Launches a configured program for the first time; on success it gets the next identifier.
     // name and windowMode may be rewritten (empty name -> FileNameOf(command); mode normalised).
-    void StartTask(QString& name, const QString& command, qint16& windowMode, bool autoRestart);
+    // optionFields: the fields after the fourth of its START line (see TaskOptions); one that
+    // cannot be used keeps the task from starting, with the reason.
+    void StartTask(QString& name, const QString& command, qint16& windowMode, bool autoRestart,
+                   const QStringList& optionFields = {});
     static QString FileNameOf(const QString& command);
 
     // A configured task that the previous monitor left: its process, proven the same and already
@@ -42,6 +48,8 @@ class TaskFunctions final : public QObject {
 
     ProcessStatus IsTaskProcessAlive(qint32 processId);
     void sweep(); // the supervision sweep: one pass over the tasks that are up
+    // The end of one process, as the sweep would handle it, without walking the table.
+    void handleEnd(qint32 processId);
     void HandleTaskFailure(int p);
     // The operator's Restart: it also lifts the task's restart limit and starts its count again.
     // A task whose stopped process is still closing starts once that process has ended.
@@ -56,6 +64,16 @@ class TaskFunctions final : public QObject {
     // RESTART_LIMIT=count,seconds; an unusable value is logged and leaves the limit off.
     void configureRestartLimit(const QString& value);
     RestartLimit& restartLimit() { return restartLimit_; }
+    // RESTART_DELAY=min,max; an unusable value is logged and leaves restarts immediate.
+    void configureRestartDelay(const QString& value);
+    // OUTPUT_DIR, OUTPUT_MAX_BYTES and OUTPUT_BACKUPS, before the first task starts; an unusable
+    // value is logged with its key and leaves that setting off (or at its default).
+    void configureOutput(const QString& dir, const QString& maxBytes, const QString& backups);
+    // Rotates the output file of every task that is up (the minute's check).
+    void rotateOutputs();
+    bool capturing() const { return rotationTimer_.isActive(); }
+    // "restarting in N s" while a restart of task p waits, else empty.
+    QString restartWaitText(int p) const;
 
     // Configured tasks that could not be started. They have no record and cannot come back, so
     // while there is any the status port stays closed: "SERVICES UP" would report a failure.
@@ -87,8 +105,17 @@ class TaskFunctions final : public QObject {
     void taskEnded();
 
   private:
-    void restart(int p);
+    // The launch of task p's command with its options.
+    LaunchSpec launchSpec(const QString& command, const TaskOptions& options, int showValue) const;
+    // The next automatic restart of task p, after its restart delay when it has one.
+    void scheduleRestart(int p);
+    void restartAfter(int p, qint64 waitMs);
+    void restartDue();
+    void restart(int p, bool automatic = true);
     void sweepClosing(); // the stopped tasks' processes that have ended since the last sweep
+    // The output file of a task, rotated and opened for its launch; -1 when it has none.
+    int openOutput(TaskRecord& task);
+    QString outputPathFor(const QString& name, int id, const TaskOptions& options);
     bool everyTaskUp();
     void armHealth(int p);
     void disarmHealth(int p);
@@ -104,6 +131,18 @@ class TaskFunctions final : public QObject {
     SignalTarget& signals_;
     Clock& clock_;
     RestartLimit restartLimit_;
+    std::optional<RestartDelay> restartDelay_;
+    ClockTimer restartTimer_;            // the earliest waiting restart
+    std::multimap<qint64, int> waiting_; // due time on clock_ -> task; stale ones skipped
+    QHash<qint32, int> taskOfProcess_;   // the current process of each task -> the task
+    int firstDownHint_ = 1;              // where the all-up check last found a task down
+    QHash<int, qint64> dueOf_;           // each waiting task's due time on clock_
+    QString outputDir_;                  // empty: tasks write where the monitor writes
+    qint64 outputMaxBytes_ = 10 * 1024 * 1024;
+    int outputBackups_ = 5;
+    QSet<QString> outputPaths_;    // taken by a task, so that two never share one
+    QSet<QString> rotationFailed_; // said once until a rotation succeeds again
+    ClockTimer rotationTimer_;     // runs only while some output is captured
     int startFailures_ = 0;
     bool allUpPending_ = false; // a restart found every task up; a later sweep confirms it
     qint64 restartedAt_ = 0;    // on clock_

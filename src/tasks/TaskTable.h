@@ -2,6 +2,7 @@
 
 #include "HealthState.h"
 #include "ProcessStatus.h"
+#include "TaskOptions.h"
 
 #include <QString>
 #include <optional>
@@ -23,8 +24,13 @@ struct TaskRecord {
     QString stoppedBy;                     // who stopped it, as the control logged them
     qint32 closingProcessId = 0;           // a stopped task's process until it has been seen to end
     bool startWhenClosed = false;          // start again once closingProcessId has ended (restart)
-    QString outputPath;                    // the file its output goes to; empty when not captured
-    HealthState health;                    // its health check's findings (check=), if it has one
+    TaskOptions options;                   // the fields after the fourth of its START line
+    qint64 restartDueMs = 0;     // Unix time at which a waiting restart is due; 0 when none waits
+    qint64 launchedAt = 0;       // on the monitor's Clock: the current process's launch
+    qint64 nextDelayMs = 0;      // the restart delay's next step; 0: its first
+    bool launchRetrying = false; // a restart could not launch and is being tried again
+    QString outputPath; // the file its standard output and error go to; empty when not captured
+    HealthState health; // its health check's findings (check=), if it has one
 };
 
 // The task table: position p holds the task whose TaskId is p; position 0 is a blank record

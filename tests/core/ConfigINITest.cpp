@@ -55,7 +55,7 @@ TEST_F(IniReading, CommentsKeysMailSettingsAndTaskLines) {
     log.LogActivity = true;
     parse({"; port=1", "=value", "no equals sign", "a;=b", "  Port = 8180 ; the status port",
            "port=90", "Key\t= a=b \t", "quoted=\"x;y\"", "start=sleep 3600,Sleeper,max,True",
-           "Start=sleep 3601, Spaced, MIN, 0", "START=\"sleep 3602,\",,MIN,-1,ignored",
+           "Start=sleep 3601, Spaced, MIN, 0", "START=\"sleep 3602,\",,MIN,-1,umask=022",
            "START=sleep 3603,Dup,Min,", "START=sleep 3603,Dup,other"});
     // Mail and log keys are applied at once and not stored.
     parse({"smtp_server = mail.example.org", "SMTP_TO=one@example.org;two@example.org",

@@ -124,6 +124,7 @@ TEST_F(MetricsPortTest, ExposesEachTaskWithEscapedNamesInValidFormat) {
     two.lastExit = ProcessStatus::ended(SIGKILL);
     two.health.configured = two.health.unhealthy = true;
     two.health.failuresTotal = 4;
+    two.restartDueMs = 1700000005500;
     statusPort.listen();
 
     const auto samples = scrape(port);
@@ -140,11 +141,12 @@ TEST_F(MetricsPortTest, ExposesEachTaskWithEscapedNamesInValidFormat) {
         {"prowlix_task_last_exit_signal" + second, "9"},
         {"prowlix_task_healthy" + second, "0"},
         {"prowlix_task_check_failures_total" + second, "4"},
+        {"prowlix_task_restart_due_time_seconds" + second, "1700000005.500"},
         {"prowlix_status_port_open", "1"},
         {"prowlix_build_info{version=\"" + QByteArray(Version::text) + "\"}", "1"}};
     for (const auto& [sample, value] : expected)
         EXPECT_EQ(samples.value(sample), value) << sample.data();
-    EXPECT_EQ(samples.size(), 2 * 5 + 2 + 6 + 2); // exits and health only where they apply
+    EXPECT_EQ(samples.size(), 2 * 6 + 2 + 6 + 2); // exits and health only where they apply
     // promtool's lint remarks fail the check too.
     const QByteArray answer = exchange(port, "GET /metrics HTTP/1.1\r\n\r\n");
     QProcess promtool;

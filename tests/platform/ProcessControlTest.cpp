@@ -181,7 +181,8 @@ TEST(EndDetection, EndsAreReportedOnlyWhenImmediateAndPastTheFirstInterval) {
         testsupport::ManualClock clock;
         PosixProcessControl control(row.detection, clock);
         int ended = 0;
-        QObject::connect(&control, &ProcessControl::processEnded, [&ended] { ++ended; });
+        QObject::connect(&control, &ProcessControl::processEnded,
+                         [&](qint32 pid) { ended += pid > 0 ? 1 : 100; });
         const qint32 pid = control.launch(QStringLiteral("true"), 4);
         siginfo_t info{};
         ASSERT_EQ(::waitid(P_PID, id_t(pid), &info, WEXITED | WNOWAIT), 0); // ended, not reaped
@@ -192,6 +193,40 @@ TEST(EndDetection, EndsAreReportedOnlyWhenImmediateAndPastTheFirstInterval) {
         EXPECT_EQ(ended, row.reports) << row.ranMs;
         EXPECT_EQ(control.status(pid).exitText(), "exited with status 0");
     }
+}
+
+// A close that is not obeyed is forced after the stop timeout, on the task and on its session;
+// without a timeout the request stays a request. A session that outlives its task is counted.
+TEST(ProcessClose, AnIgnoredStopSignalIsForcedOnTheWholeSessionOnlyWithATimeout) {
+    for (const qint64 timeout : {0, 1000}) {
+        testsupport::ManualClock clock;
+        PosixProcessControl control(EndDetection::Immediate, clock);
+        control.setStopTimeout(timeout);
+        const qint32 pid =
+            control.launch(QStringLiteral("sh -c 'trap \"\" TERM; sleep 3600 & sleep 3600'"), 4);
+        ASSERT_TRUE(waitUntil([&] { return control.leftoverCount(pid) == 2; })); // trap set
+        control.requestClose(pid);
+        EXPECT_EQ(control.closesPending(), timeout > 0 ? 1 : 0);
+        clock.advance(999);
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(control.status(pid).isRunning());
+        clock.advance(3600 * 1000);
+        if (timeout == 0) {
+            EXPECT_TRUE(control.status(pid).isRunning());
+            control.setStopTimeout(1);
+            control.requestClose(pid);
+            control.finishCloses(); // what a shutdown does when its wait is over
+        }
+        ASSERT_TRUE(waitUntil([&] { return control.status(pid).hasEnded(); }));
+        EXPECT_EQ(control.status(pid).signal(), SIGKILL);
+        EXPECT_TRUE(waitUntil([&] { return control.leftoverCount(pid) == 0; }));
+        EXPECT_EQ(control.closesPending(), 0);
+    }
+    PosixProcessControl control;
+    const qint32 pid = control.launch(QStringLiteral("sh -c 'sleep 3600 & exit 0'"), 4);
+    ASSERT_TRUE(waitUntil([&] { return control.status(pid).hasEnded(); }));
+    EXPECT_EQ(control.leftoverCount(pid), 1);
+    ::kill(-pid, SIGKILL);
 }
 
 } // namespace

@@ -22,6 +22,10 @@ class SpyingProcesses final : public ProcessControl {
         showValues.append(showValue);
         return real.launch(command, showValue);
     }
+    qint32 launchWith(const LaunchSpec& spec) override {
+        showValues.append(spec.showValue);
+        return real.launchWith(spec);
+    }
     ProcessStatus status(qint32 pid) override { return real.status(pid); }
     bool needsPolling(qint32 pid) const override { return real.needsPolling(pid); }
     void lookAgain() override { real.lookAgain(); }
@@ -30,6 +34,10 @@ class SpyingProcesses final : public ProcessControl {
         real.requestClose(pid);
     }
     void forceClose(qint32 pid) override { real.forceClose(pid); }
+    void setStopTimeout(qint64 ms) override { real.setStopTimeout(ms); }
+    int closesPending() const override { return real.closesPending(); }
+    void finishCloses() override { real.finishCloses(); }
+    int leftoverCount(qint32 pid) override { return real.leftoverCount(pid); }
 
     PosixProcessControl real;
     QList<int> showValues;

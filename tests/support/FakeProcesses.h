@@ -20,6 +20,8 @@ class FakeProcesses final : public ProcessControl {
             return 0;
         if (command.startsWith(QLatin1Char('!')))
             throw RuntimeError(QStringLiteral("No such file or directory"));
+        if (failures > 0 && failures-- > 0)
+            throw RuntimeError(QStringLiteral("Resource temporarily unavailable"));
         launched.append(command);
         showValues.append(showValue);
         running.insert(++lastPid);
@@ -50,6 +52,7 @@ class FakeProcesses final : public ProcessControl {
     QSet<qint32> running;
     QHash<qint32, int> ends; // wait statuses of the ended ones
     qint32 lastPid = 100;
+    int failures = 0; // the next launches that fail as a passing shortage would
     std::function<void(qint32)> afterLaunch; // may end the fresh process at once
     QList<qint32> closeRequests;
     bool ignoreClose = false; // a hung task: only forceClose ends it

@@ -88,6 +88,28 @@ TEST_F(Supervision, ShutdownWithKillClosesTheTasksAndReportsNoFailure) {
     EXPECT_FALSE(monitor->Timer1().isActive());
 }
 
+// STOP_TIMEOUT bounds a shutdown with kill: a task that ignores the request, and what it forked,
+// are forced; a task that leaves processes behind is reported.
+TEST_F(Supervision, ShutdownForcesWhatIgnoresItsStopSignalAfterTheTimeout) {
+    // A trapped signal waits for the foreground sleep: the shell does not end.
+    const QString script = dir.filePath(QStringLiteral("stubborn"));
+    ASSERT_TRUE(
+        testsupport::writeFile(script, "#!/bin/sh\ntrap : TERM\nsleep 3600 &\nsleep 3600\n"));
+    QFile::setPermissions(script, QFile::ReadOwner | QFile::ExeOwner);
+    start("start=" + script.toUtf8() +
+          ",Stubborn\nstart=sh -c 'sleep 3600 & sleep 0.3',Forker\nkill=true\nSTOP_TIMEOUT=0.5\n");
+    ASSERT_TRUE(logged("TASK FAILURE: Forker"));
+    EXPECT_TRUE(logged("LEFTOVER: Forker: 1 processes still running in its session"));
+    const qint32 stubborn = task(1).ProcessId;
+    ASSERT_TRUE(waitUntil([&] { return processes.leftoverCount(stubborn) == 2; }));
+    monitor->ShutDownMonitor();
+    EXPECT_EQ(quitCalls, 1);
+    EXPECT_TRUE(waitUntil([&] {
+        return testsupport::processGone(stubborn) && processes.leftoverCount(stubborn) == 0;
+    }));
+    EXPECT_FALSE(logText().contains("TASK FAILURE: Stubborn"));
+}
+
 TEST_F(Supervision, IniValuesWinOverTheCommandLineOnlyWhenUsable) {
     const quint16 filePort = testsupport::freePort();
     start(QStringLiteral("start=sleep 3600,A\nport=%1\nkill=FALSE\n").arg(filePort).toUtf8(),

@@ -99,6 +99,24 @@ TEST_F(Supervisor, FailuresOfOneSweepAreHandledInTableOrder) {
     EXPECT_TRUE(above.notifying);
 }
 
+// An end reported by its process is handled alone; the sweep still finds the rest. A number that
+// is no task's current process is nothing.
+TEST_F(Supervisor, AnEndIsHandledFromItsOwnProcessWithoutTheOthers) {
+    for (const char* name : {"A", "B", "C"})
+        start("sleep 1", true, name);
+    const qint32 old = tasks[3].ProcessId;
+    processes.end(tasks[1].ProcessId);
+    processes.end(old);
+    functions.handleEnd(old);
+    EXPECT_TRUE(tasks[1].IsUp && tasks[3].IsUp && tasks[3].ProcessId != old);
+    EXPECT_EQ(count("TASK FAILURE: "), 1);
+    functions.handleEnd(old);
+    functions.handleEnd(4242);
+    EXPECT_EQ(count("TASK FAILURE: "), 1);
+    functions.sweep();
+    EXPECT_EQ(count("TASK FAILURE: A"), 1);
+}
+
 TEST_F(Supervisor, AllClearWaitsUntilTheRestartedProcessHasHeldOneInterval) {
     start("sleep 1", true, "Phoenix");
     functions.SignalAllUp();
@@ -156,6 +174,67 @@ TEST_F(Supervisor, RestartLimitHoldsACrashLoopDownUntilTheOperatorRestartsIt) {
     EXPECT_EQ(count("RE-START: "), 6);
     fail(1);
     EXPECT_EQ(count("RESTART LIMIT: "), 2);
+}
+
+// Waits double from min up to max; a task that stayed up for max starts again from min. While it
+// waits the task is down, and says for how long.
+TEST_F(Supervisor, RestartDelayBacksOffAndStartsAgainAfterATaskHeldUp) {
+    functions.configureRestartDelay("1, 4");
+    start("sleep 1", true, "Loop");
+    start("sleep 2", true, "Own");
+    tasks[2].options.restartDelay = RestartDelay{100, 100}; // restart_delay=0.1,0.1
+    const auto waitsOf = [&](int p) {
+        fail(p);
+        EXPECT_TRUE(!tasks[p].IsUp && down.count() >= 1 && !above.listening);
+        const qint64 before = processes.launched.size();
+        qint64 waited = 0;
+        while (processes.launched.size() == before && waited < 10'000) {
+            clock.advance(50);
+            waited += 50;
+        }
+        return waited;
+    };
+    fail(1);
+    EXPECT_EQ(functions.restartWaitText(1), "restarting in 1.0 s");
+    EXPECT_EQ(processes.launched.size(), 2);
+    clock.advance(999);
+    EXPECT_EQ(processes.launched.size(), 2);
+    clock.advance(1);
+    EXPECT_TRUE(tasks[1].IsUp && functions.restartWaitText(1).isEmpty());
+    EXPECT_EQ(waitsOf(1), 2000);
+    EXPECT_EQ(waitsOf(1), 4000);
+    EXPECT_EQ(waitsOf(1), 4000);
+    clock.advance(4000);
+    EXPECT_EQ(waitsOf(1), 1000);
+    EXPECT_EQ(waitsOf(2), 100);
+    // The operator's Restart does not wait, and the wait it replaced comes to nothing.
+    fail(1);
+    functions.RestartTask(1);
+    EXPECT_TRUE(tasks[1].IsUp);
+    clock.advance(5000);
+    EXPECT_EQ(count("RE-START: 'sleep 1'"), 6);
+    functions.configureRestartDelay("2,1");
+    EXPECT_EQ(events().last(), "ERROR: RESTART_DELAY=2,1 ignored: min is above max; restarts are "
+                               "immediate");
+}
+
+// A restart that cannot launch is tried again, said once, until the task is back.
+TEST_F(Supervisor, RestartThatCannotLaunchIsTriedAgainUntilItStarts) {
+    for (const bool delayed : {false, true}) {
+        functions.configureRestartDelay(delayed ? "0.5,2" : "");
+        start("sleep 1", true, "Loop");
+        const int p = tasks.upperBound();
+        processes.failures = 3;
+        fail(p);
+        EXPECT_TRUE(!tasks[p].IsUp && !functions.restartWaitText(p).isEmpty());
+        clock.advance(delayed ? 500 + 1000 + 2000 + 2000 : 3 * 1000);
+        EXPECT_TRUE(tasks[p].IsUp) << delayed;
+        EXPECT_EQ(count("ERROR: Unable to restart 'sleep 1' (Loop): Resource temporarily "
+                        "unavailable; trying again until it starts"),
+                  delayed ? 2 : 1);
+        EXPECT_EQ(processes.failures, 0);
+        EXPECT_EQ(count("RE-START: 'sleep 1'"), delayed ? 2 : 1);
+    }
 }
 
 TEST_F(Supervisor, UnusableRestartLimitIsLoggedAndLeavesTheLimitOff) {

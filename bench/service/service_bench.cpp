@@ -1,0 +1,159 @@
+// Restarts at scale: the monitor (real processes, real launcher, in this process) with many tasks,
+// a number of them killed at once, against a bare loop that spawns as many processes; and the
+// restart latency of one task against a bare kill, reap and spawn. Prints min, median and max.
+//
+//   service_bench [--tasks 10000] [--kill 1000] [--rounds 20]
+#include "Monitor.h"
+#include "PosixProcessControl.h"
+#include "View.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+double ms(qint64 ns) {
+    return double(ns) / 1e6;
+}
+
+pid_t spawnSleep() {
+    char name[] = "sleep", arg[] = "3600";
+    char* argv[] = {name, arg, nullptr};
+    pid_t pid = 0;
+    ::posix_spawnp(&pid, "sleep", nullptr, nullptr, argv, environ);
+    return pid;
+}
+
+void settle(int msToWait) {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < msToWait)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+struct Bed {
+    explicit Bed(int tasks, bool output) {
+        QByteArray ini;
+        for (int i = 1; i <= tasks; ++i)
+            ini += "start=sleep 3600,T" + QByteArray::number(i) + ",,True\n";
+        if (output)
+            ini += "OUTPUT_DIR=" + QFile::encodeName(dir.filePath("out")) + '\n';
+        QFile file(dir.filePath("bench.ini"));
+        file.open(QIODevice::WriteOnly);
+        file.write(ini);
+        file.close();
+        monitor = std::make_unique<Monitor>(view, processes,
+                                            QStringLiteral("/P:%1 /NOGUI /I:%2")
+                                                .arg(41000 + ::getpid() % 20000)
+                                                .arg(file.fileName()),
+                                            ProgramInfo{dir.path(), QStringLiteral("prowlix")});
+        monitor->quit = [] {};
+        monitor->startUp();
+        settle(300); // past the interval in which ends are left to the tick
+    }
+    ~Bed() {
+        monitor->ShutDownMonitor(); // no more restarts; without kill it leaves the tasks alone
+        for (int p = 1; p <= monitor->tasks().upperBound(); ++p)
+            ::kill(monitor->tasks()[p].ProcessId, SIGKILL);
+        settle(200);
+    }
+    quint64 restarts() const {
+        quint64 sum = 0;
+        for (int p = 1; p <= monitor->tasks().upperBound(); ++p)
+            sum += monitor->tasks()[p].restartCount;
+        return sum;
+    }
+    QTemporaryDir dir;
+    HeadlessView view;
+    PosixProcessControl processes;
+    std::unique_ptr<Monitor> monitor;
+};
+
+void report(const char* what, std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    std::printf("%-44s min %8.3f  median %8.3f  max %8.3f ms\n", what, values.front(),
+                values[values.size() / 2], values.back());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    int tasks = 10000, killed = 1000, rounds = 20;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const QByteArray option = argv[i];
+        const int value = std::atoi(argv[i + 1]);
+        if (option == "--tasks")
+            tasks = value;
+        else if (option == "--kill")
+            killed = value;
+        else if (option == "--rounds")
+            rounds = value;
+    }
+
+    // Mass failure: the bare loop first, then the monitor.
+    QElapsedTimer clock;
+    std::vector<pid_t> bare;
+    clock.start();
+    for (int i = 0; i < killed; ++i)
+        bare.push_back(spawnSleep());
+    const qint64 bareNs = clock.nsecsElapsed();
+    for (const pid_t pid : bare) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    {
+        Bed bed(tasks, false);
+        const int step = std::max(1, tasks / killed);
+        clock.start();
+        for (int n = 0, p = 1; n < killed && p <= tasks; ++n, p += step)
+            ::kill(bed.monitor->tasks()[p].ProcessId, SIGKILL);
+        while (bed.restarts() < quint64(killed) && clock.elapsed() < 120000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        const qint64 monitorNs = clock.nsecsElapsed();
+        std::printf("%d tasks, %d killed at once: all restarted in %.1f ms; bare spawn loop of %d: "
+                    "%.1f ms; ratio %.2f\n",
+                    tasks, killed, ms(monitorNs), killed, ms(bareNs),
+                    double(monitorNs) / double(bareNs));
+    }
+
+    // One task: kill, notice, restart; against kill, reap, spawn.
+    std::vector<double> bareRestart;
+    pid_t child = spawnSleep();
+    for (int r = 0; r < rounds; ++r) {
+        clock.start();
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        child = spawnSleep();
+        bareRestart.push_back(ms(clock.nsecsElapsed()));
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    report("bare kill, reap and spawn", bareRestart);
+    for (const bool output : {false, true}) {
+        Bed bed(1, output);
+        std::vector<double> latency;
+        for (int r = 0; r < rounds; ++r) {
+            const qint32 pid = bed.monitor->tasks()[1].ProcessId;
+            clock.start();
+            ::kill(pid, SIGKILL);
+            while (bed.monitor->tasks()[1].ProcessId == pid && clock.elapsed() < 5000)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            latency.push_back(ms(clock.nsecsElapsed()));
+            settle(150);
+        }
+        report(output ? "restart latency, one task, OUTPUT_DIR on" : "restart latency, one task",
+               latency);
+    }
+    return 0;
+}
