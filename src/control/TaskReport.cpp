@@ -1,18 +1,21 @@
 #include "TaskReport.h"
 
+#include "TaskFunctions.h"
 #include "TaskTable.h"
 
 #include <QJsonValue>
 #include <algorithm>
 #include <sys/wait.h>
 
-QString TaskReport::stateText(const TaskRecord& task) {
+QString TaskReport::stateText(const TaskRecord& task, qint64 nowMs) {
     if (task.IsUp)
         return task.health.unhealthy ? QStringLiteral("unhealthy") : QStringLiteral("up");
     if (task.stopped)
         return QStringLiteral("stopped");
     if (task.restartLimited)
         return QStringLiteral("held by the restart limit");
+    if (const QString waiting = TaskFunctions::restartWaitText(task, nowMs); !waiting.isEmpty())
+        return waiting;
     return QStringLiteral("down");
 }
 
@@ -50,7 +53,7 @@ QJsonObject TaskReport::status(const TaskRecord& task, qint64 nowMs) {
     return QJsonObject{
         {QStringLiteral("id"), task.TaskId},
         {QStringLiteral("name"), task.TaskName},
-        {QStringLiteral("state"), stateText(task)},
+        {QStringLiteral("state"), stateText(task, nowMs)},
         {QStringLiteral("up"), task.IsUp},
         {QStringLiteral("pid"), orNull(task.IsUp, task.ProcessId)},
         {QStringLiteral("uptime_s"),
@@ -62,6 +65,8 @@ QJsonObject TaskReport::status(const TaskRecord& task, qint64 nowMs) {
         {QStringLiteral("stopped_by"),
          task.stopped ? QJsonValue(task.stoppedBy) : QJsonValue(QJsonValue::Null)},
         {QStringLiteral("command"), task.PathAndFile},
+        {QStringLiteral("options"), task.options.describe()},
+        {QStringLiteral("restart_due_ms"), orNull(task.restartDueMs != 0, task.restartDueMs)},
         {QStringLiteral("health"), health(task)},
     };
 }

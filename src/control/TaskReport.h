@@ -9,7 +9,7 @@ struct TaskRecord;
 namespace TaskReport {
 
 // "up", "down", "restarting in N s", "held by the restart limit", "stopped" or "unhealthy".
-QString stateText(const TaskRecord& task);
+QString stateText(const TaskRecord& task, qint64 nowMs);
 
 // The status object of the protocol (docs/CONTROL.md); nowMs is the wall clock's Unix time.
 QJsonObject status(const TaskRecord& task, qint64 nowMs);

@@ -42,54 +42,6 @@ struct CStrings {
     }
 };
 
-// The user and groups a task runs as, looked up before forking (the child may not allocate).
-struct Identity {
-    uid_t uid = 0;
-    gid_t gid = 0;
-    std::vector<gid_t> groups;
-    QByteArray home, name, shell;
-};
-
-Identity lookUpIdentity(const QString& value) {
-    if (::geteuid() != 0)
-        refuse("user", value,
-               QStringLiteral("only a monitor running as root may run a task as "
-                              "another user"));
-    const qsizetype colon = value.indexOf(QLatin1Char(':'));
-    const QByteArray userName = toSystemBytes(value.left(colon));
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    int rc = ::getpwnam_r(userName.constData(), &entry, buffer.data(), buffer.size(), &found);
-    if (found == nullptr)
-        refuse("user", value, rc == 0 ? QStringLiteral("no such user") : systemErrorText(rc));
-    Identity identity;
-    identity.uid = entry.pw_uid;
-    identity.gid = entry.pw_gid;
-    identity.name = entry.pw_name;
-    identity.home = entry.pw_dir;
-    identity.shell = entry.pw_shell != nullptr && *entry.pw_shell != 0 ? entry.pw_shell : "/bin/sh";
-    if (colon >= 0) {
-        const QByteArray groupName = toSystemBytes(value.mid(colon + 1));
-        std::vector<char> groupBuffer(65536);
-        group groupEntry{};
-        group* groupFound = nullptr;
-        rc = ::getgrnam_r(groupName.constData(), &groupEntry, groupBuffer.data(),
-                          groupBuffer.size(), &groupFound);
-        if (groupFound == nullptr)
-            refuse("user", value, rc == 0 ? QStringLiteral("no such group") : systemErrorText(rc));
-        identity.gid = groupEntry.gr_gid;
-    }
-    // The user's supplementary groups, as a login gives them; the chosen group among them.
-    int count = 32;
-    identity.groups.resize(static_cast<size_t>(count));
-    while (::getgrouplist(identity.name.constData(), identity.gid, identity.groups.data(), &count) <
-           0)
-        identity.groups.resize(static_cast<size_t>(count));
-    identity.groups.resize(static_cast<size_t>(count));
-    return identity;
-}
-
 // KEY=value lines; blank lines and lines that begin with # are skipped; a value is taken as
 // written (no quotes are removed, no variables expanded).
 std::vector<QByteArray> readEnvironmentFile(const QString& path) {
@@ -261,6 +213,46 @@ pid_t cloneTask(ChildPlan& plan) {
 }
 
 } // namespace
+
+Identity lookUpIdentity(const QString& value) {
+    if (::geteuid() != 0)
+        refuse("user", value,
+               QStringLiteral("only a monitor running as root may run a task as "
+                              "another user"));
+    const qsizetype colon = value.indexOf(QLatin1Char(':'));
+    const QByteArray userName = toSystemBytes(value.left(colon));
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    int rc = ::getpwnam_r(userName.constData(), &entry, buffer.data(), buffer.size(), &found);
+    if (found == nullptr)
+        refuse("user", value, rc == 0 ? QStringLiteral("no such user") : systemErrorText(rc));
+    Identity identity;
+    identity.uid = entry.pw_uid;
+    identity.gid = entry.pw_gid;
+    identity.name = entry.pw_name;
+    identity.home = entry.pw_dir;
+    identity.shell = entry.pw_shell != nullptr && *entry.pw_shell != 0 ? entry.pw_shell : "/bin/sh";
+    if (colon >= 0) {
+        const QByteArray groupName = toSystemBytes(value.mid(colon + 1));
+        std::vector<char> groupBuffer(65536);
+        group groupEntry{};
+        group* groupFound = nullptr;
+        rc = ::getgrnam_r(groupName.constData(), &groupEntry, groupBuffer.data(),
+                          groupBuffer.size(), &groupFound);
+        if (groupFound == nullptr)
+            refuse("user", value, rc == 0 ? QStringLiteral("no such group") : systemErrorText(rc));
+        identity.gid = groupEntry.gr_gid;
+    }
+    // The user's supplementary groups, as a login gives them; the chosen group among them.
+    int count = 32;
+    identity.groups.resize(static_cast<size_t>(count));
+    while (::getgrouplist(identity.name.constData(), identity.gid, identity.groups.data(), &count) <
+           0)
+        identity.groups.resize(static_cast<size_t>(count));
+    identity.groups.resize(static_cast<size_t>(count));
+    return identity;
+}
 
 pid_t spawnTask(const LaunchSpec& spec) {
     const QStringList parts = splitTaskCommand(spec.command);

@@ -2,10 +2,23 @@
 
 #include "LaunchSpec.h"
 
+#include <QByteArray>
 #include <sys/types.h>
+#include <vector>
 
 // Starts a task's process on Linux in a session of its own, with default signal dispositions,
 // nothing blocked, standard input from /dev/null, and the launch's user, directory, environment,
 // mask and output. Returns its process identifier; throws RuntimeError with the reason when a
 // value cannot be used or the program cannot be run (nothing is left running then).
 pid_t spawnTask(const LaunchSpec& spec);
+
+// The user and groups a task runs as (user=NAME or NAME:GROUP), looked up as a login would: the
+// user's supplementary groups, the chosen group among them. Looked up before forking, since the
+// child may not allocate. Throws RuntimeError naming the option and the reason; only root may.
+struct Identity {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;
+    QByteArray home, name, shell;
+};
+Identity lookUpIdentity(const QString& value);

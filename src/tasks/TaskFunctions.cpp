@@ -2,6 +2,7 @@
 
 #include "Log.h"
 #include "OutputFile.h"
+#include "PosixLaunch.h"
 #include "ProcessControl.h"
 #include "RuntimeError.h"
 #include "SignalTarget.h"
@@ -37,6 +38,7 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
         const QString problem = TaskOptions::parse(optionFields, options);
         if (!problem.isEmpty())
             throw RuntimeError(problem);
+        const std::optional<HealthCheckSpec> check = healthCheckOf(options);
         // A full table is refused before launching, so no program runs without a record.
         if (tasks_.TaskCount == TaskTable::maxTasks)
             throw RuntimeError(QStringLiteral("Overflow"));
@@ -85,6 +87,8 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
             adopted ? adopted->startedMs : clock_.wallTime().toMSecsSinceEpoch();
         task.launchedAt = clock_.now();
         taskOfProcess_.insert(processId, n);
+        if (check)
+            setHealthCheck(n, *check);
         up_.insertTop(name, n);
         // One whose process ended unwatched has no line here: the next sweep finds it ended (its
         // number is 0, never signalled) and takes it through the failure path.
@@ -386,10 +390,15 @@ void TaskFunctions::configureRestartDelay(const QString& value) {
 }
 
 QString TaskFunctions::restartWaitText(int p) const {
-    if (p < 1 || p > tasks_.upperBound() || tasks_[p].restartDueMs == 0)
+    if (p < 1 || p > tasks_.upperBound())
         return {};
-    const qint64 left =
-        std::max<qint64>(0, tasks_[p].restartDueMs - clock_.wallTime().toMSecsSinceEpoch());
+    return restartWaitText(tasks_[p], clock_.wallTime().toMSecsSinceEpoch());
+}
+
+QString TaskFunctions::restartWaitText(const TaskRecord& task, qint64 nowMs) {
+    if (task.restartDueMs == 0)
+        return {};
+    const qint64 left = std::max<qint64>(0, task.restartDueMs - nowMs);
     return QStringLiteral("restarting in %1 s").arg(double(left) / 1000, 0, 'f', 1);
 }
 
@@ -567,6 +576,24 @@ void TaskFunctions::SignalAllUp() {
     signals_.NotifyOFF();
     if (startFailures_ == 0 && !anyUnhealthy())
         signals_.openStatusListener();
+}
+
+std::optional<HealthCheckSpec> TaskFunctions::healthCheckOf(const TaskOptions& options) {
+    if (options.checks.isEmpty())
+        return std::nullopt;
+    QHash<QString, QString> given;
+    for (const auto& [key, value] : options.checks)
+        given.insert(key, value);
+    QString problem;
+    std::optional<HealthCheckSpec> spec = HealthCheckSpec::parse(given, &problem);
+    if (!problem.isEmpty())
+        throw RuntimeError(problem);
+    // A probe program runs as the task's user: it sees what the task sees, no more.
+    if (spec && !options.user.isEmpty()) {
+        const Identity identity = lookUpIdentity(options.user);
+        spec->runAs = HealthCheckSpec::RunAs{identity.uid, identity.gid, identity.groups};
+    }
+    return spec;
 }
 
 void TaskFunctions::setHealthCheck(int p, const HealthCheckSpec& spec) {

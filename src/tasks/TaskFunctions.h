@@ -74,6 +74,7 @@ class TaskFunctions final : public QObject {
     bool capturing() const { return rotationTimer_.isActive(); }
     // "restarting in N s" while a restart of task p waits, else empty.
     QString restartWaitText(int p) const;
+    static QString restartWaitText(const TaskRecord& task, qint64 nowMs);
 
     // Configured tasks that could not be started. They have no record and cannot come back, so
     // while there is any the status port stays closed: "SERVICES UP" would report a failure.
@@ -87,6 +88,8 @@ class TaskFunctions final : public QObject {
 
     // Task p's health check, armed now if the task is up and at each later launch.
     void setHealthCheck(int p, const HealthCheckSpec& spec);
+    // The check a task's options give it, if any; throws RuntimeError when it cannot be used.
+    static std::optional<HealthCheckSpec> healthCheckOf(const TaskOptions& options);
     const HealthCheck* healthCheck(int p) const;
     // STOP_TIMEOUT in milliseconds (0: not given): how long a task whose check failed may take to
     // close before it is killed; without it, the check's own timeout.

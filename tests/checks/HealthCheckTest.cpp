@@ -270,18 +270,23 @@ TEST_F(Checks, StoppedServerFailsItsChecksAndIsKilledAndRestarted) {
     const quint16 port = testsupport::freePort();
     QString name = "Web";
     qint16 mode = 0;
+    // The check comes with the task's options, as a START line gives them.
     functions.StartTask(name,
                         QStringLiteral("python3 %1/tests/checks/probe_server.py %2 %3")
                             .arg(testsupport::sourceDir())
                             .arg(port)
                             .arg(file("requests")),
-                        mode, true);
+                        mode, true,
+                        {QStringLiteral("check=http://127.0.0.1:%1/").arg(port), "check_grace=0",
+                         "check_interval=1", "check_timeout=0.5", "check_retries=2"});
     ASSERT_EQ(tasks.upperBound(), 1);
-    functions.setHealthCheck(1, parsed({{"check", QStringLiteral("http://127.0.0.1:%1/").arg(port)},
-                                        {"check_grace", "0"},
-                                        {"check_interval", "1"},
-                                        {"check_timeout", "0.5"},
-                                        {"check_retries", "2"}}));
+    // One whose check cannot be used does not start.
+    QString bad = "Bad";
+    functions.StartTask(bad, "sleep 1", mode, true, {"check=https://127.0.0.1/"});
+    EXPECT_EQ(tasks.upperBound(), 1);
+    EXPECT_TRUE(log.LogContents(QDate::currentDate())
+                    .contains("ERROR: Unable to start Bad (sleep 1): check=https://127.0.0.1/: "))
+        << qPrintable(log.LogContents(QDate::currentDate()));
     const HealthCheck& c = *functions.healthCheck(1);
     const qint32 first = tasks[1].ProcessId;
     ASSERT_TRUE(waitUntil([&] {

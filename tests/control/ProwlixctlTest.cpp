@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QJsonArray>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <algorithm>
 #include <cstring>
@@ -114,9 +115,10 @@ TEST(Prowlixctl, WhyEachTaskEndedAsJsonAndATableWithin80Columns) {
     ControlledMonitor m({"START=sh -c 'exit 7',Exit,,False",
                          "START=sh -c 'kill -SEGV $$',Segv,,False",
                          "START=sh -c 'kill -KILL $$',Killed,,False",
-                         "START=" + longCommand + ",A rather long task name,,False"});
+                         "START=" + longCommand + ",A rather long task name,,False",
+                         "START=sh -c 'exit 3',Waiting,,True,umask=027,\"restart_delay=600,900\""});
     ASSERT_TRUE(m.ready);
-    ASSERT_TRUE(waitUntil([&] { return m.monitor.log().count("EXIT STATUS: ") == 3; }));
+    ASSERT_TRUE(waitUntil([&] { return m.monitor.log().count("EXIT STATUS: ") == 4; }));
     const CtlResult r = m.ctl({"status", "--json"});
     EXPECT_EQ(r.status, 3);
     QJsonParseError error{};
@@ -133,7 +135,7 @@ TEST(Prowlixctl, WhyEachTaskEndedAsJsonAndATableWithin80Columns) {
         {"Killed", "killed by signal 9 (SIGKILL)", QJsonValue::Null, 9},
     };
     const QJsonArray tasks = document["tasks"].toArray();
-    ASSERT_EQ(tasks.size(), 4);
+    ASSERT_EQ(tasks.size(), 5);
     for (size_t i = 0; i < std::size(rows); ++i) {
         const QJsonObject task = tasks[static_cast<qsizetype>(i)].toObject();
         EXPECT_EQ(task["name"].toString(), rows[i].name);
@@ -149,9 +151,18 @@ TEST(Prowlixctl, WhyEachTaskEndedAsJsonAndATableWithin80Columns) {
     }
     EXPECT_EQ(tasks[3]["state"].toString(), "up");
     EXPECT_EQ(tasks[3]["command"].toString(), longCommand);
+    EXPECT_EQ(tasks[3]["options"].toString(), "");
+    // A restart waiting for its delay says when it comes, and the task's options are shown.
+    EXPECT_TRUE(QRegularExpression("^restarting in (59\\d|600)\\.\\d s$")
+                    .match(tasks[4]["state"].toString())
+                    .hasMatch())
+        << qPrintable(tasks[4]["state"].toString());
+    EXPECT_GT(tasks[4]["restart_due_ms"].toDouble(), 0);
+    EXPECT_TRUE(tasks[4]["options"].toString().contains("umask=027"))
+        << qPrintable(tasks[4]["options"].toString());
 
     const QStringList table = m.ctl({"status"}).out.split('\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(table.size(), 5);
+    ASSERT_EQ(table.size(), 6);
     for (const QString& line : table)
         EXPECT_LE(line.size(), 80) << qPrintable(line);
     EXPECT_TRUE(table[2].contains("SIGSEGV")) << qPrintable(table[2]);

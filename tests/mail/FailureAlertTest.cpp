@@ -225,14 +225,21 @@ TEST(FailureAlertMonitorTest, MuteMailServerDelaysNoRestart) {
 }
 
 // The whole monitor against the real server: the failure that hits the restart limit is mailed
-// as leaving the task down, and each event names the task it reports.
+// as leaving the task down, each event names the task it reports, and the alert carries why the
+// task ended and its last output, with its control characters made blanks.
 TEST(FailureAlertMonitorTest, TheLimitsMailSaysTheTaskStaysDown) {
     SinkServer sink;
     ASSERT_TRUE(sink.ready());
-    MailedMonitor run(sink.port(), "RESTART_LIMIT=1,600\nstart=sleep 3600,A,,True\n");
+    QTemporaryDir output;
+    const QString script = output.filePath("a.sh");
+    testsupport::writeFile(script, "echo one; printf 't\\033wo\\n'; exec sleep 3600\n");
+    MailedMonitor run(sink.port(), "RESTART_LIMIT=1,600\nOUTPUT_DIR=" + output.path() +
+                                       "\nstart=sh " + script + ",A,,True\n");
     Monitor& monitor = run.monitor;
     const auto logText = [&] { return run.logText(); };
     ASSERT_EQ(monitor.tasks().upperBound(), 1);
+    ASSERT_TRUE(
+        waitUntil([&] { return testsupport::readFile(output.filePath("A.log")).contains("wo"); }));
     ::kill(monitor.tasks()[1].ProcessId, SIGKILL);
     ASSERT_TRUE(waitUntil([&] { return logText().contains("RE-START: "); }));
     ::kill(monitor.tasks()[1].ProcessId, SIGKILL);
@@ -243,10 +250,12 @@ TEST(FailureAlertMonitorTest, TheLimitsMailSaysTheTaskStaysDown) {
     const QList<QJsonObject> stored = sink.messages();
     EXPECT_FALSE(stored[0]["parsed"]["body"].toString().contains(limitLine));
     // Why the task ended is the sixth line, after the five the alert always has.
-    EXPECT_EQ(stored[0]["parsed"]["body"].toString().replace("\r\n", "\n").split('\n').value(5),
-              "Exit status: killed by signal 9 (SIGKILL)");
+    const QStringList body =
+        stored[0]["parsed"]["body"].toString().replace("\r\n", "\n").split('\n').mid(5, 4);
+    EXPECT_EQ(body,
+              QStringList({"Exit status: killed by signal 9 (SIGKILL)",
+                           "Last output (" + output.filePath("A.log") + "):", "  one", "  t wo"}));
     EXPECT_TRUE(stored[1]["parsed"]["body"].toString().contains(limitLine));
-    EXPECT_EQ(logText().count("EMAIL ALERT: sent to (ops@example.com); task: A (sleep 3600)\r\n"),
-              2);
+    EXPECT_EQ(logText().count("EMAIL ALERT: sent to (ops@example.com); task: A (sh "), 2);
     monitor.ShutDownMonitor();
 }
