@@ -103,8 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TaskList down;
     Log log(ProgramInfo{QStringLiteral("/nonexistent"), QStringLiteral("fuzz")});
     testsupport::FakeProcesses processes;
-    testsupport::SilentSignals signalTarget;
-    TaskFunctions taskFunctions(tasks, up, down, log, processes, signalTarget);
+    TaskFunctions taskFunctions(tasks, up, down, log, processes);
     SMTPClient mail;
     ConfigINI ini(settings, taskFunctions, mail, log);
 

@@ -24,9 +24,8 @@ struct Engine {
     TaskTable tasks;
     TaskList up, down;
     testsupport::FakeProcesses processes;
-    testsupport::SilentSignals signals;
     testsupport::ManualClock clock;
-    TaskFunctions functions{tasks, up, down, log, processes, signals, clock};
+    TaskFunctions functions{tasks, up, down, log, processes, clock};
     ControlServer server{tasks, functions, log, clock};
     Engine() {
         for (const char* name : {"Web", "Twin", "Twin", "all"}) {

@@ -31,8 +31,7 @@ void measure(int taskCount, int sweeps, bool immediate) {
     TaskTable tasks;
     TaskList up, down;
     PosixProcessControl processes(immediate ? EndDetection::Immediate : EndDetection::TickOnly);
-    testsupport::SilentSignals signals;
-    TaskFunctions functions(tasks, up, down, log, processes, signals);
+    TaskFunctions functions(tasks, up, down, log, processes);
     for (int i = 0; i < taskCount; ++i) {
         QString name;
         qint16 mode = 0;

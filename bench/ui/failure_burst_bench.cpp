@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
                     QStringLiteral("/P:") + port + QStringLiteral(" /I:") + ini.fileName(),
                     ProgramInfo{dir.path(), QStringLiteral("prowlix")});
     monitor.quit = [] {};
-    view.attach(monitor);
+    view.attach(monitor.model());
     monitor.startUp();
     frmMain& window = *view.mainWindow();
     QListView* list = window.List1;

@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
     Monitor monitor(view, *processes, QStringLiteral("/P:") + port,
                     ProgramInfo{dir.path(), QStringLiteral("prowlix")});
     monitor.quit = [] {};
-    view.attach(monitor);
+    view.attach(monitor.model());
     monitor.startUp();
     frmMain& window = *view.mainWindow();
 

@@ -4,6 +4,7 @@
 #include "ConfigINI.h"
 #include "Conversions.h"
 #include "EventPump.h"
+#include "Guarded.h"
 #include "LogFiles.h"
 #include "MailSettings.h"
 #include "ProcessControl.h"
@@ -13,6 +14,7 @@
 #include "Version.h"
 #include "View.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <cstdio>
@@ -30,12 +32,9 @@ bool killSetting(const QString& value, bool current) {
 Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentText,
                  ProgramInfo program, QObject* parent)
     : QObject(parent), view_(view), processes_(processes), argumentText_(argumentText),
-      log_(program, &view), taskFunctions_(tasks_, upList_, downList_, log_, processes, *this),
+      log_(program, &view), taskFunctions_(tasks_, upList_, downList_, log_, processes),
       failureAlert_(tasks_, mail_, log_), logRetention_(log_) {
-    quit = [] {
-        std::fflush(nullptr);
-        std::exit(0);
-    };
+    quit = [] { QCoreApplication::exit(0); };
     Timer1_.setInterval(100);
     connect(&Timer1_, &QTimer::timeout, this, [this] {
         ++tickCount_;
@@ -46,11 +45,7 @@ Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentT
     connect(&processes_, &ProcessControl::processEnded, this, [this](qint32 pid) {
         if (!tickEnabled_)
             return;
-        try {
-            taskFunctions_.handleEnd(pid);
-        } catch (const RuntimeError& error) {
-            log_.WriteLog(error.description());
-        }
+        guarded(log_, [this, pid] { taskFunctions_.handleEnd(pid); });
         // A launch has armed the tick already; otherwise it may sleep again.
         if (!Timer1_.isActive())
             updateTick();
@@ -74,6 +69,22 @@ Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentT
         return statusPort_.isListening();
     };
     connect(&statusPort_, &StatusPort::listeningAgain, this, &Monitor::announcePort);
+    // What failure handling finds goes to the tray, the status port and the alert.
+    connect(&taskFunctions_, &TaskFunctions::taskFailed, this, [this](int p) {
+        view_.NotifyON();
+        statusPort_.close();
+        failureAlert_.SendFailureAlert(p, failureAlertLines(tasks_[p]));
+    });
+    connect(&taskFunctions_, &TaskFunctions::taskUnhealthy, this, [this] {
+        view_.NotifyON();
+        statusPort_.close();
+    });
+    connect(&taskFunctions_, &TaskFunctions::taskStopped, this, [this] { statusPort_.close(); });
+    connect(&taskFunctions_, &TaskFunctions::allUp, this, [this](bool portMayOpen) {
+        view_.NotifyOFF();
+        if (portMayOpen)
+            guarded(log_, [this] { openStatusListener(); });
+    });
     Timer1_.start();
 }
 
@@ -81,15 +92,10 @@ Monitor::~Monitor() = default;
 
 void Monitor::startUp() {
     view_.prepareMainWindow();
-    try {
-        runStartUp();
-    } catch (const RuntimeError& error) {
-        log_.WriteLog(error.description());
-    } catch (const std::exception& error) {
-        // Any other failure ends start-up the same way; it must not escape into Qt.
-        log_.WriteLog(QString::fromLocal8Bit(error.what()));
-    }
-    if (refused_)
+    // Any failure ends start-up; it must not escape into Qt.
+    guarded(log_, [this] { runStartUp(); });
+    // Refused, or stopped by a signal while the tasks started: nothing more is set up.
+    if (refused_ || ShuttingDown)
         return;
     // Tasks later in the INI file never started: the port stays closed for good.
     if (!startUpEnded_)
@@ -179,6 +185,8 @@ void Monitor::runStartUp() {
             killSetting(settings_.GetINIValue(QStringLiteral("kill")), settings_.KillOnExit);
         applyWindowState(settings_.GetINIValue(QStringLiteral("windowstate")));
     }
+    if (ShuttingDown)
+        return;
     view_.nameConfiguration(iniPath, settings_.GetINIValue(QStringLiteral("TITLE")));
 
     taskFunctions_.configureRestartLimit(settings_.GetINIValue(QStringLiteral("RESTART_LIMIT")));
@@ -284,11 +292,7 @@ void Monitor::applyWindowState(const QString& value) {
 
 void Monitor::Timer1_Timer() {
     // The tick is an event handler: an error is logged and the next tick tries again.
-    try {
-        taskFunctions_.sweep();
-    } catch (const RuntimeError& error) {
-        log_.WriteLog(error.description());
-    }
+    guarded(log_, [this] { taskFunctions_.sweep(); });
     updateTick();
 }
 
@@ -332,8 +336,10 @@ void Monitor::ShutDownMonitor() {
     failureAlert_.shutDown();
     control_.close(); // no control request acts while the monitor stops
     log_.WriteLog(QStringLiteral("SYSTEM STOPPED (") + argumentText_ + QLatin1Char(')'));
+    // No failure is handled after the last event: tasks closing on request are none.
+    taskFunctions_.beginShutdown();
+    setTickEnabled(false);
     if (settings_.KillOnExit) {
-        setTickEnabled(false);
         const int bound = tasks_.upperBound();
         for (int p = 1; p <= bound; ++p) {
             const TaskRecord& task = tasks_[p];
@@ -358,15 +364,6 @@ void Monitor::ShutDownMonitor() {
         quit();
 }
 
-void Monitor::NotifyON() {
-    view_.NotifyON();
-}
-void Monitor::NotifyOFF() {
-    view_.NotifyOFF();
-}
-void Monitor::closeStatusListener() {
-    statusPort_.close();
-}
 void Monitor::openStatusListener() {
     // Before start-up has ended, without a configuration, or with an argument refused,
     // "SERVICES UP" would not be true.
@@ -381,7 +378,4 @@ void Monitor::openStatusListener() {
         throw;
     }
     announcePort();
-}
-void Monitor::SendFailureAlert(int p) {
-    failureAlert_.SendFailureAlert(p, failureAlertLines(tasks_[p]));
 }

@@ -7,8 +7,8 @@
 #include "Log.h"
 #include "LogRetention.h"
 #include "MetricsPort.h"
+#include "MonitorModel.h"
 #include "SMTPClient.h"
-#include "SignalTarget.h"
 #include "StatusPort.h"
 #include "Survival.h"
 #include "TaskFunctions.h"
@@ -24,12 +24,12 @@ class View;
 
 // The life of the monitor: start-up in its fixed order, the 100 ms supervision tick, the close
 // rule and shutdown. Owns the engine's process-wide objects; the view is supplied by the mode.
-class Monitor final : public QObject, private SignalTarget {
+class Monitor final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Monitor)
 
   public:
-    enum class CloseReason { User, Code, SystemShutdown, TaskManager };
+    using CloseReason = ::CloseReason;
 
     Monitor(View& view, ProcessControl& processes, const QString& argumentText,
             ProgramInfo program = ProgramInfo::current(), QObject* parent = nullptr);
@@ -45,13 +45,12 @@ class Monitor final : public QObject, private SignalTarget {
     // the run: what was refused may have been a task, and "SERVICES UP" would hide it.
     void noteAtStart(const QString& event, bool keepsPortClosed = false);
 
-    // Ends the process after shutdown; tests replace it.
+    // Ends the event loop after shutdown (the process then returns from main); tests replace it.
     std::function<void()> quit;
 
     bool CloseApp = false;
     bool ShuttingDown = false;
 
-    const QString& argumentText() const { return argumentText_; }
     AppSettings& settings() { return settings_; }
     Log& eventLog() { return log_; }
     TaskTable& tasks() { return tasks_; }
@@ -59,20 +58,14 @@ class Monitor final : public QObject, private SignalTarget {
     TaskList& downList() { return downList_; }
     TaskFunctions& taskFunctions() { return taskFunctions_; }
     StatusPort& statusPort() { return statusPort_; }
-    SMTPClient& mail() { return mail_; }
     FailureAlert& failureAlert() { return failureAlert_; }
-    ProcessControl& processes() { return processes_; }
     QTimer& Timer1() { return Timer1_; }
-    MetricsPort& metrics() { return metrics_; }
-    ControlServer& control() { return control_; }
-    // Whether the tick is switched on (the kill step of shutdown switches it off). While it is on,
-    // Timer1 runs only while a sweep could find what the process descriptors cannot.
-    bool tickEnabled() const { return tickEnabled_; }
-    void setTickEnabled(bool on);
     // Ticks that Timer1 has delivered, sweeps for ended processes aside.
     quint64 tickCount() const { return tickCount_; }
     // Another monitor runs this configuration: start-up stopped before anything started.
     bool refused() const { return refused_; }
+    // What the desktop sees of it.
+    MonitorModel& model() { return model_; }
     Survival& survival() { return survival_; }
 
   private:
@@ -85,13 +78,10 @@ class Monitor final : public QObject, private SignalTarget {
     void configureStopTimeout(const QString& value);
     void updateTick(); // runs Timer1 while a sweep needs it, stops it otherwise
 
-    // SignalTarget
-    void NotifyON() override;
-    void NotifyOFF() override;
-    void closeStatusListener() override;
-    void openStatusListener() override;
-    bool closing() const override { return CloseApp; }
-    void SendFailureAlert(int p) override;
+    // Whether the tick is switched on (shutdown switches it off). While it is on, Timer1 runs only
+    // while a sweep could find what the process descriptors cannot.
+    void setTickEnabled(bool on);
+    void openStatusListener(); // when every task is up, and "SERVICES UP" would be true
 
     View& view_;
     ProcessControl& processes_;
@@ -111,6 +101,13 @@ class Monitor final : public QObject, private SignalTarget {
     MetricsPort metrics_{tasks_, failureAlert_, statusPort_, log_};
     ControlServer control_{tasks_, taskFunctions_, log_};
     Survival survival_{tasks_, taskFunctions_, processes_, log_};
+    MonitorModel model_{tasks_,
+                        upList_,
+                        downList_,
+                        taskFunctions_,
+                        log_,
+                        [this](CloseReason reason) { return closeRule(reason); },
+                        [this] { ShutDownMonitor(); }};
     bool refused_ = false;
     bool tickEnabled_ = true;
     bool iniUnusable_ = false;

@@ -101,6 +101,11 @@ int runMonitor(View& view, const QStringList& arguments,
     monitor.startUp();
     if (monitor.refused())
         return 1;
+    // Stopped by a signal while its tasks started: the event loop's end came before the loop.
+    if (monitor.ShuttingDown) {
+        running = nullptr;
+        return 0;
+    }
     ServiceNotifier::notify("READY=1");
     // Sent from the event loop, so a monitor that hangs stops sending and the manager restarts it.
     ClockTimer watchdog;

@@ -5,7 +5,6 @@
 #include "PosixLaunch.h"
 #include "ProcessControl.h"
 #include "RuntimeError.h"
-#include "SignalTarget.h"
 #include "SystemText.h"
 
 #include <QDir>
@@ -16,11 +15,10 @@
 #include <unistd.h>
 
 TaskFunctions::TaskFunctions(TaskTable& tasks, TaskList& upList, TaskList& downList, Log& log,
-                             ProcessControl& processes, SignalTarget& signals, Clock& clock,
-                             QObject* parent)
+                             ProcessControl& processes, Clock& clock, QObject* parent)
     : QObject(parent), tasks_(tasks), up_(upList), down_(downList), log_(log),
-      processes_(processes), signals_(signals), clock_(clock), restartLimit_(clock),
-      restartTimer_(clock), rotationTimer_(clock) {
+      processes_(processes), clock_(clock), restartLimit_(clock), restartTimer_(clock),
+      rotationTimer_(clock) {
     restartTimer_.setSingleShot(true);
     rotationTimer_.setInterval(60 * 1000);
     connect(&rotationTimer_, &ClockTimer::timeout, this, &TaskFunctions::rotateOutputs);
@@ -29,6 +27,9 @@ TaskFunctions::TaskFunctions(TaskTable& tasks, TaskList& upList, TaskList& downL
 
 void TaskFunctions::StartTask(QString& name, const QString& command, qint16& windowMode,
                               bool autoRestart, const QStringList& optionFields) {
+    // A stop signal that came while the configuration was read: nothing more starts.
+    if (closing_)
+        return;
     try {
         if (windowMode != 2 && windowMode != 3)
             windowMode = 4;
@@ -241,17 +242,16 @@ void TaskFunctions::HandleTaskFailure(int p) {
                       QStringLiteral(" processes still running in its session"));
     up_.removeTask(p);
     Q_EMIT taskEnded();
-    SignalFailure();
     // A task that keeps failing (or daemonizes, which looks the same) is left down, signalled,
     // until the operator restarts it. Decided before the alert, which then says so.
-    const bool restarts = tasks_[p].AutoRestart && !signals_.closing();
+    const bool restarts = tasks_[p].AutoRestart && !closing_;
     const bool limited = restarts && !restartLimit_.allowRestart(p);
     if (limited)
         tasks_[p].restartLimited = true;
-    signals_.SendFailureAlert(p);
+    Q_EMIT taskFailed(p);
     // A Restart pressed while events ran has already brought the task back, and a second launch
     // would leave one copy running unsupervised.
-    if (!restarts || tasks_[p].IsUp || tasks_[p].stopped || signals_.closing())
+    if (!restarts || tasks_[p].IsUp || tasks_[p].stopped || closing_)
         return;
     if (!limited) {
         scheduleRestart(p);
@@ -454,7 +454,7 @@ void TaskFunctions::restartDue() {
 }
 
 void TaskFunctions::RestartTask(int p) {
-    if (p >= 1 && p <= tasks_.upperBound() && !signals_.closing()) {
+    if (p >= 1 && p <= tasks_.upperBound() && !closing_) {
         tasks_[p].restartLimited = false;
         restartLimit_.clear(p);
         tasks_[p].restartDueMs = 0;
@@ -470,7 +470,7 @@ void TaskFunctions::RestartTask(int p) {
 }
 
 void TaskFunctions::StopTask(int p, const QString& who) {
-    if (p < 1 || p > tasks_.upperBound() || signals_.closing())
+    if (p < 1 || p > tasks_.upperBound() || closing_)
         return;
     TaskRecord& task = tasks_[p];
     task.stopped = true;
@@ -493,14 +493,14 @@ void TaskFunctions::StopTask(int p, const QString& who) {
     // The port says every configured task is up, which is no longer so. The tray does not flash:
     // nothing failed.
     allUpPending_ = false;
-    signals_.closeStatusListener();
+    Q_EMIT taskStopped(p);
     processes_.requestClose(task.closingProcessId);
     Q_EMIT taskEnded();
     Q_EMIT launched(); // the tick may be needed to see the close
 }
 
 void TaskFunctions::restart(int p, bool automatic) {
-    if (signals_.closing() || p < 1 || p > tasks_.upperBound())
+    if (closing_ || p < 1 || p > tasks_.upperBound())
         return;
     const QString command = tasks_[p].PathAndFile;
     try {
@@ -567,15 +567,8 @@ void TaskFunctions::restart(int p, bool automatic) {
     }
 }
 
-void TaskFunctions::SignalFailure() {
-    signals_.NotifyON();
-    signals_.closeStatusListener();
-}
-
 void TaskFunctions::SignalAllUp() {
-    signals_.NotifyOFF();
-    if (startFailures_ == 0 && !anyUnhealthy())
-        signals_.openStatusListener();
+    Q_EMIT allUp(startFailures_ == 0 && !anyUnhealthy());
 }
 
 std::optional<HealthCheckSpec> TaskFunctions::healthCheckOf(const TaskOptions& options) {
@@ -639,14 +632,14 @@ void TaskFunctions::disarmHealth(int p) {
 }
 
 void TaskFunctions::healthFailed(int p, const QString& reason) {
-    if (signals_.closing() || !tasks_[p].IsUp)
+    if (closing_ || !tasks_[p].IsUp)
         return;
     Health& health = health_[p];
     health.check->disarm();
     log_.WriteLog(QStringLiteral("HEALTH CHECK FAILED: ") + tasks_[p].TaskName +
                   QStringLiteral(" (") + reason + QLatin1Char(')'));
     // Down from now on for the status port; its end then takes the failure path like any other.
-    SignalFailure();
+    Q_EMIT taskUnhealthy(p);
     processes_.requestClose(tasks_[p].ProcessId);
     // A hung task never acts on the request: it is killed when the stop time is up.
     health.kill->start(

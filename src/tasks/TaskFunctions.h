@@ -17,17 +17,21 @@
 
 class Log;
 class ProcessControl;
-class SignalTarget;
 
-// Launching, failure detection and restart of the tasks.
+// Launching, failure detection and restart of the tasks. What happens is emitted; the layer above
+// wires it to the tray, the status port and the alert.
 class TaskFunctions final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(TaskFunctions)
 
   public:
     TaskFunctions(TaskTable& tasks, TaskList& upList, TaskList& downList, Log& log,
-                  ProcessControl& processes, SignalTarget& signals, Clock& clock = Clock::system(),
+                  ProcessControl& processes, Clock& clock = Clock::system(),
                   QObject* parent = nullptr);
+
+    // Shutdown has begun: no more launches or restarts, no failures handled.
+    void beginShutdown() { closing_ = true; }
+    bool closing() const { return closing_; }
 
     // Launches a configured program for the first time; on success it gets the next identifier.
     // name and windowMode may be rewritten (empty name -> FileNameOf(command); mode normalised).
@@ -58,7 +62,8 @@ class TaskFunctions final : public QObject {
     // port closed. It is no failure: no TASK FAILURE line, no alert, no automatic restart. who
     // names whoever asked, for the task's record.
     void StopTask(int p, const QString& who);
-    void SignalFailure();
+    // Every task is up: emits allUp, with the port allowed to open when every configured task
+    // started and none is unhealthy.
     void SignalAllUp();
 
     // RESTART_LIMIT=count,seconds; an unusable value is logged and leaves the limit off.
@@ -99,6 +104,17 @@ class TaskFunctions final : public QObject {
     static constexpr qint64 settleMs = 100;
 
   Q_SIGNALS:
+    // Task p failed: marked down, its restart decided (restartLimited says whether it stays down).
+    // The tray flashes, the status port closes and the alert goes out.
+    void taskFailed(int p);
+    // Task p failed its health check: down for the status port from now on; its process is being
+    // closed, and its end comes as taskFailed.
+    void taskUnhealthy(int p);
+    // The operator stopped task p: not every task is up, yet nothing failed.
+    void taskStopped(int p);
+    // Every task is up again; portMayOpen is false while a configured task never started or one is
+    // unhealthy.
+    void allUp(bool portMayOpen);
     // A task was launched or stopped: the tick may be needed again (to see a launch through its
     // first interval, or a stopped process end). Emitted before the call returns.
     void launched();
@@ -131,7 +147,7 @@ class TaskFunctions final : public QObject {
     TaskList& down_;
     Log& log_;
     ProcessControl& processes_;
-    SignalTarget& signals_;
+    bool closing_ = false;
     Clock& clock_;
     RestartLimit restartLimit_;
     std::optional<RestartDelay> restartDelay_;

@@ -2,6 +2,7 @@
 // splash once start-up has ended.
 #include "AppIcons.h"
 #include "DesktopView.h"
+#include "Monitor.h"
 #include "Runner.h"
 #include "SystemText.h"
 
@@ -16,5 +17,5 @@ extern "C" __attribute__((visibility("default"))) int prowlixDesktopMain(int arg
     QApplication::setWindowIcon(AppIcons::normalIcon());
     DesktopView view{std::function<bool()>(&QSystemTrayIcon::isSystemTrayAvailable)};
     return runMonitor(view, systemArguments(argc, argv),
-                      [&view](Monitor& monitor) { view.attach(monitor); });
+                      [&view](Monitor& monitor) { view.attach(monitor.model()); });
 }

@@ -1,7 +1,7 @@
 #include "DesktopView.h"
 
 #include "AppIcons.h"
-#include "Monitor.h"
+#include "MonitorModel.h"
 #include "Version.h"
 #include "WindowRoutines.h"
 #include "frmMain.h"
@@ -39,7 +39,7 @@ DesktopView::DesktopView(bool trayAvailable)
 
 DesktopView::~DesktopView() = default;
 
-void DesktopView::attach(Monitor& monitor) {
+void DesktopView::attach(MonitorModel& monitor) {
     main_ = std::make_unique<frmMain>(monitor, trayAvailable_);
     tray_ = std::make_unique<frmTrayMenu>(main_->windowIcon());
     // The tray asks and the window answers; showing it counts as having seen the alert.
@@ -50,10 +50,10 @@ void DesktopView::attach(Monitor& monitor) {
     // The tooltip tells monitors apart and counts the tasks down while the icon flashes.
     QObject::connect(main_.get(), &frmMain::summaryChanged, tray_.get(), &frmTrayMenu::setToolTip);
     QObject::connect(tray_.get(), &frmTrayMenu::exitRequested, main_.get(),
-                     [&monitor] { monitor.ShutDownMonitor(); });
+                     [&monitor] { monitor.shutDown(); });
     // The session ending is the system shutting down or the user logging off.
     QObject::connect(qApp, &QGuiApplication::commitDataRequest, main_.get(),
-                     [&monitor] { monitor.closeRule(Monitor::CloseReason::SystemShutdown); });
+                     [&monitor] { monitor.closeRule(CloseReason::SystemShutdown); });
     // Without a tray, looking at the window is the only way to take note of a failure.
     main_->activatedWithoutTray = [this] { NotifyOFF(); };
     trayWatch_.start();

@@ -6,7 +6,7 @@
 #include <functional>
 #include <memory>
 
-class Monitor;
+struct MonitorModel;
 class frmMain;
 class frmSplash;
 class frmTrayMenu;
@@ -23,7 +23,7 @@ class DesktopView final : public View {
     DesktopView& operator=(const DesktopView&) = delete;
 
     // Builds the windows around the monitor; runs before its start-up.
-    void attach(Monitor& monitor);
+    void attach(MonitorModel& monitor);
 
     frmMain* mainWindow() const { return main_.get(); }
     frmTrayMenu* trayMenu() const { return tray_.get(); }

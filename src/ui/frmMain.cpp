@@ -1,7 +1,10 @@
 #include "frmMain.h"
 
 #include "AppIcons.h"
-#include "Monitor.h"
+#include "Log.h"
+#include "MonitorModel.h"
+#include "TaskList.h"
+#include "TaskTable.h"
 #include "WindowRoutines.h"
 #include "frmViewLog.h"
 #include "frmViewTask.h"
@@ -115,7 +118,7 @@ class TaskListView final : public QListView {
 
 } // namespace
 
-frmMain::frmMain(Monitor& monitor, bool trayAvailable, QWidget* parent)
+frmMain::frmMain(MonitorModel& monitor, bool trayAvailable, QWidget* parent)
     : QMainWindow(parent), monitor_(monitor), trayAvailable_(trayAvailable) {
     setObjectName(QStringLiteral("frmMain"));
     setWindowFlags(windowFlagsFor(trayAvailable_));
@@ -147,13 +150,13 @@ frmMain::frmMain(Monitor& monitor, bool trayAvailable, QWidget* parent)
         caption->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     }
 
-    List1->setModel(&monitor_.upList());
-    List2->setModel(&monitor_.downList());
+    List1->setModel(&monitor_.upList);
+    List2->setModel(&monitor_.downList);
     watchSelection(List1, List2);
     watchSelection(List2, List1);
-    connect(&monitor_.downList(), &QAbstractItemModel::rowsInserted, this, &frmMain::updateTitle);
-    connect(&monitor_.downList(), &QAbstractItemModel::rowsRemoved, this, &frmMain::updateTitle);
-    connect(&monitor_.downList(), &QAbstractItemModel::modelReset, this, &frmMain::updateTitle);
+    connect(&monitor_.downList, &QAbstractItemModel::rowsInserted, this, &frmMain::updateTitle);
+    connect(&monitor_.downList, &QAbstractItemModel::rowsRemoved, this, &frmMain::updateTitle);
+    connect(&monitor_.downList, &QAbstractItemModel::modelReset, this, &frmMain::updateTitle);
     noticeTimer_.setSingleShot(true);
     noticeTimer_.setInterval(noticeMilliseconds);
     connect(&noticeTimer_, &QTimer::timeout, this, [this] { Label1->setText(statusText_); });
@@ -180,8 +183,7 @@ frmMain::frmMain(Monitor& monitor, bool trayAvailable, QWidget* parent)
     askDate = [this](const QString& defaultReply, bool* ok) {
         return askDateWithDialog(defaultReply, ok);
     };
-    viewTask_ =
-        new frmViewTask(monitor_.tasks(), monitor_.taskFunctions(), monitor_.eventLog(), this);
+    viewTask_ = new frmViewTask(monitor_.tasks, monitor_.taskFunctions, monitor_.eventLog, this);
 }
 
 frmMain::~frmMain() = default;
@@ -215,9 +217,9 @@ void frmMain::buildMenus() {
 
     connect(mnuFileExit, &QAction::triggered, this, &frmMain::mnuFileExit_Click);
     connect(mnuLogsView, &QAction::triggered, this, &frmMain::mnuLogsView_Click);
-    connect(mnuLogsDelete, &QAction::triggered, this, [this] { monitor_.eventLog().Delete(); });
+    connect(mnuLogsDelete, &QAction::triggered, this, [this] { monitor_.eventLog.Delete(); });
     connect(mnuLogsViewDate, &QAction::triggered, this, &frmMain::mnuLogsViewDate_Click);
-    connect(mnuLogsPurge, &QAction::triggered, this, [this] { monitor_.eventLog().Purge(); });
+    connect(mnuLogsPurge, &QAction::triggered, this, [this] { monitor_.eventLog.Purge(); });
     connect(mnuLogsDisable, &QAction::triggered, this, &frmMain::mnuLogsDisable_Click);
 }
 
@@ -303,8 +305,7 @@ void frmMain::watchSelection(QListView* list, QListView* other) {
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
-    const auto reason =
-        event->spontaneous() ? Monitor::CloseReason::User : Monitor::CloseReason::Code;
+    const auto reason = event->spontaneous() ? CloseReason::User : CloseReason::Code;
     if (monitor_.closeRule(reason)) {
         event->accept();
         return;
@@ -319,7 +320,7 @@ void frmMain::closeEvent(QCloseEvent* event) {
 void frmMain::mnuFileExit_Click() {
     // Without a notification area there is no tray menu, so nothing else could end the monitor.
     if (!trayAvailable_) {
-        monitor_.ShutDownMonitor();
+        monitor_.shutDown();
         return;
     }
     close();
@@ -387,7 +388,7 @@ void frmMain::nameConfiguration(const QString& iniPath, const QString& title) {
 }
 
 QString frmMain::summary() const {
-    const int down = monitor_.downList().rowCount();
+    const int down = monitor_.downList.rowCount();
     QString text = baseTitle_;
     if (!label_.isEmpty())
         text += QStringLiteral(" - ") + label_;
@@ -516,9 +517,9 @@ void frmMain::viewLogOf(const QDate& date) {
         QTimer::singleShot(0, qApp, [] { malloc_trim(0); });
     });
 #endif
-    const QString path = monitor_.eventLog().LogFileName(date);
+    const QString path = monitor_.eventLog.LogFileName(date);
     if (!QFileInfo::exists(path)) {
-        viewLog_->setText(monitor_.eventLog().LogContents(date)); // the log's words for no file
+        viewLog_->setText(monitor_.eventLog.LogContents(date)); // the log's words for no file
     } else if (!viewLog_->openFile(path)) {
         return; // a view command run meanwhile replaced this viewer and shows its own
     }
@@ -528,7 +529,7 @@ void frmMain::viewLogOf(const QDate& date) {
 }
 
 void frmMain::mnuLogsView_Click() {
-    viewLogOf(monitor_.eventLog().clock().wallTime().date());
+    viewLogOf(monitor_.eventLog.clock().wallTime().date());
 }
 
 QString frmMain::shortDateText(const QDate& date) {
@@ -577,8 +578,7 @@ QString frmMain::askDateWithDialog(const QString& defaultReply, bool* ok) {
 
 void frmMain::mnuLogsViewDate_Click() {
     bool ok = false;
-    const QString reply =
-        askDate(shortDateText(monitor_.eventLog().clock().wallTime().date()), &ok);
+    const QString reply = askDate(shortDateText(monitor_.eventLog.clock().wallTime().date()), &ok);
     if (!ok)
         return;
     const QDate date = readDate(reply);
@@ -588,5 +588,5 @@ void frmMain::mnuLogsViewDate_Click() {
 
 void frmMain::mnuLogsDisable_Click(bool checked) {
     // The action has already flipped its mark; the switch follows it.
-    monitor_.eventLog().LogActivity = checked;
+    monitor_.eventLog.LogActivity = checked;
 }

@@ -8,7 +8,7 @@
 #include <QTimer>
 #include <functional>
 
-class Monitor;
+struct MonitorModel;
 class QAction;
 class QDate;
 class QLabel;
@@ -23,7 +23,7 @@ class frmMain final : public QMainWindow {
     Q_DISABLE_COPY_MOVE(frmMain)
 
   public:
-    frmMain(Monitor& monitor, bool trayAvailable, QWidget* parent = nullptr);
+    frmMain(MonitorModel& monitor, bool trayAvailable, QWidget* parent = nullptr);
     ~frmMain() override;
 
     // List sizes, in twips, for an outer window size of W by H twips (already at the minimum).
@@ -111,7 +111,7 @@ class frmMain final : public QMainWindow {
     void mnuLogsDisable_Click(bool checked);
     QString askDateWithDialog(const QString& defaultReply, bool* ok);
 
-    Monitor& monitor_;
+    MonitorModel& monitor_;
     bool trayAvailable_;
     frmViewTask* viewTask_ = nullptr;
     QPointer<frmViewLog> viewLog_;

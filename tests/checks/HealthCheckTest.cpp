@@ -265,8 +265,7 @@ TEST_F(Checks, StoppedServerFailsItsChecksAndIsKilledAndRestarted) {
     TaskTable tasks;
     TaskList up, down;
     testsupport::SpyingProcesses processes;
-    testsupport::SilentSignals signals;
-    TaskFunctions functions{tasks, up, down, log, processes, signals, clock};
+    TaskFunctions functions{tasks, up, down, log, processes, clock};
     const quint16 port = testsupport::freePort();
     QString name = "Web";
     qint16 mode = 0;

@@ -35,9 +35,8 @@ struct Server : ::testing::Test {
     TaskTable tasks;
     TaskList up, down;
     FakeProcesses processes;
-    SilentSignals signals;
     ManualClock clock;
-    TaskFunctions functions{tasks, up, down, log, processes, signals, clock};
+    TaskFunctions functions{tasks, up, down, log, processes, clock};
     ControlServer server{tasks, functions, log, clock};
     QString path = dir.filePath("c.sock");
 };

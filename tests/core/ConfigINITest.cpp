@@ -35,8 +35,7 @@ class IniReading : public ::testing::Test {
     TaskTable tasks;
     TaskList up, down;
     testsupport::FakeProcesses processes;
-    testsupport::SilentSignals signals;
-    TaskFunctions functions{tasks, up, down, log, processes, signals};
+    TaskFunctions functions{tasks, up, down, log, processes};
     AppSettings settings;
     SMTPClient mail;
     ConfigINI ini{settings, functions, mail, log};

@@ -53,8 +53,7 @@ template <typename Processes> struct Engine {
     TaskTable tasks;
     TaskList up, down;
     Processes processes;
-    testsupport::SilentSignals signals;
-    TaskFunctions functions{tasks, up, down, log, processes, signals};
+    TaskFunctions functions{tasks, up, down, log, processes};
     FakeProc proc;
     Survival survival{tasks, functions, processes, log, proc};
 };

@@ -31,11 +31,10 @@ struct Applied {
     TaskTable tasks;
     TaskList up, down;
     testsupport::FakeProcesses processes;
-    testsupport::SilentSignals signals;
     SMTPClient mail;
     IPInfo host = hostOf("box", "domain corp-net.example\n");
     Log log{ProgramInfo{dir.path(), "prowlix"}};
-    TaskFunctions functions{tasks, up, down, log, processes, signals};
+    TaskFunctions functions{tasks, up, down, log, processes};
     FailureAlert alert{tasks, mail, log};
     QStringList events;
 

@@ -4,7 +4,6 @@
 
 #include "PosixProcessControl.h"
 #include "RuntimeError.h"
-#include "SignalTarget.h"
 
 #include <QList>
 #include <functional>
@@ -53,15 +52,5 @@ inline QString errorText(const std::function<void()>& call) {
     }
     return {};
 }
-
-class SilentSignals final : public SignalTarget {
-  public:
-    void NotifyON() override {}
-    void NotifyOFF() override {}
-    void closeStatusListener() override {}
-    void openStatusListener() override {}
-    bool closing() const override { return false; }
-    void SendFailureAlert(int) override {}
-};
 
 } // namespace testsupport

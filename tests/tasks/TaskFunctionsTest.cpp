@@ -4,7 +4,6 @@
 #include "FakeProcesses.h"
 #include "Log.h"
 #include "ManualClock.h"
-#include "SignalTarget.h"
 #include "TestSupport.h"
 
 #include <QTemporaryDir>
@@ -12,17 +11,25 @@
 
 namespace {
 
-// The layer above, as failure handling sees it.
-struct Above final : SignalTarget {
-    void NotifyON() override { notifying = true; }
-    void NotifyOFF() override { notifying = false; }
-    void closeStatusListener() override { listening = false; }
-    void openStatusListener() override { listening = true; }
-    bool closing() const override { return false; }
-    void SendFailureAlert(int p) override {
-        alerts.append(p);
-        if (duringAlert)
-            duringAlert(p);
+// The layer above, as failure handling's signals reach it.
+struct Above {
+    explicit Above(TaskFunctions& functions) {
+        QObject::connect(&functions, &TaskFunctions::taskFailed, [this](int p) {
+            notifying = true;
+            listening = false;
+            alerts.append(p);
+            if (duringAlert)
+                duringAlert(p);
+        });
+        QObject::connect(&functions, &TaskFunctions::taskUnhealthy, [this] {
+            notifying = true;
+            listening = false;
+        });
+        QObject::connect(&functions, &TaskFunctions::taskStopped, [this] { listening = false; });
+        QObject::connect(&functions, &TaskFunctions::allUp, [this](bool portMayOpen) {
+            notifying = false;
+            listening = listening || portMayOpen;
+        });
     }
     bool notifying = false, listening = false;
     QList<int> alerts;
@@ -55,9 +62,9 @@ class Supervisor : public ::testing::Test {
     TaskTable tasks;
     TaskList up, down;
     testsupport::FakeProcesses processes;
-    Above above;
     testsupport::ManualClock clock;
-    TaskFunctions functions{tasks, up, down, log, processes, above, clock};
+    TaskFunctions functions{tasks, up, down, log, processes, clock};
+    Above above{functions};
 };
 
 TEST_F(Supervisor, StartsGetDenseIdentifiersAndAFailedStartKeepsThePortClosed) {

@@ -55,8 +55,7 @@ class TaskOptionsOnChildren : public ::testing::Test {
     TaskTable tasks;
     TaskList up, down;
     testsupport::SpyingProcesses processes;
-    testsupport::SilentSignals signals;
-    TaskFunctions functions{tasks, up, down, log, processes, signals};
+    TaskFunctions functions{tasks, up, down, log, processes};
     int runs = 0;
 };
 

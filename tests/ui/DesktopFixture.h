@@ -27,7 +27,7 @@ class DesktopFixture : public ::testing::Test {
             *view, *processes, "/P:" + QString::number(testsupport::freePort()) + ' ' + arguments,
             ProgramInfo{dir.path(), QStringLiteral("prowlix")});
         monitor->quit = [] {};
-        view->attach(*monitor);
+        view->attach(monitor->model());
         monitor->startUp();
     }
     void startWithIni(const QByteArray& lines, bool trayAvailable = true) {
