@@ -56,6 +56,7 @@ def read_to_end(sock, data):
             return data
         data += chunk
 
+
 class SilentMailServer:
     """Accepts SMTP connections on a low loopback port and never says a word."""
 
