@@ -9,48 +9,20 @@ import argparse
 import resource
 import os
 import signal
-import socket
 import statistics
 import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
 
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def switches(pid):
-    """Voluntary plus involuntary context switches of every thread: each wake-up is at least one."""
-    total = 0
-    for status in Path(f"/proc/{pid}/task").glob("*/status"):
-        for line in status.read_bytes().splitlines():
-            if line.startswith((b"voluntary_ctxt_switches:", b"nonvoluntary_ctxt_switches:")):
-                total += int(line.split()[1])
-    return total
-
-
-def cpu_ms(pid):
-    """User plus system time of a process so far, in milliseconds."""
-    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) * 1000.0 / os.sysconf("SC_CLK_TCK")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from benchlib import context_switches, cpu_ticks_ms, free_port, wait_for  # noqa: E402
 
 
 def children_cpu_ms():
     usage = resource.getrusage(resource.RUSAGE_CHILDREN)
     return (usage.ru_utime + usage.ru_stime) * 1000.0
-
-
-def wait_for(condition, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return False
 
 
 def main():
@@ -78,22 +50,22 @@ def main():
                 raise SystemExit("the monitor did not come up")
             for label, extra in (("table", []), ("--json", ["--json"])):
                 times = []
-                client_before, monitor_before = children_cpu_ms(), cpu_ms(monitor.pid)
+                client_before, monitor_before = children_cpu_ms(), cpu_ticks_ms(monitor.pid)
                 for _ in range(args.runs):
                     start = time.perf_counter()
                     done = subprocess.run(status + extra, stdout=subprocess.DEVNULL)
                     times.append((time.perf_counter() - start) * 1000)
                     assert done.returncode == 0
                 client = (children_cpu_ms() - client_before) / args.runs
-                served = (cpu_ms(monitor.pid) - monitor_before) / args.runs
+                served = (cpu_ticks_ms(monitor.pid) - monitor_before) / args.runs
                 print(f"prowlixctl status {label}, {args.tasks} tasks, {args.runs} runs: "
                       f"min {min(times):.1f} ms, median {statistics.median(times):.1f} ms, "
                       f"max {max(times):.1f} ms; processor time per run: prowlixctl "
                       f"{client:.1f} ms, monitor {served:.1f} ms")
             time.sleep(1)  # let the last client's close settle before the idle window
-            before = switches(monitor.pid)
+            before = context_switches(monitor.pid)
             time.sleep(args.idle)
-            woken = switches(monitor.pid) - before
+            woken = context_switches(monitor.pid) - before
             print(f"idle with the control socket listening, {args.idle:.0f} s: {woken} wake-ups "
                   f"({woken * 60.0 / args.idle:.1f} a minute)")
         finally:

@@ -16,7 +16,6 @@ import os
 import select
 import shutil
 import signal
-import socket
 import statistics
 import subprocess
 import sys
@@ -24,19 +23,10 @@ import tempfile
 import time
 import json
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from benchlib import ScratchMonitor, free_port, memory_kib  # noqa: E402
+
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-
-
-def free_low_port():
-    # The monitor's SMTP port setting is a 16-bit signed number: stay below 32768.
-    for port in range(23000, 32000):
-        with socket.socket() as probe:
-            try:
-                probe.bind(("127.0.0.1", port))
-                return port
-            except OSError:
-                continue
-    raise RuntimeError("no free port")
 
 
 def wait_for_line(process, text, seconds):
@@ -67,13 +57,11 @@ def main():
     scratch = tempfile.mkdtemp(prefix="prowlix-alert-")
     mail_dir = os.path.join(scratch, "mail")
     os.mkdir(mail_dir)
-    binary = os.path.join(scratch, "prowlix")
-    shutil.copy2(args.prowlix, binary)
     died = os.path.join(scratch, "died.txt")
     with open(os.path.join(scratch, "dies.sh"), "w") as f:
         f.write("sleep 0.3\ndate +%%s.%%N >> %s\n" % died)
 
-    smtp_port = free_low_port()
+    smtp_port = free_port(low=True)
     sink_command = ["/usr/bin/python3", os.path.join(REPO, "tests", "mail", "smtp_sink.py"),
                     str(smtp_port), mail_dir]
     secure_keys = ""
@@ -94,23 +82,18 @@ def main():
     try:
         if not wait_for_line(sink, "READY", 10):
             sys.exit("the SMTP server did not start")
-        ini = os.path.join(scratch, "bench.ini")
-        with open(ini, "w") as f:
-            f.write("START=/bin/sh %s,Dies,,True\n" % os.path.join(scratch, "dies.sh"))
-            f.write("port=%d\n" % free_low_port())
-            f.write("SMTP_SERVER=127.0.0.1\nSMTP_PORT=%d\nSMTP_TO=bench@example.com\n" % smtp_port)
-            f.write("SMTP_TIMEOUT=10\n" + secure_keys)
-        env = {k: v for k, v in os.environ.items()
-               if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
-        monitor = subprocess.Popen([binary, "/NOGUI", "/I:" + ini], cwd=scratch, env=env,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        ini_text = ("START=/bin/sh %s,Dies,,True\n" % os.path.join(scratch, "dies.sh")
+                    + "port=%d\n" % free_port(low=True)
+                    + "SMTP_SERVER=127.0.0.1\nSMTP_PORT=%d\nSMTP_TO=bench@example.com\n" % smtp_port
+                    + "SMTP_TIMEOUT=10\n" + secure_keys)
+        monitor = ScratchMonitor(args.prowlix, scratch, ini_text).start(
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 30 + args.count * 2
         while len(stored_messages(mail_dir)) < args.count:
             if time.monotonic() > deadline or monitor.poll() is not None:
                 sys.exit("only %d alerts arrived" % len(stored_messages(mail_dir)))
             time.sleep(0.1)  # polling a directory; the figures come from the recorded times
-        with open("/proc/%d/smaps_rollup" % monitor.pid) as f:
-            sizes = {line.split()[0]: int(line.split()[1]) for line in f if ":" in line[:8]}
+        pss_kib, rss_kib, _ = memory_kib(monitor.pid)
     finally:
         if monitor is not None:
             monitor.send_signal(signal.SIGTERM)
@@ -126,7 +109,7 @@ def main():
           "max %.1f ms" % ("STARTTLS+AUTH" if args.secure else "plain", len(latencies),
                            min(latencies), statistics.median(latencies), max(latencies)))
     print("monitor with mail configured, after its alerts: PSS %.1f MiB, RSS %.1f MiB"
-          % (sizes["Pss:"] / 1024, sizes["Rss:"] / 1024))
+          % (pss_kib / 1024, rss_kib / 1024))
     shutil.rmtree(scratch, ignore_errors=True)
 
 

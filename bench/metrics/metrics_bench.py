@@ -23,51 +23,28 @@ import signal
 import socket
 import statistics
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from benchlib import (ScratchMonitor, cpu_sched_ms, free_port, memory_kib,  # noqa: E402
+                      open_descriptors)
 
 
-class Monitor:
+class Monitor(ScratchMonitor):
     def __init__(self, prowlix, tasks, metrics):
-        self.dir = tempfile.mkdtemp(prefix="prowlix-metrics-")
-        self.binary = os.path.join(self.dir, "prowlix")
-        shutil.copy(prowlix, self.binary)
         self.status_port = free_port()
         self.metrics_port = free_port() if metrics else None
         lines = [f"START=sleep 3600,t{i},,True" for i in range(tasks)]
         lines += [f"port={self.status_port}", "kill=True"]
         if metrics:
             lines.append(f"METRICS_PORT={self.metrics_port}")
-        ini = os.path.join(self.dir, "bench.ini")
-        with open(ini, "w") as f:
-            f.write("\n".join(lines) + "\n")
-        env = {k: v for k, v in os.environ.items()
-               if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
-        self.process = subprocess.Popen([self.binary, "/NOGUI", f"/I:{ini}"], env=env,
-                                        stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 60
-        while not self.log_contains(f"PORT: {self.status_port}"):
-            if time.monotonic() > deadline or self.process.poll() is not None:
-                raise RuntimeError("the monitor did not start:\n" + self.log())
-            time.sleep(0.05)
-
-    def log(self):
-        text = ""
-        for name in sorted(os.listdir(self.dir)):
-            if name.startswith("LOG."):
-                with open(os.path.join(self.dir, name), errors="replace") as f:
-                    text += f.read()
-        return text
-
-    def log_contains(self, text):
-        return text in self.log()
+        super().__init__(prowlix, tempfile.mkdtemp(prefix="prowlix-metrics-"), "\n".join(lines) + "\n")
+        self.process = self.start(stderr=subprocess.DEVNULL)
+        if not self.wait_log(f"PORT: {self.status_port}", 60):
+            raise RuntimeError("the monitor did not start:\n" + self.log())
 
     def scrape(self):
         connection = http.client.HTTPConnection("127.0.0.1", self.metrics_port, timeout=10)
@@ -80,22 +57,11 @@ class Monitor:
         return body
 
     def cpu_ms(self):
-        ns = 0
-        for tid in os.listdir(f"/proc/{self.process.pid}/task"):
-            with open(f"/proc/{self.process.pid}/task/{tid}/schedstat") as f:
-                ns += int(f.read().split()[0])
-        return ns / 1e6
+        return cpu_sched_ms(self.process.pid)
 
     def memory_mib(self):
         """PSS, RSS and private memory in MiB."""
-        fields = {}
-        with open(f"/proc/{self.process.pid}/smaps_rollup") as f:
-            for line in f:
-                parts = line.split()
-                if len(parts) >= 2 and parts[1].isdigit():
-                    fields[parts[0].rstrip(":")] = int(parts[1]) / 1024
-        return (fields["Pss"], fields["Rss"],
-                fields["Private_Clean"] + fields["Private_Dirty"])
+        return tuple(kib / 1024 for kib in memory_kib(self.process.pid))
 
     def stop(self):
         self.process.send_signal(signal.SIGTERM)
@@ -228,7 +194,7 @@ def slowloris(prowlix, seconds, clients):
                 times.append((time.perf_counter() - start) * 1000)
             except Exception:
                 failures += 1
-            fds = max(fds, len(os.listdir(f"/proc/{monitor.process.pid}/fd")))
+            fds = max(fds, open_descriptors(monitor.process.pid))
             rss = max(rss, monitor.memory_mib()[1])
             time.sleep(max(0, 1 - (time.perf_counter() - start)))
         attack.stop()

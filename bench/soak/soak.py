@@ -13,28 +13,17 @@ import collections
 import os
 import random
 import re
-import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 
-
-def free_port(low=False):
-    """A free loopback port; low=True keeps it within a signed 16-bit setting."""
-    for _ in range(200):
-        port = random.randint(20000, 32000) if low else 0
-        s = socket.socket()
-        try:
-            s.bind(("127.0.0.1", port))
-            return s.getsockname()[1]
-        except OSError:
-            continue
-        finally:
-            s.close()
-    raise RuntimeError("no free port")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+import benchlib  # noqa: E402
+from benchlib import SilentMailServer, free_port, pids, read_bytes, read_to_end  # noqa: E402
 
 
 def probe(port, timeout=5.0):
@@ -53,100 +42,30 @@ def probe(port, timeout=5.0):
     except OSError as e:
         s.close()
         return "other:connect " + str(e)
-    data = b""
+    data = bytearray()
     try:
-        while True:
-            chunk = s.recv(64)
-            if not chunk:
-                break
-            data += chunk
+        read_to_end(s, data)
     except ConnectionResetError:
         pass
     except socket.timeout:
-        return "other:timeout after %r" % data
+        return "other:timeout after %r" % bytes(data)
     finally:
         s.close()
     if data == b"SERVICES UP":
         return "up"
     if data == b"":
         return "empty"
-    return "other:%r" % data
+    return "other:%r" % bytes(data)
 
 
-class SilentMailServer:
-    """Accepts connections and never says a word."""
-
-    def __init__(self):
-        self.sock = socket.socket()
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", free_port(low=True)))
-        self.sock.listen(64)
-        self.port = self.sock.getsockname()[1]
-        self.held = []
-        self.accepted = 0
-        self.stopping = False
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
-
-    def _run(self):
-        self.sock.settimeout(0.2)
-        while not self.stopping:
-            try:
-                conn, _ = self.sock.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                break
-            self.accepted += 1
-            self.held.append(conn)
-
-    def stop(self):
-        self.stopping = True
-        self.thread.join()
-        for c in self.held:
-            c.close()
-        self.sock.close()
-
-
-class Monitor:
+class Monitor(benchlib.ScratchMonitor):
     """A copy of the binary in a scratch directory, run headless with an INI file."""
 
     def __init__(self, binary, workdir, ini_text, name):
-        self.dir = os.path.join(workdir, name)
-        os.makedirs(self.dir, exist_ok=True)
-        self.exe = os.path.join(self.dir, "prowlix")
-        shutil.copy2(binary, self.exe)
-        self.ini = os.path.join(self.dir, "soak.ini")
-        with open(self.ini, "w") as f:
-            f.write(ini_text)
-        self.proc = None
+        super().__init__(binary, os.path.join(workdir, name), ini_text, "soak.ini")
 
     def start(self):
-        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
-        self.proc = subprocess.Popen([self.exe, "/NOGUI", "/I:" + self.ini], cwd=self.dir, env=env,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-
-    @property
-    def pid(self):
-        return self.proc.pid
-
-    def log(self):
-        text = ""
-        for name in sorted(os.listdir(self.dir)):
-            if name.startswith("LOG.prowlix") and name.endswith(".txt"):
-                with open(os.path.join(self.dir, name), "rb") as f:
-                    text += f.read().decode("utf-8", "replace")
-        return text
-
-    def wait_log(self, needle, deadline=30.0, count=1):
-        end = time.monotonic() + deadline
-        while time.monotonic() < end:
-            if self.log().count(needle) >= count:
-                return True
-            if self.proc.poll() is not None:
-                return False
-            time.sleep(0.05)
-        return False
+        super().start(stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 
     def rss_kib(self):
         with open("/proc/%d/status" % self.pid) as f:
@@ -156,14 +75,10 @@ class Monitor:
         return 0
 
     def fds(self):
-        return len(os.listdir("/proc/%d/fd" % self.pid))
+        return benchlib.open_descriptors(self.pid)
 
     def children(self):
-        try:
-            with open("/proc/%d/task/%d/children" % (self.pid, self.pid)) as f:
-                return [int(x) for x in f.read().split()]
-        except OSError:
-            return []
+        return benchlib.children(self.pid)
 
     def stop(self):
         """SIGTERM; seconds until the process ended (None if it had to be killed)."""
@@ -192,11 +107,7 @@ class Monitor:
 
     def reap_tasks(self, pids):
         # Tasks outlive the monitor in their own sessions: stop the ones it left behind.
-        for pid in pids:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except OSError:
-                pass
+        benchlib.kill_all(pids)
 
 
 def sampler(monitor, seconds, every=1.0, probe_port=None):
@@ -284,8 +195,7 @@ def scenario_many(binary, workdir, seconds, tasks=1000, per_second=10):
             children = m.children()
             for pid in rnd.sample(children, min(per_second, len(children))):
                 try:
-                    with open("/proc/%d/cmdline" % pid, "rb") as f:
-                        argv = f.read().split(b"\0")
+                    argv = read_bytes("/proc/%d/cmdline" % pid).split(b"\0")
                     task = "t%04d" % (int(argv[1]) - 3600)
                     os.kill(pid, signal.SIGKILL)
                     kills[task] += 1
@@ -458,14 +368,10 @@ def restart_gaps(m, seconds, kill_at=None, marker="3600"):
     def running():
         found = {}
         for pid in m.children():
-            try:
-                with open("/proc/%d/cmdline" % pid, "rb") as f:
-                    argv = f.read().split(b"\0")
-                # A child not yet exec'd still shows the monitor's command line: not a task yet.
-                if argv[0] == b"/bin/sleep":
-                    found[pid] = argv[1].decode()
-            except (OSError, IndexError):
-                pass
+            argv = read_bytes("/proc/%d/cmdline" % pid).split(b"\0")
+            # A child not yet exec'd still shows the monitor's command line: not a task yet.
+            if argv[0] == b"/bin/sleep" and len(argv) > 1:
+                found[pid] = argv[1].decode()
         return found
     start = time.monotonic()
     known = running()
@@ -530,16 +436,8 @@ def scenario_mutemail(binary, workdir, seconds):
 
 def stray_copies(marker):
     """Processes anywhere on the system whose command line is /bin/sleep <marker>."""
-    found = []
-    for name in os.listdir("/proc"):
-        if name.isdigit():
-            try:
-                with open("/proc/%s/cmdline" % name, "rb") as f:
-                    if f.read() == b"/bin/sleep\0" + marker.encode() + b"\0":
-                        found.append(int(name))
-            except OSError:
-                pass
-    return found
+    wanted = b"/bin/sleep\0" + marker.encode() + b"\0"
+    return [pid for pid in pids() if read_bytes("/proc/%d/cmdline" % pid) == wanted]
 
 
 def scenario_daemon(binary, workdir, seconds, limit=5):
@@ -560,8 +458,7 @@ def scenario_daemon(binary, workdir, seconds, limit=5):
         stop_seconds = m.stop()
     finally:
         m.cleanup()
-        for pid in stray_copies(marker):
-            os.kill(pid, signal.SIGKILL)
+        benchlib.kill_all(stray_copies(marker))
     log = m.log()
     failures = log.count(" - TASK FAILURE: daemon (")
     limited = log.count(" - RESTART LIMIT: daemon (setsid -f /bin/sleep %s)" % marker)
@@ -576,11 +473,17 @@ def scenario_daemon(binary, workdir, seconds, limit=5):
     }
 
 
+def steady_monitor(binary, workdir, name):
+    """A monitor started with one task that stays up and the status port; (monitor, port)."""
+    port = free_port()
+    m = Monitor(binary, workdir, "port=%d\nSTART=/bin/sleep 3600,steady,,True\n" % port, name)
+    m.start()
+    return m, port
+
+
 def scenario_halfclose(binary, workdir, seconds, clients=1000):
     """Clients that shut their sending side before reading."""
-    port = free_port()
-    m = Monitor(binary, workdir, "port=%d\nSTART=/bin/sleep 3600,steady,,True\n" % port, "halfclose")
-    m.start()
+    m, port = steady_monitor(binary, workdir, "halfclose")
     outcomes = collections.Counter()
     try:
         assert m.wait_log("PORT: "), "monitor did not start"
@@ -588,13 +491,9 @@ def scenario_halfclose(binary, workdir, seconds, clients=1000):
         for _ in range(clients):
             s = socket.create_connection(("127.0.0.1", port), timeout=5)
             s.shutdown(socket.SHUT_WR)
-            data = b""
+            data = bytearray()
             try:
-                while True:
-                    chunk = s.recv(64)
-                    if not chunk:
-                        break
-                    data += chunk
+                read_to_end(s, data)
             except OSError as e:
                 data += b"<%s>" % str(e).encode()
             s.close()
@@ -618,9 +517,7 @@ def scenario_burst(binary, workdir, seconds, clients=5000, deadline=20.0):
     import selectors
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, max(soft, clients + 1000)), hard))
-    port = free_port()
-    m = Monitor(binary, workdir, "port=%d\nSTART=/bin/sleep 3600,steady,,True\n" % port, "burst")
-    m.start()
+    m, port = steady_monitor(binary, workdir, "burst")
     outcomes = collections.Counter()
     try:
         assert m.wait_log("PORT: "), "monitor did not start"

@@ -20,74 +20,36 @@ import signal
 import socket
 import statistics
 import subprocess
+import sys
 import tempfile
 import time
 
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def cmdlines():
-    """pid -> arguments joined by blanks, for every live process (zombies have none)."""
-    out = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/cmdline", "rb") as f:
-                raw = f.read()
-        except OSError:
-            continue
-        if raw:
-            out[int(entry)] = raw.rstrip(b"\0").replace(b"\0", b" ").decode(errors="replace")
-    return out
-
-
-def cmdlines_of(pid):
-    try:
-        with open(f"/proc/{pid}/cmdline", "rb") as f:
-            return f.read().rstrip(b"\0").replace(b"\0", b" ").decode(errors="replace")
-    except OSError:
-        return None
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from benchlib import (ScratchMonitor, command_line, command_lines, context_switches,  # noqa: E402
+                      free_port, kill_all, stat_fields)
 
 
 def start_time(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[19]
-    except OSError:
-        return None
+    fields = stat_fields(pid)
+    return fields[19] if len(fields) > 19 else None
 
 
-class Monitor:
+class Monitor(ScratchMonitor):
     def __init__(self, binary, lines, watchdog_usec=None):
-        self.dir = tempfile.mkdtemp(prefix="prowlix-survival-")
-        shutil.copy(binary, os.path.join(self.dir, "prowlix"))
-        self.ini = os.path.join(self.dir, "tasks.ini")
-        with open(self.ini, "w") as f:
-            f.write("\n".join(lines) + "\n")
+        super().__init__(binary, tempfile.mkdtemp(prefix="prowlix-survival-"), "\n".join(lines) + "\n",
+                         "tasks.ini")
         self.notify = os.path.join(self.dir, "notify")
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(self.notify)
-        self.env = {k: v for k, v in os.environ.items()
-                    if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
         self.env["PROWLIX_RUNTIME_DIR"] = os.path.join(self.dir, "run")
         self.env["NOTIFY_SOCKET"] = self.notify
         if watchdog_usec:
             self.env["WATCHDOG_USEC"] = str(watchdog_usec)
-        self.proc = None
 
     def start(self):
         """Starts the monitor; returns seconds from exec to READY=1."""
         t0 = time.monotonic()
-        self.proc = subprocess.Popen([os.path.join(self.dir, "prowlix"), "/NOGUI", "/I:" + self.ini],
-                                     cwd=self.dir, env=self.env, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
+        super().start(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.sock.settimeout(30)
         while True:
             try:
@@ -101,14 +63,6 @@ class Monitor:
     def kill(self):
         self.proc.send_signal(signal.SIGKILL)
         self.proc.wait()
-
-    def log(self):
-        text = ""
-        for name in sorted(os.listdir(self.dir)):
-            if name.startswith("LOG.prowlix"):
-                with open(os.path.join(self.dir, name), errors="replace") as f:
-                    text += f.read()
-        return text
 
     def state_tasks(self):
         import json
@@ -125,12 +79,7 @@ class Monitor:
     def close(self, marker):
         if self.proc and self.proc.poll() is None:
             self.kill()
-        for pid, line in cmdlines().items():
-            if marker in line:
-                try:
-                    os.kill(pid, signal.SIGKILL)
-                except OSError:
-                    pass
+        kill_all(pid for pid, line in command_lines().items() if marker in line)
         self.sock.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
@@ -156,7 +105,7 @@ def soak(binary, seconds):
         deadline = time.monotonic() + seconds
         next_kill = time.monotonic() + 5
         while time.monotonic() < deadline:
-            procs = cmdlines()
+            procs = command_lines()
             current = {}
             by_task = {c: [] for c in seen_as}
             for pid, line in procs.items():
@@ -171,7 +120,7 @@ def soak(binary, seconds):
             for c, keys in by_task.items():
                 if len(keys) > 1:
                     alive = [k for k in keys if start_time(k[0]) == k[1]
-                             and cmdlines_of(k[0]) == seen_as[c]]
+                             and command_line(k[0]) == seen_as[c]]
                     worst = max(worst, len(alive))
                     if len(alive) > 1:
                         doubles.append((c, alive))
@@ -192,7 +141,7 @@ def soak(binary, seconds):
         final = 0
         until = time.monotonic() + 10
         while time.monotonic() < until:
-            procs = cmdlines().values()
+            procs = command_lines().values()
             final = sum(1 for line in procs for text in seen_as.values() if line == text)
             if final == 100:
                 break
@@ -232,16 +181,6 @@ def ready(binary, rounds=5):
         m.close(marker)
 
 
-def switches(pid):
-    total = 0
-    for tid in os.listdir(f"/proc/{pid}/task"):
-        with open(f"/proc/{pid}/task/{tid}/status") as f:
-            for line in f:
-                if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
-                    total += int(line.split()[1])
-    return total
-
-
 def wakeups(binary, seconds=60):
     out = {}
     for usec in (30000000, None):
@@ -251,9 +190,9 @@ def wakeups(binary, seconds=60):
         try:
             m.start()
             time.sleep(2)  # past start-up and the first tick intervals
-            before = switches(m.proc.pid)
+            before = context_switches(m.proc.pid)
             time.sleep(seconds)
-            out["watchdog" if usec else "plain"] = (switches(m.proc.pid) - before) * 60 / seconds
+            out["watchdog" if usec else "plain"] = (context_switches(m.proc.pid) - before) * 60 / seconds
         finally:
             m.close(marker)
     return out

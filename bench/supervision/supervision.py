@@ -19,7 +19,6 @@ import os
 import platform
 import random
 import select
-import shutil
 import signal
 import socket
 import statistics
@@ -28,41 +27,24 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from benchlib import (SilentMailServer, children, context_switches, cpu_sched_ms,  # noqa: E402
+                      cpu_ticks_ms, free_port, kill_all, log_files, memory_kib, pids, read_bytes,
+                      scratch_copy, stat_fields)
+
 TASK_CMDLINE = b"sleep\x003600\x00"
 PR_SET_CHILD_SUBREAPER = 36
-CLK_TCK = os.sysconf("SC_CLK_TCK")
 
 
 # ---------------------------------------------------------------------------------------------
 # /proc helpers. A process that vanished between listing and reading simply reads as empty.
-
-def read_bytes(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except OSError:
-        return b""
-
-
-def children(pid):
-    result = set()
-    try:
-        tids = os.listdir(f"/proc/{pid}/task")
-    except OSError:
-        return result
-    for tid in tids:
-        result.update(int(c) for c in read_bytes(f"/proc/{pid}/task/{tid}/children").split())
-    return result
-
 
 def is_task(pid):
     return read_bytes(f"/proc/{pid}/cmdline") == TASK_CMDLINE
 
 
 def parent_of(pid):
-    stat = read_bytes(f"/proc/{pid}/stat")
-    # The command name may hold blanks and parentheses; the fields start after the last ")".
-    fields = stat[stat.rfind(b")") + 2:].split()
+    fields = stat_fields(pid)
     return int(fields[1]) if len(fields) > 1 else 0
 
 
@@ -79,42 +61,7 @@ def descendants(root, known_tasks=()):
 
 def cpu_time(pid):
     """(ms from utime+stime in clock ticks, ms from the scheduler's nanosecond account)."""
-    stat = read_bytes(f"/proc/{pid}/stat")
-    fields = stat[stat.rfind(b")") + 2:].split()
-    ticks = int(fields[11]) + int(fields[12]) if len(fields) > 12 else 0
-    ns = 0
-    try:
-        for tid in os.listdir(f"/proc/{pid}/task"):
-            parts = read_bytes(f"/proc/{pid}/task/{tid}/schedstat").split()
-            ns += int(parts[0]) if parts else 0
-    except OSError:
-        pass
-    return ticks * 1000.0 / CLK_TCK, ns / 1e6
-
-
-def context_switches(pid):
-    """Voluntary plus involuntary context switches of every thread: each wake-up is at least one."""
-    total = 0
-    try:
-        tids = os.listdir(f"/proc/{pid}/task")
-    except OSError:
-        return 0
-    for tid in tids:
-        for line in read_bytes(f"/proc/{pid}/task/{tid}/status").splitlines():
-            if line.startswith((b"voluntary_ctxt_switches:", b"nonvoluntary_ctxt_switches:")):
-                total += int(line.split()[1])
-    return total
-
-
-def memory_kib(pid):
-    """PSS, RSS and private (unique) memory of one process in KiB."""
-    fields = {}
-    for line in read_bytes(f"/proc/{pid}/smaps_rollup").splitlines():
-        parts = line.split()
-        if len(parts) >= 2 and parts[0].endswith(b":"):
-            fields[parts[0][:-1]] = int(parts[1]) if parts[1].isdigit() else 0
-    private = fields.get(b"Private_Clean", 0) + fields.get(b"Private_Dirty", 0)
-    return fields.get(b"Pss", 0), fields.get(b"Rss", 0), private
+    return cpu_ticks_ms(pid), cpu_sched_ms(pid)
 
 
 def now_ms():
@@ -126,14 +73,10 @@ def now_ms():
 
 def kill_tree(root):
     for _ in range(200):
-        pids = descendants(root)
-        if not pids:
+        found = descendants(root)
+        if not found:
             return
-        for pid in pids:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except OSError:
-                pass
+        kill_all(found)
         try:
             while os.waitpid(-1, os.WNOHANG)[0] > 0:
                 pass
@@ -169,37 +112,6 @@ def keeper_main(fd, argv):
 
 # ---------------------------------------------------------------------------------------------
 # Supervisors under test: each writes its scratch configuration and names its command line.
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class MuteMailServer:
-    """Accepts SMTP connections and never says a word."""
-
-    def __init__(self):
-        self.sock = socket.socket()
-        for _ in range(200):
-            try:
-                self.sock.bind(("127.0.0.1", random.randint(20000, 32000)))  # a signed 16-bit setting
-                break
-            except OSError:
-                continue
-        self.sock.listen(64)
-        self.port = self.sock.getsockname()[1]
-        self.held = []
-        import threading
-        threading.Thread(target=self._run, daemon=True).start()
-
-    def _run(self):
-        while True:
-            try:
-                self.held.append(self.sock.accept()[0])
-            except OSError:
-                return
-
 
 class Instance:
     def __init__(self, kind, label, workdir, ntasks, tools, env_extra=None):
@@ -270,21 +182,17 @@ class Instance:
         return ["s6-svscan", scan]
 
     def setup_prowlix(self):
-        exe = os.path.join(self.dir, "prowlix")
-        shutil.copy2(self.tools["prowlix"], exe)
-        ini = os.path.join(self.dir, "bench.ini")
-        with open(ini, "w") as f:
-            f.write(f"port={free_port()}\n")
-            if self.mail_port:
-                f.write(f"SMTP_SERVER=127.0.0.1\nSMTP_TO=ops@example.org\nSMTP_PORT={self.mail_port}\n"
-                        "SMTP_TIMEOUT=3\n")
-            for i in range(1, self.ntasks + 1):
-                f.write(f"START=sleep 3600,t{i},,True\n")
+        text = f"port={free_port()}\n"
+        if self.mail_port:
+            text += (f"SMTP_SERVER=127.0.0.1\nSMTP_TO=ops@example.org\nSMTP_PORT={self.mail_port}\n"
+                     "SMTP_TIMEOUT=3\n")
+        text += "".join(f"START=sleep 3600,t{i},,True\n" for i in range(1, self.ntasks + 1))
+        exe, ini = scratch_copy(self.tools["prowlix"], self.dir, "bench.ini", text)
         return [exe, "/NOGUI", "/I:" + ini]
 
     def log_file(self):
-        names = sorted(n for n in os.listdir(self.dir) if n.startswith("LOG.") and n.endswith(".txt"))
-        return os.path.join(self.dir, names[-1]) if names else None
+        names = log_files(self.dir)
+        return names[-1] if names else None
 
     def start(self):
         """Starts the supervisor; returns the monotonic exec time in ms."""
@@ -334,11 +242,7 @@ class Instance:
             try:
                 self.keeper.wait(timeout=20)
             except subprocess.TimeoutExpired:
-                for pid in descendants(self.keeper.pid):
-                    try:
-                        os.kill(pid, signal.SIGKILL)
-                    except OSError:
-                        pass
+                kill_all(descendants(self.keeper.pid))
                 self.keeper.kill()
                 self.keeper.wait()
         self.keeper = None
@@ -683,7 +587,7 @@ def main():
         wanted = set(args.only.split(","))
         plan = [p for p in plan if p[0] in wanted or p[1] in wanted]
     if any(p[4] and "mute_mail_port" in p[4] for p in plan):
-        mute = MuteMailServer()
+        mute = SilentMailServer()
         plan = [p[:4] + ({"mute_mail_port": mute.port},) if p[4] and "mute_mail_port" in p[4] else p
                 for p in plan]
     labels = [p[1] for p in plan]
@@ -754,7 +658,7 @@ def main():
             names = ", ".join(inst.label for inst in steady)
             print(f"idle window: {idle_seconds} s: {names}", flush=True)
             res["idle"].update(idle_window(steady, idle_seconds))
-            res["windows"].append(f"{names} ({sum(1 for n in os.listdir('/proc') if n.isdigit())} "
+            res["windows"].append(f"{names} ({len(pids())} "
                                   "processes on the system)")
             if big:
                 res["big"].update(res["idle"].pop(big.label))

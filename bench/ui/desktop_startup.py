@@ -16,30 +16,14 @@ import sys
 import tempfile
 import time
 
-
-def wait_for(predicate, timeout=10.0, pause=0.002):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(pause)
-    return False
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from benchlib import memory_kib, wait_for  # noqa: E402
 
 
 def window_shown():
     found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Prowlix$"],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return found.returncode == 0
-
-
-def memory_kib(pid):
-    values = {}
-    with open(f"/proc/{pid}/smaps_rollup") as rollup:
-        for line in rollup:
-            parts = line.split()
-            if parts[0] in ("Rss:", "Pss:"):
-                values[parts[0][:-1]] = int(parts[1])
-    return values
 
 
 def summary(name, values, unit):
@@ -73,7 +57,7 @@ def main():
                                  "96", "-nolisten", "tcp"], stderr=subprocess.DEVNULL)]
     os.environ["DISPLAY"] = args.display
     wait_for(lambda: subprocess.run(["xdpyinfo"], stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.DEVNULL).returncode == 0)
+                                    stderr=subprocess.DEVNULL).returncode == 0, pause=0.002)
     helpers.append(subprocess.Popen(["openbox"], env=env, stderr=subprocess.DEVNULL))
     helpers.append(subprocess.Popen(["trayer", "--edge", "bottom", "--height", "32",
                                      "--SetDockType", "true"], env=env,
@@ -86,16 +70,16 @@ def main():
             start = time.monotonic()
             monitor = subprocess.Popen([os.path.join(work, "prowlix"), "/I:" + ini], env=env,
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            if not wait_for(window_shown):
+            if not wait_for(window_shown, pause=0.002):
                 sys.exit("the main window did not appear")
             shown_ms.append((time.monotonic() - start) * 1000)
             time.sleep(2)  # every task started, the splash still up: the steady working set
-            memory = memory_kib(monitor.pid)
-            rss_mib.append(memory["Rss"] / 1024)
-            pss_mib.append(memory["Pss"] / 1024)
+            pss_kib, rss_kib, _ = memory_kib(monitor.pid)
+            rss_mib.append(rss_kib / 1024)
+            pss_mib.append(pss_kib / 1024)
             monitor.terminate()
             monitor.wait()
-            wait_for(lambda: not window_shown())
+            wait_for(lambda: not window_shown(), pause=0.002)
     finally:
         for helper in reversed(helpers):
             helper.terminate()

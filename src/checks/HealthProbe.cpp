@@ -1,5 +1,6 @@
 #include "HealthProbe.h"
 
+#include "Pidfd.h"
 #include "ProcessStatus.h"
 #include "SystemText.h"
 
@@ -174,16 +175,6 @@ class SocketProbe final : public HealthProbe {
     QSocketNotifier* notifier_ = nullptr;
     QByteArray head_;
 };
-
-int openPidfd(pid_t pid) {
-#ifdef SYS_pidfd_open
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    errno = ENOSYS;
-    return -1;
-#endif
-}
 
 // The probe program: a child in a session of its own, reading and writing /dev/null, as the
 // task's user when the task has one. Its end is seen through a process descriptor.

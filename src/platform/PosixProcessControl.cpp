@@ -1,5 +1,6 @@
 #include "PosixProcessControl.h"
 
+#include "Pidfd.h"
 #include "PosixLaunch.h"
 #include "RuntimeError.h"
 #include "SystemText.h"
@@ -16,7 +17,6 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,26 +51,6 @@ pid_t sessionOf(pid_t pid) {
         state == 'Z' || state == 'X')
         return -1;
     return session;
-}
-
-int openPidfd(pid_t pid) {
-#ifdef SYS_pidfd_open
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    errno = ENOSYS;
-    return -1;
-#endif
-}
-
-bool signalThroughPidfd(int pidfd, int signal) {
-#ifdef SYS_pidfd_send_signal
-    return ::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0) == 0;
-#else
-    (void)pidfd;
-    (void)signal;
-    return false;
-#endif
 }
 
 // The processes of session sid other than its leader, read from /proc (field 6 of stat is the
