@@ -53,7 +53,7 @@ std::unique_ptr<QProcess> startServer(quint16 port, const QString& requestLog) {
     return server;
 }
 
-HealthCheckSpec spec(const QString& check, const char* interval, const char* timeout) {
+HealthCheckSpec definition(const QString& check, const char* interval, const char* timeout) {
     QString error;
     auto parsed = HealthCheckSpec::parse({{QStringLiteral("check"), check},
                                           {QStringLiteral("check_interval"), interval},
@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 200; ++i) {
         const QString check = i < 100 ? QStringLiteral("tcp:127.0.0.1:%1").arg(port)
                                       : QStringLiteral("http://127.0.0.1:%1/200").arg(port);
-        checks.push_back(std::make_unique<HealthCheck>(spec(check, "10", "5")));
+        checks.push_back(std::make_unique<HealthCheck>(definition(check, "10", "5")));
         QTimer::singleShot(QRandomGenerator::global()->bounded(10000),
                            [c = checks.back().get()] { c->arm(); });
     }
@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
     const auto stopped =
         startServer(stoppedPort, QDir(dir.path()).filePath(QStringLiteral("stop")));
     HealthCheck detect(
-        spec(QStringLiteral("http://127.0.0.1:%1/200").arg(stoppedPort), "1", "0.5"));
+        definition(QStringLiteral("http://127.0.0.1:%1/200").arg(stoppedPort), "1", "0.5"));
     QElapsedTimer sinceArm;
     qint64 passedAt = -1;
     qint64 stoppedAt = -1;

@@ -4,8 +4,8 @@
 
 #include <utility>
 
-HealthCheck::HealthCheck(HealthCheckSpec spec, Clock& clock, QObject* parent)
-    : QObject(parent), spec_(std::move(spec)), schedule_(clock), timeout_(clock) {
+HealthCheck::HealthCheck(HealthCheckSpec definition, Clock& clock, QObject* parent)
+    : QObject(parent), definition_(std::move(definition)), schedule_(clock), timeout_(clock) {
     state_.configured = true;
     // A coarse timer may fire a twentieth of the interval late: detection would drift by that.
     schedule_.setTimerType(Qt::PreciseTimer);
@@ -24,7 +24,7 @@ void HealthCheck::arm() {
     state_.unhealthy = false;
     state_.failuresInRow = 0;
     schedule_.setSingleShot(true);
-    schedule_.start(static_cast<int>(spec_.graceMs));
+    schedule_.start(static_cast<int>(definition_.graceMs));
 }
 
 void HealthCheck::disarm() {
@@ -40,7 +40,7 @@ void HealthCheck::disarm() {
 void HealthCheck::due() {
     if (schedule_.isSingleShot()) { // the grace has passed
         schedule_.setSingleShot(false);
-        schedule_.start(static_cast<int>(spec_.intervalMs));
+        schedule_.start(static_cast<int>(definition_.intervalMs));
     }
     if (probe_ != nullptr)
         overdue_ = true;
@@ -50,13 +50,13 @@ void HealthCheck::due() {
 
 void HealthCheck::startProbe() {
     overdue_ = false;
-    probe_ = HealthProbe::create(spec_);
+    probe_ = HealthProbe::create(definition_);
     connect(probe_, &HealthProbe::finished, this, [this](const QString& failure) {
         probe_ = nullptr;
         timeout_.stop();
         count(failure);
     });
-    timeout_.start(static_cast<int>(spec_.timeoutMs));
+    timeout_.start(static_cast<int>(definition_.timeoutMs));
     probe_->begin();
 }
 
@@ -65,7 +65,7 @@ void HealthCheck::timedOut() {
         return;
     probe_->disconnect(this);
     std::exchange(probe_, nullptr)->cancel();
-    count(QStringLiteral("timed out after ") + secondsText(spec_.timeoutMs));
+    count(QStringLiteral("timed out after ") + secondsText(definition_.timeoutMs));
 }
 
 void HealthCheck::count(const QString& failure) {
@@ -78,7 +78,7 @@ void HealthCheck::count(const QString& failure) {
         ++state_.failuresInRow;
         ++state_.failuresTotal;
         state_.lastReason = failure;
-        if (!state_.unhealthy && state_.failuresInRow >= static_cast<quint32>(spec_.retries))
+        if (!state_.unhealthy && state_.failuresInRow >= static_cast<quint32>(definition_.retries))
             becameUnhealthy = state_.unhealthy = true;
     }
     Q_EMIT checked();

@@ -17,7 +17,7 @@ class HealthCheck final : public QObject {
     Q_DISABLE_COPY_MOVE(HealthCheck)
 
   public:
-    explicit HealthCheck(HealthCheckSpec spec, Clock& clock = Clock::system(),
+    explicit HealthCheck(HealthCheckSpec definition, Clock& clock = Clock::system(),
                          QObject* parent = nullptr);
     ~HealthCheck() override;
 
@@ -27,7 +27,7 @@ class HealthCheck final : public QObject {
     // No more checks (the task ended or is being closed); a running probe is ended.
     void disarm();
 
-    const HealthCheckSpec& spec() const { return spec_; }
+    const HealthCheckSpec& definition() const { return definition_; }
     const HealthState& state() const { return state_; }
     bool probing() const { return probe_ != nullptr; }
 
@@ -45,7 +45,7 @@ class HealthCheck final : public QObject {
     void timedOut();
     void count(const QString& failure);
 
-    const HealthCheckSpec spec_;
+    const HealthCheckSpec definition_;
     ClockTimer schedule_; // the grace, then every interval
     ClockTimer timeout_;
     HealthProbe* probe_ = nullptr;

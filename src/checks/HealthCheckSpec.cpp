@@ -73,18 +73,18 @@ bool hostAndPort(const QString& text, int defaultPort, QString& host, quint16& p
     return port != 0;
 }
 
-bool parseTcp(const QString& rest, HealthCheckSpec& spec, QString* error) {
-    spec.kind = HealthCheckSpec::Kind::Tcp;
+bool parseTcp(const QString& rest, HealthCheckSpec& definition, QString* error) {
+    definition.kind = HealthCheckSpec::Kind::Tcp;
     if (!rest.contains(QLatin1Char(':')) && !rest.startsWith(QLatin1Char('['))) {
-        spec.host = QStringLiteral("127.0.0.1");
-        spec.port = portOf(rest, error);
-        return spec.port != 0;
+        definition.host = QStringLiteral("127.0.0.1");
+        definition.port = portOf(rest, error);
+        return definition.port != 0;
     }
-    return hostAndPort(rest, 0, spec.host, spec.port, error);
+    return hostAndPort(rest, 0, definition.host, definition.port, error);
 }
 
-bool parseHttp(const QString& rest, HealthCheckSpec& spec, QString* error) {
-    spec.kind = HealthCheckSpec::Kind::Http;
+bool parseHttp(const QString& rest, HealthCheckSpec& definition, QString* error) {
+    definition.kind = HealthCheckSpec::Kind::Http;
     const qsizetype slash = rest.indexOf(QLatin1Char('/'));
     const QString authority = slash < 0 ? rest : rest.left(slash);
     QString target = slash < 0 ? QStringLiteral("/") : rest.mid(slash);
@@ -102,23 +102,23 @@ bool parseHttp(const QString& rest, HealthCheckSpec& spec, QString* error) {
             return false;
         }
     }
-    spec.target = target.toLatin1();
-    return hostAndPort(authority, 80, spec.host, spec.port, error);
+    definition.target = target.toLatin1();
+    return hostAndPort(authority, 80, definition.host, definition.port, error);
 }
 
-bool parseExec(const QString& rest, HealthCheckSpec& spec, QString* error) {
-    spec.kind = HealthCheckSpec::Kind::Exec;
+bool parseExec(const QString& rest, HealthCheckSpec& definition, QString* error) {
+    definition.kind = HealthCheckSpec::Kind::Exec;
     try {
-        spec.command = splitTaskCommand(rest);
+        definition.command = splitTaskCommand(rest);
     } catch (const RuntimeError& e) {
         *error = e.description();
         return false;
     }
-    if (spec.command.isEmpty()) {
+    if (definition.command.isEmpty()) {
         *error = QStringLiteral("no probe command");
         return false;
     }
-    const QString& program = spec.command.first();
+    const QString& program = definition.command.first();
     QString found;
     if (program.contains(QLatin1Char('/'))) {
         const QFileInfo file(program);
@@ -131,7 +131,7 @@ bool parseExec(const QString& rest, HealthCheckSpec& spec, QString* error) {
         *error = QStringLiteral("the probe program '%1' cannot be found or run").arg(program);
         return false;
     }
-    spec.command.first() = found;
+    definition.command.first() = found;
     return true;
 }
 
@@ -181,31 +181,31 @@ std::optional<HealthCheckSpec> HealthCheckSpec::parse(const QHash<QString, QStri
         return std::nullopt;
     }
 
-    HealthCheckSpec spec;
-    spec.text = check->trimmed();
-    const qsizetype colon = spec.text.indexOf(QLatin1Char(':'));
-    const QString scheme = spec.text.left(colon).toLower();
-    const QString rest = spec.text.mid(colon + 1);
+    HealthCheckSpec definition;
+    definition.text = check->trimmed();
+    const qsizetype colon = definition.text.indexOf(QLatin1Char(':'));
+    const QString scheme = definition.text.left(colon).toLower();
+    const QString rest = definition.text.mid(colon + 1);
     QString problem;
     bool ok = false;
     if (colon < 0) {
         problem = QStringLiteral("no kind of check (tcp:, http:// or exec:)");
     } else if (scheme == QLatin1String("tcp")) {
-        ok = parseTcp(rest, spec, &problem);
+        ok = parseTcp(rest, definition, &problem);
     } else if (scheme == QLatin1String("http")) {
         if (rest.startsWith(QLatin1String("//")))
-            ok = parseHttp(rest.mid(2), spec, &problem);
+            ok = parseHttp(rest.mid(2), definition, &problem);
         else
             problem = QStringLiteral("malformed URL (http://HOST:PORT/path)");
     } else if (scheme == QLatin1String("https")) {
         problem = QStringLiteral("HTTPS is not supported; check the plain HTTP port");
     } else if (scheme == QLatin1String("exec")) {
-        ok = parseExec(rest, spec, &problem);
+        ok = parseExec(rest, definition, &problem);
     } else {
         problem = QStringLiteral("unknown kind of check '%1' (tcp:, http:// or exec:)").arg(scheme);
     }
     if (!ok) {
-        *error = QStringLiteral("check=%1: %2").arg(spec.text, problem);
+        *error = QStringLiteral("check=%1: %2").arg(definition.text, problem);
         return std::nullopt;
     }
 
@@ -216,21 +216,22 @@ std::optional<HealthCheckSpec> HealthCheckSpec::parse(const QHash<QString, QStri
         into = durationOf(key, *it, zeroAllowed, error);
         return into >= 0;
     };
-    if (!duration(intervalKey, spec.intervalMs, false) ||
-        !duration(timeoutKey, spec.timeoutMs, false) || !duration(graceKey, spec.graceMs, true))
+    if (!duration(intervalKey, definition.intervalMs, false) ||
+        !duration(timeoutKey, definition.timeoutMs, false) ||
+        !duration(graceKey, definition.graceMs, true))
         return std::nullopt;
     if (const auto it = options.constFind(retriesKey); it != options.cend()) {
         static const QRegularExpression digits(QStringLiteral("^[0-9]{1,4}$"));
         const QString value = it->trimmed();
-        spec.retries = digits.match(value).hasMatch() ? value.toInt() : 0;
-        if (spec.retries < 1 || spec.retries > mostRetries) {
+        definition.retries = digits.match(value).hasMatch() ? value.toInt() : 0;
+        if (definition.retries < 1 || definition.retries > mostRetries) {
             *error = QStringLiteral("check_retries=%1 is out of range (1 to %2)")
                          .arg(*it)
                          .arg(mostRetries);
             return std::nullopt;
         }
     }
-    return spec;
+    return definition;
 }
 
 QString secondsText(qint64 ms) {

@@ -36,22 +36,22 @@ class SocketProbe final : public HealthProbe {
     // An answer whose status line has not ended by then is no HTTP answer; nothing more is read.
     static constexpr qsizetype headLimit = 4096;
 
-    explicit SocketProbe(const HealthCheckSpec& spec) : spec_(spec) {}
+    explicit SocketProbe(const HealthCheckSpec& definition) : definition_(definition) {}
     ~SocketProbe() override { closeSocket(); }
 
     void begin() override {
-        const QHostAddress address(spec_.host);
+        const QHostAddress address(definition_.host);
         if (!address.isNull()) {
             addresses_ = {address};
             return connectNext();
         }
         // Qt keeps recent answers, so a name costs a lookup about once a minute.
-        QHostInfo::lookupHost(spec_.host, this, [this](const QHostInfo& info) {
+        QHostInfo::lookupHost(definition_.host, this, [this](const QHostInfo& info) {
             if (over_)
                 return; // cancelled while the name was looked up
             addresses_ = info.addresses();
             if (addresses_.isEmpty())
-                return report(QStringLiteral("host %1 not found").arg(spec_.host));
+                return report(QStringLiteral("host %1 not found").arg(definition_.host));
             connectNext();
         });
     }
@@ -72,14 +72,14 @@ class SocketProbe final : public HealthProbe {
         if (address.protocol() == QAbstractSocket::IPv6Protocol) {
             auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
             in6->sin6_family = AF_INET6;
-            in6->sin6_port = htons(spec_.port);
+            in6->sin6_port = htons(definition_.port);
             const Q_IPV6ADDR bytes = address.toIPv6Address();
             std::memcpy(&in6->sin6_addr, &bytes, sizeof bytes);
             length = sizeof *in6;
         } else {
             auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
             in4->sin_family = AF_INET;
-            in4->sin_port = htons(spec_.port);
+            in4->sin_port = htons(definition_.port);
             in4->sin_addr.s_addr = htonl(address.toIPv4Address());
             length = sizeof *in4;
         }
@@ -105,13 +105,13 @@ class SocketProbe final : public HealthProbe {
             error = errno;
         if (error != 0)
             return addresses_.isEmpty() ? report(errorText(error)) : connectNext();
-        if (spec_.kind == HealthCheckSpec::Kind::Tcp)
+        if (definition_.kind == HealthCheckSpec::Kind::Tcp)
             return report({});
-        QByteArray host = spec_.host.toLatin1();
+        QByteArray host = definition_.host.toLatin1();
         if (host.contains(':'))
             host = '[' + host + ']';
-        const QByteArray request = "GET " + spec_.target + " HTTP/1.0\r\nHost: " + host + ':' +
-                                   QByteArray::number(spec_.port) +
+        const QByteArray request = "GET " + definition_.target + " HTTP/1.0\r\nHost: " + host +
+                                   ':' + QByteArray::number(definition_.port) +
                                    "\r\nUser-Agent: prowlix-health\r\nConnection: close\r\n\r\n";
         // A fresh connection's send buffer takes a request line and three headers whole.
         if (::send(fd_, request.constData(), static_cast<size_t>(request.size()), MSG_NOSIGNAL) !=
@@ -168,7 +168,7 @@ class SocketProbe final : public HealthProbe {
         finish(failure);
     }
 
-    const HealthCheckSpec spec_;
+    const HealthCheckSpec definition_;
     bool over_ = false;
     QList<QHostAddress> addresses_; // those not tried yet
     int fd_ = -1;
@@ -180,7 +180,7 @@ class SocketProbe final : public HealthProbe {
 // task's user when the task has one. Its end is seen through a process descriptor.
 class ExecProbe final : public HealthProbe {
   public:
-    explicit ExecProbe(const HealthCheckSpec& spec) : spec_(spec) {}
+    explicit ExecProbe(const HealthCheckSpec& definition) : definition_(definition) {}
     ~ExecProbe() override {
         if (pid_ > 0) // the event loop ended first: no leftovers, at least
             ::kill(-pid_, SIGKILL);
@@ -192,13 +192,13 @@ class ExecProbe final : public HealthProbe {
         // Everything the child needs is made before the fork: after it, only calls that are safe
         // in a child of a threaded program.
         std::vector<QByteArray> encoded;
-        for (const QString& part : spec_.command)
+        for (const QString& part : definition_.command)
             encoded.push_back(toSystemBytes(part));
         std::vector<char*> argv;
         for (QByteArray& part : encoded)
             argv.push_back(part.data());
         argv.push_back(nullptr);
-        const HealthCheckSpec::RunAs* runAs = spec_.runAs ? &*spec_.runAs : nullptr;
+        const HealthCheckSpec::RunAs* runAs = definition_.runAs ? &*definition_.runAs : nullptr;
 
         pid_ = ::fork();
         if (pid_ == 0)
@@ -277,7 +277,7 @@ class ExecProbe final : public HealthProbe {
                                  : how.exitText());
     }
 
-    const HealthCheckSpec spec_;
+    const HealthCheckSpec definition_;
     pid_t pid_ = 0;
     int pidfd_ = -1;
     bool cancelled_ = false;
@@ -285,8 +285,8 @@ class ExecProbe final : public HealthProbe {
 
 } // namespace
 
-HealthProbe* HealthProbe::create(const HealthCheckSpec& spec) {
-    if (spec.kind == HealthCheckSpec::Kind::Exec)
-        return new ExecProbe(spec);
-    return new SocketProbe(spec);
+HealthProbe* HealthProbe::create(const HealthCheckSpec& definition) {
+    if (definition.kind == HealthCheckSpec::Kind::Exec)
+        return new ExecProbe(definition);
+    return new SocketProbe(definition);
 }

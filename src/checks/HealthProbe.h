@@ -13,8 +13,8 @@ class HealthProbe : public QObject {
     Q_DISABLE_COPY_MOVE(HealthProbe)
 
   public:
-    // A probe of the spec, not yet begun. Connect to finished(), then call begin().
-    static HealthProbe* create(const HealthCheckSpec& spec);
+    // A probe of the definition, not yet begun. Connect to finished(), then call begin().
+    static HealthProbe* create(const HealthCheckSpec& definition);
 
     // Starts the probe; finished() may come from within this call.
     virtual void begin() = 0;

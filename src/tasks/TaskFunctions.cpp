@@ -642,8 +642,8 @@ void TaskFunctions::healthFailed(int p, const QString& reason) {
     Q_EMIT taskUnhealthy(p);
     processes_.requestClose(tasks_[p].ProcessId);
     // A hung task never acts on the request: it is killed when the stop time is up.
-    health.kill->start(
-        static_cast<int>(stopTimeoutMs_ > 0 ? stopTimeoutMs_ : health.check->spec().timeoutMs));
+    health.kill->start(static_cast<int>(stopTimeoutMs_ > 0 ? stopTimeoutMs_
+                                                           : health.check->definition().timeoutMs));
 }
 
 bool TaskFunctions::anyUnhealthy() const {

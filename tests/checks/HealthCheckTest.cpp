@@ -22,9 +22,9 @@ using Options = QHash<QString, QString>;
 
 HealthCheckSpec parsed(const Options& options) {
     QString error;
-    const auto spec = HealthCheckSpec::parse(options, &error);
-    EXPECT_TRUE(spec.has_value()) << qPrintable(error);
-    return spec.value_or(HealthCheckSpec{});
+    const auto definition = HealthCheckSpec::parse(options, &error);
+    EXPECT_TRUE(definition.has_value()) << qPrintable(error);
+    return definition.value_or(HealthCheckSpec{});
 }
 
 // Gone, or a zombie left to the test's reaper: it runs no more.
@@ -50,16 +50,17 @@ TEST(HealthCheckSpec, ParsesEachKindWithItsDefaultsAndTimes) {
         {{{"check", "exec:true --x 'a b'"}}, "2 :0 / 10000 5000 3 30000"},
     };
     for (const Row& row : rows) {
-        const HealthCheckSpec spec = parsed(row.options);
-        const QString text = QStringLiteral("%1 %2:%3 %4 %5 %6 %7 %8")
-                                 .arg(static_cast<int>(spec.kind))
-                                 .arg(spec.host)
-                                 .arg(spec.port)
-                                 .arg(spec.target.isEmpty() ? "/" : spec.target.constData())
-                                 .arg(spec.intervalMs)
-                                 .arg(spec.timeoutMs)
-                                 .arg(spec.retries)
-                                 .arg(spec.graceMs);
+        const HealthCheckSpec definition = parsed(row.options);
+        const QString text =
+            QStringLiteral("%1 %2:%3 %4 %5 %6 %7 %8")
+                .arg(static_cast<int>(definition.kind))
+                .arg(definition.host)
+                .arg(definition.port)
+                .arg(definition.target.isEmpty() ? "/" : definition.target.constData())
+                .arg(definition.intervalMs)
+                .arg(definition.timeoutMs)
+                .arg(definition.retries)
+                .arg(definition.graceMs);
         EXPECT_EQ(text, row.expected);
     }
     const HealthCheckSpec exec = parsed({{"check", "exec:true --x 'a b'"}});
@@ -107,7 +108,7 @@ TEST(HealthCheckSpec, RefusesEveryUnusableValueWithItsReason) {
 
 class Checks : public ::testing::Test {
   protected:
-    // A check of the spec on the manual clock, its signals counted.
+    // A check of the definition on the manual clock, its signals counted.
     HealthCheck& make(Options options) {
         check = std::make_unique<HealthCheck>(parsed(options), clock);
         QObject::connect(check.get(), &HealthCheck::unhealthy,
@@ -235,10 +236,10 @@ TEST_F(Checks, ProbesJudgeRealServersAndProgramsByWhatTheyAnswer) {
         c.disarm();
     }
     if (::geteuid() == 0) { // the probe program runs as the task's user
-        HealthCheckSpec spec = parsed(
+        HealthCheckSpec definition = parsed(
             {{"check", "exec:sh -c 'test $(id -u):$(id -G) = 65534:65534'"}, {"check_grace", "0"}});
-        spec.runAs = HealthCheckSpec::RunAs{65534, 65534, {65534}};
-        HealthCheck asNobody(spec, clock);
+        definition.runAs = HealthCheckSpec::RunAs{65534, 65534, {65534}};
+        HealthCheck asNobody(definition, clock);
         asNobody.arm();
         clock.advance(0);
         ASSERT_TRUE(settled(asNobody));
