@@ -1,15 +1,9 @@
 // Command-line tokenizer and option lookup on arbitrary text.
 #include "CommandLine.h"
+#include "FuzzCheck.h"
 
 #include <cstdint>
 #include <cstdlib>
-
-namespace {
-void check(bool condition) {
-    if (!condition)
-        std::abort();
-}
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString text =

@@ -5,6 +5,7 @@
 #include "Conversions.h"
 #include "EngineDoubles.h"
 #include "FakeProcesses.h"
+#include "FuzzCheck.h"
 #include "Log.h"
 #include "ProcessControl.h"
 #include "RuntimeError.h"
@@ -20,11 +21,6 @@
 #include <cstdlib>
 
 namespace {
-
-void check(bool condition) {
-    if (!condition)
-        std::abort();
-}
 
 // A mail key's conversion error names the key and value before the bare description.
 bool knownError(const RuntimeError& error) {

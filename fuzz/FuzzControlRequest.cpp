@@ -3,6 +3,7 @@
 #include "ControlServer.h"
 #include "EngineDoubles.h"
 #include "FakeProcesses.h"
+#include "FuzzCheck.h"
 #include "Log.h"
 #include "ManualClock.h"
 #include "TaskFunctions.h"
@@ -14,10 +15,6 @@
 #include <cstdlib>
 
 namespace {
-void check(bool condition) {
-    if (!condition)
-        std::abort();
-}
 
 struct Engine {
     Log log{ProgramInfo{QStringLiteral("/nonexistent"), QStringLiteral("prowlix")}};

@@ -1,5 +1,6 @@
 // Host identity from an arbitrary host name and resolver file, and the registry-style helpers on
 // arbitrary text.
+#include "FuzzCheck.h"
 #include "HostSource.h"
 #include "IPInfo.h"
 
@@ -8,11 +9,6 @@
 #include <cstdlib>
 
 namespace {
-
-void check(bool condition) {
-    if (!condition)
-        std::abort();
-}
 
 const QString allowed =
     QStringLiteral("0123456789.-ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");

@@ -1,19 +1,11 @@
 // The metrics endpoint's request reader on arbitrary bytes: it never crashes, a complete head
 // names a token method and a path without blanks, controls or query, and no beginning of a
 // complete head is refused (a request that arrives in pieces must not be cut off early).
+#include "FuzzCheck.h"
 #include "HttpRequest.h"
 
 #include <cstdint>
 #include <cstdlib>
-
-namespace {
-
-void check(bool condition) {
-    if (!condition)
-        std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray received(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));

@@ -9,7 +9,7 @@
 #include <QString>
 #include <optional>
 
-class ControlRequest;
+struct ControlRequest;
 class Log;
 class QLocalServer;
 class QLocalSocket;

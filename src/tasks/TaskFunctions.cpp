@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
@@ -52,17 +53,7 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
             processId = adopted->pid;
         } else {
             Q_EMIT aboutToLaunch(tasks_.TaskCount + 1, name, command);
-            LaunchSpec spec = launchSpec(command, options, windowMode);
-            spec.outputFd = openOutput(draft);
-            try {
-                processId = processes_.launchWith(spec);
-            } catch (...) {
-                if (spec.outputFd >= 0)
-                    ::close(spec.outputFd);
-                throw;
-            }
-            if (spec.outputFd >= 0)
-                ::close(spec.outputFd);
+            processId = launchTask(command, options, windowMode, draft);
         }
         if (processId == 0 && !adopted) {
             ++startFailures_;
@@ -105,18 +96,24 @@ void TaskFunctions::StartTask(QString& name, const QString& command, qint16& win
     }
 }
 
-LaunchSpec TaskFunctions::launchSpec(const QString& command, const TaskOptions& options,
-                                     int showValue) const {
-    LaunchSpec spec;
-    spec.command = command;
-    spec.showValue = showValue;
-    spec.user = options.user;
-    spec.dir = options.dir;
-    spec.envFile = options.envFile;
-    spec.umask = options.umask;
+qint32 TaskFunctions::launchTask(const QString& command, const TaskOptions& options, int showValue,
+                                 TaskRecord& task) {
+    LaunchSpec request;
+    request.command = command;
+    request.showValue = showValue;
+    request.user = options.user;
+    request.dir = options.dir;
+    request.envFile = options.envFile;
+    request.umask = options.umask;
     if (options.stopSignal != 0)
-        spec.stopSignal = options.stopSignal;
-    return spec;
+        request.stopSignal = options.stopSignal;
+    request.outputFd = openOutput(task);
+    // The task has its own copy of the output file once launched; ours goes either way.
+    const auto closeOutput = qScopeGuard([&request] {
+        if (request.outputFd >= 0)
+            ::close(request.outputFd);
+    });
+    return processes_.launchWith(request);
 }
 
 QString TaskFunctions::FileNameOf(const QString& command) {
@@ -505,18 +502,7 @@ void TaskFunctions::restart(int p, bool automatic) {
     const QString command = tasks_[p].PathAndFile;
     try {
         Q_EMIT aboutToLaunch(p, tasks_[p].TaskName, command);
-        LaunchSpec spec = launchSpec(command, tasks_[p].options, 4);
-        spec.outputFd = openOutput(tasks_[p]);
-        qint32 processId = 0;
-        try {
-            processId = processes_.launchWith(spec);
-        } catch (...) {
-            if (spec.outputFd >= 0)
-                ::close(spec.outputFd);
-            throw;
-        }
-        if (spec.outputFd >= 0)
-            ::close(spec.outputFd);
+        const qint32 processId = launchTask(command, tasks_[p].options, 4, tasks_[p]);
         if (processId != 0) {
             tasks_[p].IsUp = true;
             tasks_[p].launchRetrying = false;

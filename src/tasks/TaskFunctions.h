@@ -124,8 +124,9 @@ class TaskFunctions final : public QObject {
     void taskEnded();
 
   private:
-    // The launch of task p's command with its options.
-    LaunchSpec launchSpec(const QString& command, const TaskOptions& options, int showValue) const;
+    // Launches a command with a task's options, its output going to the task's output file.
+    qint32 launchTask(const QString& command, const TaskOptions& options, int showValue,
+                      TaskRecord& task);
     // The next automatic restart of task p, after its restart delay when it has one.
     void scheduleRestart(int p);
     void restartAfter(int p, qint64 waitMs);
