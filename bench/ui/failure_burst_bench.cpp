@@ -10,10 +10,11 @@
 //   failure_burst_bench [bursts] [tasks] [killed]
 //
 // Runs on the offscreen platform unless QT_QPA_PLATFORM is set; `tests/ui/on-x11.sh
-// failure_burst_bench` runs it on Xvfb with openbox.
+// failure_burst_bench` runs it on Xvfb with openbox. PROWLIX_BENCH_SLICE_MS sets how long the
+// failure handling may work before it lets events run (1000 handles a burst in one go).
 #include "DesktopView.h"
 #include "Monitor.h"
-#include "ProcessControl.h"
+#include "PosixProcessControl.h"
 #include "frmMain.h"
 #include "frmSplash.h"
 
@@ -80,12 +81,19 @@ int main(int argc, char** argv) {
     const QString port = QString::number(probe.serverPort());
     probe.close();
 
-    const auto processes = createProcessControl();
+    PosixProcessControl processes;
     DesktopView view(true);
-    Monitor monitor(view, *processes,
+    Monitor monitor(view, processes,
                     QStringLiteral("/P:") + port + QStringLiteral(" /I:") + ini.fileName(),
                     ProgramInfo{dir.path(), QStringLiteral("prowlix")});
     monitor.quit = [] {};
+    // Failures are handled in slices that let events run between them; a long slice gives the
+    // handling of a whole burst in one go, for comparison.
+    if (qEnvironmentVariableIsSet("PROWLIX_BENCH_SLICE_MS")) {
+        const int ms = qEnvironmentVariableIntValue("PROWLIX_BENCH_SLICE_MS");
+        monitor.taskFunctions().setSliceMs(ms);
+        processes.setSliceMs(ms);
+    }
     view.attach(monitor.model());
     monitor.startUp();
     frmMain& window = *view.mainWindow();

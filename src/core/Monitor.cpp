@@ -36,9 +36,12 @@ Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentT
       failureAlert_(tasks_, mail_, log_), logRetention_(log_) {
     quit = [] { QCoreApplication::exit(0); };
     Timer1_.setInterval(100);
+    // The tick's pass goes in slices: a burst of failures lets input and repaints run between
+    // them. Every other sweep (before an answer, at the end of start-up) finishes its pass.
     connect(&Timer1_, &QTimer::timeout, this, [this] {
         ++tickCount_;
-        Timer1_Timer();
+        guarded(log_, [this] { taskFunctions_.sweepInSlices(); });
+        updateTick();
     });
     // Immediate detection handles the ended task alone, as the sweep would, and stops with the
     // tick: once the kill step has disabled the tick, tasks closing on request are no failures.

@@ -6,6 +6,7 @@
 #include "SystemText.h"
 
 #include <QAbstractEventDispatcher>
+#include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
@@ -95,6 +96,9 @@ PosixProcessControl::PosixProcessControl(EndDetection detection, Clock& clock, Q
       closeTimer_(clock) {
     closeTimer_.setSingleShot(true);
     connect(&closeTimer_, &ClockTimer::timeout, this, &PosixProcessControl::closesDue);
+    reportTimer_.setSingleShot(true);
+    reportTimer_.setInterval(0);
+    connect(&reportTimer_, &QTimer::timeout, this, &PosixProcessControl::reportEnded);
     if (epollFd_ >= 0 && detection == EndDetection::Immediate) {
         // One descriptor for the event loop however many tasks there are: its cost per wake-up
         // does not grow with the table.
@@ -272,21 +276,28 @@ void PosixProcessControl::drainEnded(bool fromEventLoop) {
     fresh_ = batching_;
     if (notifier_ == nullptr || reported.empty())
         return;
-    if (fromEventLoop) {
-        // Last: what handles an end may launch and rehash.
-        for (const qint32 pid : reported)
-            Q_EMIT processEnded(pid);
-    } else {
-        // An end read while answering a question (the all-up check of a restart, or a sweep that
-        // has passed that task already) has consumed its notification: a sweep must still come,
-        // also while the tick sleeps.
-        QMetaObject::invokeMethod(
-            this,
-            [this, reported] {
-                for (const qint32 pid : reported)
-                    Q_EMIT processEnded(pid);
-            },
-            Qt::QueuedConnection);
+    unreported_.insert(unreported_.end(), reported.begin(), reported.end());
+    // Ends already waiting for their slice go first. An end read while answering a question (the
+    // all-up check of a restart, or a sweep that has passed that task already) has consumed its
+    // notification: its report must still come, also while the tick sleeps.
+    if (fromEventLoop && !reportTimer_.isActive())
+        reportEnded(); // last: what handles an end may launch and rehash
+    else
+        reportTimer_.start();
+}
+
+void PosixProcessControl::reportEnded() {
+    QElapsedTimer slice;
+    slice.start();
+    while (!unreported_.empty()) {
+        // Taken off first: a handler that lets events run must not see it again.
+        const qint32 pid = unreported_.front();
+        unreported_.pop_front();
+        Q_EMIT processEnded(pid);
+        if (!unreported_.empty() && slice.elapsed() >= sliceMs_) {
+            reportTimer_.start();
+            return;
+        }
     }
 }
 

@@ -4,6 +4,7 @@
 #include "ProcessControl.h"
 
 #include <QHash>
+#include <QTimer>
 #include <deque>
 #include <optional>
 #include <vector>
@@ -22,6 +23,9 @@ class PosixProcessControl final : public ProcessControl {
     // Launches that end sooner than this are left to the supervision tick, so that a task that
     // crashes at once is restarted no faster than the tick allows.
     static constexpr qint64 quickEndMs = 100;
+    // Ends are reported in slices of about this long (each report may restart a task, which
+    // launches a process), so that a burst lets input and repaints run between them.
+    static constexpr qint64 sliceMs = 10;
 
     explicit PosixProcessControl(EndDetection detection = EndDetection::Immediate,
                                  Clock& clock = Clock::system(), QObject* parent = nullptr);
@@ -39,9 +43,14 @@ class PosixProcessControl final : public ProcessControl {
     int closesPending() const override;
     void finishCloses() override;
     int leftoverCount(qint32 pid) override;
+    // The length of a slice of reports; at least one end is reported per slice.
+    void setSliceMs(qint64 ms) { sliceMs_ = ms; }
 
   private:
     void closesDue();
+    // Reports the ends read, oldest first, until the slice is used up; the rest come from
+    // reportTimer_.
+    void reportEnded();
 
     struct Child {
         int pidfd = -1;          // -1 when none could be had; waitpid serves then
@@ -82,6 +91,9 @@ class PosixProcessControl final : public ProcessControl {
     bool batching_ = false;
     quint64 drainRound_ = 0;
     qint64 stopTimeoutMs_ = 0;
+    std::deque<qint32> unreported_; // ends read, to be reported in order
+    QTimer reportTimer_;            // zero-time: the next slice of reports
+    qint64 sliceMs_ = sliceMs;
     QHash<qint32, qint64> closes_; // tasks asked to close: when they are forced, on clock_
     ClockTimer closeTimer_;        // the earliest of them
 };

@@ -1,5 +1,6 @@
 #include "TaskFunctions.h"
 
+#include "Guarded.h"
 #include "Log.h"
 #include "OutputFile.h"
 #include "PosixLaunch.h"
@@ -8,6 +9,7 @@
 #include "SystemText.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QScopeGuard>
 #include <algorithm>
@@ -24,6 +26,19 @@ TaskFunctions::TaskFunctions(TaskTable& tasks, TaskList& upList, TaskList& downL
     rotationTimer_.setInterval(60 * 1000);
     connect(&rotationTimer_, &ClockTimer::timeout, this, &TaskFunctions::rotateOutputs);
     connect(&restartTimer_, &ClockTimer::timeout, this, &TaskFunctions::restartDue);
+    sliceTimer_.setSingleShot(true);
+    sliceTimer_.setInterval(0);
+    // A timer's handler is an event handler: nothing thrown may leave it.
+    connect(&sliceTimer_, &QTimer::timeout, this, [this] {
+        if (sweepNext_ != 0 && !closing_)
+            guarded(log_, [this] { sweepFrom(sweepNext_, true); });
+    });
+}
+
+void TaskFunctions::beginShutdown() {
+    closing_ = true;
+    sweepNext_ = 0;
+    sliceTimer_.stop();
 }
 
 void TaskFunctions::StartTask(QString& name, const QString& command, qint16& windowMode,
@@ -128,14 +143,35 @@ ProcessStatus TaskFunctions::IsTaskProcessAlive(qint32 processId) {
 }
 
 void TaskFunctions::sweep() {
+    sweepFrom(1, false);
+}
+
+void TaskFunctions::sweepInSlices() {
+    if (sweepNext_ == 0)
+        sweepFrom(1, true);
+}
+
+void TaskFunctions::sweepFrom(int first, bool sliced) {
+    // Whatever stops this pass, a full one or an error, leaves no slice behind to repeat it.
+    sweepNext_ = 0;
+    sliceTimer_.stop();
+    QElapsedTimer slice;
+    slice.start();
     const int bound = tasks_.upperBound();
-    for (int p = 1; p <= bound; ++p) {
+    for (int p = first; p <= bound; ++p) {
         if (!tasks_[p].IsUp)
             continue;
         const ProcessStatus status = IsTaskProcessAlive(tasks_[p].ProcessId);
-        if (status.hasEnded()) {
-            tasks_[p].lastExit = status;
-            HandleTaskFailure(p);
+        if (!status.hasEnded())
+            continue;
+        tasks_[p].lastExit = status;
+        HandleTaskFailure(p);
+        // Tasks not reached yet that have ended keep IsUp with an ended process: every all-up
+        // check counts them down, and the tick keeps running for them.
+        if (sliced && p < bound && !closing_ && slice.elapsed() >= sliceMs_) {
+            sweepNext_ = p + 1;
+            sliceTimer_.start();
+            return;
         }
     }
     sweepClosing();
@@ -178,7 +214,7 @@ void TaskFunctions::handleEnd(qint32 processId) {
 }
 
 bool TaskFunctions::needsTick() const {
-    if (allUpPending_)
+    if (allUpPending_ || sweepNext_ != 0)
         return true;
     // Newest first: a task just launched is the usual reason, and ends the walk at once.
     for (int p = tasks_.upperBound(); p >= 1; --p) {

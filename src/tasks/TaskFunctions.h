@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QObject>
 #include <QSet>
+#include <QTimer>
 #include <functional>
 #include <map>
 #include <memory>
@@ -29,8 +30,9 @@ class TaskFunctions final : public QObject {
                   ProcessControl& processes, Clock& clock = Clock::system(),
                   QObject* parent = nullptr);
 
-    // Shutdown has begun: no more launches or restarts, no failures handled.
-    void beginShutdown() { closing_ = true; }
+    // Shutdown has begun: no more launches or restarts, no failures handled; a sweep going on in
+    // slices stops.
+    void beginShutdown();
     bool closing() const { return closing_; }
 
     // Launches a configured program for the first time; on success it gets the next identifier.
@@ -51,7 +53,18 @@ class TaskFunctions final : public QObject {
     std::function<std::optional<Adopted>(const QString& name, const QString& command)> adoption;
 
     ProcessStatus IsTaskProcessAlive(qint32 processId);
-    void sweep(); // the supervision sweep: one pass over the tasks that are up
+    // The supervision sweep: one pass over the tasks that are up, every ended one handled before
+    // it returns (whoever answers for the tasks next relies on that). A pass going on in slices
+    // is finished by it.
+    void sweep();
+    // The same pass for the tick: once about sliceMs have gone on failures and restarts (each
+    // restart launches a process), it stops and goes on from the next task in a zero-time timer,
+    // so that input and repaints run between the slices of a burst. At least one failure is
+    // handled per slice. While a pass is under way, a second call leaves it to its slices.
+    void sweepInSlices();
+    bool sweepPending() const { return sweepNext_ != 0; }
+    static constexpr qint64 sliceMs = 10;
+    void setSliceMs(qint64 ms) { sliceMs_ = ms; }
     // The end of one process, as the sweep would handle it, without walking the table.
     void handleEnd(qint32 processId);
     void HandleTaskFailure(int p);
@@ -88,7 +101,8 @@ class TaskFunctions final : public QObject {
     bool allClearPending() const { return allUpPending_; }
 
     // True while the tick can find something the process descriptors cannot: a task that only a
-    // poll can watch (see ProcessControl::needsPolling), or an all-clear that waits for a sweep.
+    // poll can watch (see ProcessControl::needsPolling), an all-clear that waits for a sweep, or
+    // a pass of the sweep still going on in slices.
     bool needsTick() const;
 
     // Task p's health check, armed now if the task is up and at each later launch.
@@ -133,6 +147,8 @@ class TaskFunctions final : public QObject {
     void restartDue();
     void restart(int p, bool automatic = true);
     void sweepClosing(); // the stopped tasks' processes that have ended since the last sweep
+    // The pass from task first on; sliced: it may stop after sliceMs_ and go on later.
+    void sweepFrom(int first, bool sliced);
     // The output file of a task, rotated and opened for its launch; -1 when it has none.
     int openOutput(TaskRecord& task);
     QString outputPathFor(const QString& name, int id, const TaskOptions& options);
@@ -166,6 +182,9 @@ class TaskFunctions final : public QObject {
     int startFailures_ = 0;
     bool allUpPending_ = false; // a restart found every task up; a later sweep confirms it
     qint64 restartedAt_ = 0;    // on clock_
+    int sweepNext_ = 0;         // where a pass in slices goes on; 0: none under way
+    qint64 sliceMs_ = sliceMs;
+    QTimer sliceTimer_; // zero-time: the next slice of the pass
     // Health checks by task position, and the kill that follows a failed check's close request.
     struct Health {
         std::unique_ptr<HealthCheck> check;

@@ -5,6 +5,7 @@
 #include "View.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <csignal>
 #include <fcntl.h>
@@ -162,6 +163,36 @@ TEST_F(Supervision, TickSleepsWhileEveryTaskIsWatchedAndARestartWakesIt) {
     EXPECT_TRUE(timer.isActive());
     ASSERT_TRUE(idle());
     EXPECT_TRUE(monitor->statusPort().isListening());
+}
+
+// Ends reported one per slice (of no time at all here), the tick out of the way: one that comes
+// while reports wait is reported too, and every task fails and is restarted exactly once.
+TEST_F(Supervision, EndsReportedInSlicesAreEachHandledOnce) {
+    using namespace std::chrono_literals;
+    start("start=sleep 3600,A,,True\nstart=sleep 3600,B,,True\nstart=sleep 3600,C,,True\n"
+          "start=sleep 3600,D,,True\n");
+    processes.real.setSliceMs(0);
+    ASSERT_TRUE(waitUntil([&] { return !monitor->Timer1().isActive(); }, 2s));
+    monitor->Timer1().setInterval(3600 * 1000);
+    // The fourth ends at the first report, before the reports of the others.
+    const qint32 late = task(4).ProcessId;
+    QObject::connect(
+        &processes, &ProcessControl::processEnded, monitor.get(),
+        [late] {
+            ::kill(late, SIGKILL);
+            const QString stat = QStringLiteral("/proc/%1/stat").arg(late);
+            const QDeadlineTimer deadline(2000);
+            while (!testsupport::readFile(stat).section(')', -1).startsWith(" Z") &&
+                   !deadline.hasExpired()) {
+            }
+        },
+        Qt::SingleShotConnection);
+    for (int p = 1; p <= 3; ++p)
+        ::kill(task(p).ProcessId, SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return logText().count("RE-START: ") == 4; }));
+    EXPECT_EQ(logText().count("TASK FAILURE: "), 4);
+    for (int p = 1; p <= 4; ++p)
+        EXPECT_TRUE(task(p).IsUp && processes.status(task(p).ProcessId).isRunning()) << p;
 }
 
 } // namespace

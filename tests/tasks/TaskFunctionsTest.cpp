@@ -6,6 +6,7 @@
 #include "ManualClock.h"
 #include "TestSupport.h"
 
+#include <QCoreApplication>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -122,6 +123,54 @@ TEST_F(Supervisor, AnEndIsHandledFromItsOwnProcessWithoutTheOthers) {
     EXPECT_EQ(count("TASK FAILURE: "), 1);
     functions.sweep();
     EXPECT_EQ(count("TASK FAILURE: A"), 1);
+}
+
+// The tick's pass in slices (of no time at all here), events running between them: an end
+// reported meanwhile is handled once, the pass goes on in table order, and nothing opens the port
+// before every task is back. A full sweep finishes a pass under way; shutdown stops one.
+TEST_F(Supervisor, PassInSlicesHandlesEveryEndOnceAndKeepsThePortClosedMeanwhile) {
+    constexpr int n = 100;
+    for (int i = 1; i <= n; ++i)
+        start("sleep 1", true, QString("T%1").arg(i));
+    functions.SignalAllUp();
+    functions.setSliceMs(0);
+    QList<qint32> first;
+    QList<int> order{1, 50};
+    for (int p = 1; p <= n; ++p) {
+        first.append(tasks[p].ProcessId);
+        processes.end(tasks[p].ProcessId);
+        if (p != 1 && p != 50)
+            order.append(p);
+    }
+    functions.sweepInSlices();
+    EXPECT_EQ(above.alerts, QList<int>{1});
+    EXPECT_TRUE(functions.sweepPending() && !above.listening);
+    functions.handleEnd(first[49]); // reported by its process while the pass waits
+    functions.handleEnd(first[0]);  // handled already
+    functions.sweepInSlices();      // a tick meanwhile leaves the pass to its slices
+    EXPECT_EQ(above.alerts, (QList<int>{1, 50}));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !functions.sweepPending(); }));
+    EXPECT_EQ(above.alerts, order);
+    EXPECT_EQ(count("TASK FAILURE: "), n);
+    EXPECT_EQ(count("RE-START: "), n);
+    EXPECT_EQ(processes.launched.size(), 2 * n);
+    EXPECT_FALSE(above.listening);
+    clock.advance(TaskFunctions::settleMs);
+    functions.sweepInSlices();
+    EXPECT_TRUE(above.listening);
+
+    for (const int p : {1, 2, 3})
+        processes.end(tasks[p].ProcessId);
+    functions.sweepInSlices();
+    functions.sweep();
+    EXPECT_TRUE(above.alerts.size() == n + 3 && !functions.sweepPending());
+    for (const int p : {1, 2})
+        processes.end(tasks[p].ProcessId);
+    functions.sweepInSlices();
+    functions.beginShutdown();
+    EXPECT_FALSE(functions.sweepPending());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(above.alerts.size(), n + 4);
 }
 
 TEST_F(Supervisor, AllClearWaitsUntilTheRestartedProcessHasHeldOneInterval) {
