@@ -5,7 +5,7 @@
 
 Runs the real monitor headless (a copy in a scratch directory, so its logs land there) with one
 task that ends 0.3 s after each start and is restarted every time. The task writes the time just
-before it ends; the local aiosmtpd server (tests/mail/smtp_sink.py) records when it stored each
+before it ends; the local aiosmtpd server (tests/support/smtp_sink.py) records when it stored each
 alert. Prints min, median and max over COUNT failures, then the monitor's proportional set size
 with mail configured and its alerts sent. --secure sends through STARTTLS with a login (AUTH
 PLAIN, password file), with a certificate made for the run by the openssl tool.
@@ -62,7 +62,7 @@ def main():
         f.write("sleep 0.3\ndate +%%s.%%N >> %s\n" % died)
 
     smtp_port = free_port(low=True)
-    sink_command = ["/usr/bin/python3", os.path.join(REPO, "tests", "mail", "smtp_sink.py"),
+    sink_command = ["/usr/bin/python3", os.path.join(REPO, "tests", "support", "smtp_sink.py"),
                     str(smtp_port), mail_dir]
     secure_keys = ""
     if args.secure:

@@ -24,7 +24,7 @@ struct TestCertificate {
 };
 const TestCertificate& testCertificate();
 
-// A real SMTP server (aiosmtpd, tests/mail/smtp_sink.py) on a free loopback port.
+// A real SMTP server (aiosmtpd, tests/support/smtp_sink.py) on a free loopback port.
 class SinkServer final {
   public:
     // Options as smtp_sink.py takes them.

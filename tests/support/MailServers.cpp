@@ -44,7 +44,7 @@ SinkServer::SinkServer(const QStringList& options) {
     for (int attempt = 0; attempt < 5 && !ready_; ++attempt) {
         port_ = freeLowPort();
         process_.start("/usr/bin/python3",
-                       QStringList{testsupport::sourceDir() + "/tests/mail/smtp_sink.py",
+                       QStringList{testsupport::sourceDir() + "/tests/support/smtp_sink.py",
                                    QString::number(port_), dir_.path()} +
                            options);
         testsupport::waitUntil([this] {
