@@ -10,6 +10,7 @@
 #include "RuntimeDirectory.h"
 #include "RuntimeError.h"
 #include "ServiceNotifier.h"
+#include "SettingUnusable.h"
 #include "Version.h"
 #include "View.h"
 
@@ -250,9 +251,10 @@ void Monitor::configureStopTimeout(const QString& value) {
     const double seconds = value.trimmed().toDouble(&ok);
     // An hour is the longest a shutdown may be kept waiting.
     if (!ok || !(seconds > 0) || seconds > 3600) {
-        log_.WriteLog(QStringLiteral("ERROR: STOP_TIMEOUT=") + value +
-                      QStringLiteral(" ignored: expected a positive number of seconds up to 3600; "
-                                     "tasks are only asked to close"));
+        log_.WriteLog(settingUnusable(QStringLiteral("STOP_TIMEOUT"), value,
+                                      QStringLiteral("expected a positive number of seconds up to "
+                                                     "3600"),
+                                      QStringLiteral("tasks are only asked to close")));
         return;
     }
     stopTimeoutMs_ = std::max<qint64>(1, qRound64(seconds * 1000));

@@ -5,6 +5,7 @@
 #include "PosixLaunch.h"
 #include "ProcessControl.h"
 #include "RuntimeError.h"
+#include "SettingUnusable.h"
 #include "SignalTarget.h"
 #include "SystemText.h"
 
@@ -271,9 +272,7 @@ void TaskFunctions::configureOutput(const QString& dir, const QString& maxBytes,
                                     const QString& backups) {
     const auto refuse = [this](const char* key, const QString& value, const QString& reason,
                                const char* then) {
-        log_.WriteLog(QStringLiteral("ERROR: ") + QLatin1String(key) + QLatin1Char('=') + value +
-                      QStringLiteral(" ignored: ") + reason + QStringLiteral("; ") +
-                      QLatin1String(then));
+        log_.WriteLog(settingUnusable(QLatin1String(key), value, reason, QLatin1String(then)));
     };
     outputDir_.clear();
     if (!dir.trimmed().isEmpty()) {
@@ -384,9 +383,8 @@ void TaskFunctions::configureRestartDelay(const QString& value) {
     if (problem.isEmpty())
         restartDelay_ = delay;
     else
-        log_.WriteLog(QStringLiteral("ERROR: RESTART_DELAY=") + value +
-                      QStringLiteral(" ignored: ") + problem +
-                      QStringLiteral("; restarts are immediate"));
+        log_.WriteLog(settingUnusable(QStringLiteral("RESTART_DELAY"), value, problem,
+                                      QStringLiteral("restarts are immediate")));
 }
 
 QString TaskFunctions::restartWaitText(int p) const {
