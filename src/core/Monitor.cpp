@@ -37,7 +37,7 @@ Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentT
         std::fflush(nullptr);
         std::exit(0);
     };
-    Timer1_.setInterval(100);
+    Timer1_.setInterval(supervisionTickMs);
     connect(&Timer1_, &QTimer::timeout, this, [this] {
         ++tickCount_;
         Timer1_Timer();

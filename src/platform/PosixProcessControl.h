@@ -19,10 +19,6 @@ class PosixProcessControl final : public ProcessControl {
     Q_DISABLE_COPY_MOVE(PosixProcessControl)
 
   public:
-    // Launches that end sooner than this are left to the supervision tick, so that a task that
-    // crashes at once is restarted no faster than the tick allows.
-    static constexpr qint64 quickEndMs = 100;
-
     explicit PosixProcessControl(EndDetection detection = EndDetection::Immediate,
                                  Clock& clock = Clock::system(), QObject* parent = nullptr);
     ~PosixProcessControl() override;
@@ -52,7 +48,8 @@ class PosixProcessControl final : public ProcessControl {
     };
 
     // Reaps every task whose descriptor says it has ended; from the event loop, also asks for a
-    // sweep when one of them ran for at least quickEndMs.
+    // sweep when one of them ran for at least one tick (supervisionTickMs): launches that end
+    // sooner are left to the tick, so a task that crashes at once restarts no faster than it.
     void drainEnded(bool fromEventLoop);
     // Forgets the child; only the fact that its number ended is kept, and for a while how.
     // Puts a live descriptor in the epoll set and the child in the table; false when it cannot be.

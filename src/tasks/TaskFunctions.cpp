@@ -142,7 +142,8 @@ void TaskFunctions::sweep() {
         }
     }
     sweepClosing();
-    if (allUpPending_ && clock_.now() - restartedAt_ >= settleMs)
+    // A restarted process must have run for one tick before the all-clear is given.
+    if (allUpPending_ && clock_.now() - restartedAt_ >= supervisionTickMs)
         confirmAllUp();
 }
 
@@ -176,7 +177,7 @@ void TaskFunctions::handleEnd(qint32 processId) {
     } else if (p >= 1 && p <= tasks_.upperBound() && tasks_[p].closingProcessId == processId) {
         sweepClosing();
     }
-    if (allUpPending_ && clock_.now() - restartedAt_ >= settleMs)
+    if (allUpPending_ && clock_.now() - restartedAt_ >= supervisionTickMs)
         confirmAllUp();
 }
 

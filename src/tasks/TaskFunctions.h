@@ -95,9 +95,6 @@ class TaskFunctions final : public QObject {
     // close before it is killed; without it, the check's own timeout.
     void setStopTimeout(qint64 ms) { stopTimeoutMs_ = ms; }
 
-    // How long a restarted process must have run before the all-clear is given.
-    static constexpr qint64 settleMs = 100;
-
   Q_SIGNALS:
     // A task was launched or stopped: the tick may be needed again (to see a launch through its
     // first interval, or a stopped process end). Emitted before the call returns.

@@ -132,7 +132,7 @@ TEST_F(Supervisor, AllClearWaitsUntilTheRestartedProcessHasHeldOneInterval) {
     EXPECT_EQ(count("TASK FAILURE: Phoenix"), 2);
     EXPECT_EQ(count("RE-START: "), 2);
     // A task that keeps ending at once must not open the port between its restarts.
-    clock.advance(TaskFunctions::settleMs - 1);
+    clock.advance(supervisionTickMs - 1);
     functions.sweep();
     EXPECT_TRUE(above.notifying);
     clock.advance(1);
@@ -289,13 +289,13 @@ TEST_F(Supervisor, FailedHealthCheckClosesTheTaskAndKillsItWhenHung) {
                      "EXIT STATUS: Web: killed by signal 9 (SIGKILL)", "RE-START: 'web --serve'"}));
     EXPECT_EQ(alertLines, QStringList{"Health check failed: exit status 1"});
     EXPECT_TRUE(!tasks[1].health.unhealthy && tasks[1].health.failuresTotal == 2);
-    clock.advance(TaskFunctions::settleMs);
+    clock.advance(supervisionTickMs);
     functions.sweep();
     EXPECT_TRUE(above.listening);
 
     // Rearmed by the restart, with its grace; STOP_TIMEOUT, when given, is the time to close.
     functions.setStopTimeout(4000);
-    clock.advance(1000 - TaskFunctions::settleMs - 1);
+    clock.advance(1000 - supervisionTickMs - 1);
     failTwice(); // at 1 s and 2 s after the restart, each seen 1 ms later
     EXPECT_EQ(count("HEALTH CHECK FAILED: "), 2);
     clock.advance(3999); // from the moment the failure is counted
@@ -312,7 +312,7 @@ TEST_F(Supervisor, OperatorStopIsNoFailureAndARestartWaitsForTheStoppedProcess) 
     start("web", true);
     start("db", true);
     functions.sweep();
-    clock.advance(TaskFunctions::settleMs);
+    clock.advance(supervisionTickMs);
     functions.SignalAllUp();
     ASSERT_TRUE(above.listening);
 
