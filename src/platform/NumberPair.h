@@ -12,6 +12,6 @@ struct NumberPair {
     double second = 0;
 
     // Nothing when the text is not two such numbers, or one is above its highest.
-    static std::optional<NumberPair> read(const QString& text, Numbers numbers,
-                                          double firstHighest, double secondHighest);
+    static std::optional<NumberPair> read(const QString& text, Numbers numbers, double firstHighest,
+                                          double secondHighest);
 };
