@@ -1,6 +1,7 @@
 #include "ConfigINI.h"
 
 #include "AppSettings.h"
+#include "CommandTokens.h"
 #include "Conversions.h"
 #include "EventPump.h"
 #include "Log.h"
@@ -210,23 +211,7 @@ void ConfigINI::ParseINILine(const QString& text) {
 }
 
 QStringList ConfigINI::SplitFields(const QString& text) {
-    QStringList fields{QString()};
-    QString padded = text;
-    if (!padded.endsWith(QLatin1Char(',')))
-        padded += QLatin1Char(',');
-    bool inQuotes = false;
-    QString current;
-    for (const QChar c : std::as_const(padded)) {
-        if (c == QLatin1Char('"')) {
-            inQuotes = !inQuotes;
-        } else if (c == QLatin1Char(',') && !inQuotes) {
-            fields.append(current);
-            current.clear();
-        } else {
-            current += c;
-        }
-    }
-    return fields;
+    return QStringList{QString()} + splitQuotedFields(text);
 }
 
 QString ConfigINI::peekValue(const QString& path, const QString& key) {

@@ -3,19 +3,23 @@
 #include "AppSettings.h"
 #include "FailureAlert.h"
 #include "Log.h"
+#include "NumberPair.h"
 #include "RegularFile.h"
 #include "SMTPClient.h"
+#include "SettingUnusable.h"
 
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QRegularExpression>
 #include <QSslCertificate>
 #include <algorithm>
+#include <climits>
 
 namespace {
 
-void ignored(Log& log, const QString& key, const QString& value, const QString& reason) {
-    log.WriteLog(QStringLiteral("ERROR: ") + key + u'=' + value + QStringLiteral(": ") + reason);
+void logUnusable(Log& log, const QString& key, const QString& value, const QString& reason,
+                 const QString& consequence) {
+    log.WriteLog(settingUnusable(key, value, reason, consequence));
 }
 
 // A name HELO may carry: DNS labels of letters, digits and hyphens, or an address in brackets.
@@ -26,18 +30,6 @@ bool isGreetingName(const QString& name) {
         "^[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?(?:\\.[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}"
         "[A-Za-z0-9])?)*$"));
     return name.size() <= 253 && labels.match(name).hasMatch();
-}
-
-// "count,seconds", both positive whole numbers.
-bool readLimit(const QString& value, int& count, int& seconds) {
-    const QStringList parts = value.split(u',');
-    if (parts.size() != 2)
-        return false;
-    bool countOk = false;
-    bool secondsOk = false;
-    count = parts[0].trimmed().toInt(&countOk);
-    seconds = parts[1].trimmed().toInt(&secondsOk);
-    return countOk && secondsOk && count > 0 && seconds > 0;
 }
 
 } // namespace
@@ -60,12 +52,13 @@ void apply(const AppSettings& settings, SMTPClient& mail, FailureAlert& alert, L
 
     // The values the mail sender cannot use are known now; each alert would fail the same way.
     if (mail.TimeOut < 0)
-        ignored(log, QStringLiteral("SMTP_TIMEOUT"), QString::number(mail.TimeOut),
-                QStringLiteral("a negative time-out fails every alert at once "
-                               "(SMTP_CONNECT_ERR); 0 or none means 60 seconds"));
+        logUnusable(
+            log, QStringLiteral("SMTP_TIMEOUT"), QString::number(mail.TimeOut),
+            QStringLiteral("a negative time-out fails every alert at once (SMTP_CONNECT_ERR)"),
+            QStringLiteral("0 or none means 60 seconds"));
     if (mail.SMTPPort < 0)
-        ignored(log, QStringLiteral("SMTP_PORT"), QString::number(mail.SMTPPort),
-                QStringLiteral("not a port (1 to 32767); every alert fails"));
+        logUnusable(log, QStringLiteral("SMTP_PORT"), QString::number(mail.SMTPPort),
+                    QStringLiteral("not a port (1 to 32767)"), QStringLiteral("every alert fails"));
 
     const QString tls = value("SMTP_TLS");
     if (tls.compare(QLatin1String("STARTTLS"), Qt::CaseInsensitive) == 0)
@@ -73,8 +66,9 @@ void apply(const AppSettings& settings, SMTPClient& mail, FailureAlert& alert, L
     else if (tls.compare(QLatin1String("TLS"), Qt::CaseInsensitive) == 0)
         mail.security = SMTPClient::Security::Tls;
     else if (!tls.isEmpty())
-        ignored(log, QStringLiteral("SMTP_TLS"), tls,
-                QStringLiteral("neither STARTTLS nor TLS; mail is sent without TLS"));
+        logUnusable(log, QStringLiteral("SMTP_TLS"), tls,
+                    QStringLiteral("neither STARTTLS nor TLS"),
+                    QStringLiteral("mail is sent without TLS"));
 
     mail.caFile = value("SMTP_CA_FILE");
     if (!mail.caFile.isEmpty()) {
@@ -93,13 +87,14 @@ void apply(const AppSettings& settings, SMTPClient& mail, FailureAlert& alert, L
     const QString password = value("SMTP_PASSWORD");
     if (!user.isEmpty()) {
         if (mail.security == SMTPClient::Security::None) {
-            ignored(log, QStringLiteral("SMTP_USER"), user,
-                    QStringLiteral("the password is only sent over TLS (SMTP_TLS=STARTTLS or "
-                                   "TLS); mail is sent without authentication"));
+            logUnusable(
+                log, QStringLiteral("SMTP_USER"), user,
+                QStringLiteral("the password is only sent over TLS (SMTP_TLS=STARTTLS or TLS)"),
+                QStringLiteral("mail is sent without authentication"));
         } else if (passwordFile.isEmpty() && password.isEmpty()) {
-            ignored(log, QStringLiteral("SMTP_USER"), user,
-                    QStringLiteral("neither SMTP_PASSWORD_FILE nor SMTP_PASSWORD is given; mail "
-                                   "is sent without authentication"));
+            logUnusable(log, QStringLiteral("SMTP_USER"), user,
+                        QStringLiteral("neither SMTP_PASSWORD_FILE nor SMTP_PASSWORD is given"),
+                        QStringLiteral("mail is sent without authentication"));
         } else {
             mail.userName = user;
             mail.password = password;
@@ -122,24 +117,23 @@ void apply(const AppSettings& settings, SMTPClient& mail, FailureAlert& alert, L
     if (MailMessage::isMailAddress(from))
         alert.fromAddress = from;
     else if (!from.isEmpty())
-        ignored(log, QStringLiteral("SMTP_FROM"), from,
-                QStringLiteral("not a mail address; alerts come from Prowlix@ and the host's "
-                               "domain"));
+        logUnusable(log, QStringLiteral("SMTP_FROM"), from, QStringLiteral("not a mail address"),
+                    QStringLiteral("alerts come from Prowlix@ and the host's domain"));
 
     const QString stageLog = value("SMTP_LOG");
     if (stageLog.compare(QLatin1String("ON"), Qt::CaseInsensitive) == 0)
         mail.errorLog().LogActivity = true;
     else if (!stageLog.isEmpty() && stageLog.compare(QLatin1String("OFF"), Qt::CaseInsensitive))
-        ignored(log, QStringLiteral("SMTP_LOG"), stageLog,
-                QStringLiteral("neither ON nor OFF; the mail stage log stays off"));
+        logUnusable(log, QStringLiteral("SMTP_LOG"), stageLog, QStringLiteral("neither ON nor OFF"),
+                    QStringLiteral("the mail stage log stays off"));
 
     const QString helo = value("SMTP_HELO");
     if (isGreetingName(helo))
         mail.heloName = helo;
     else if (!helo.isEmpty())
-        ignored(log, QStringLiteral("SMTP_HELO"), helo,
-                QStringLiteral("not a host name or an address in brackets; the greeting name is "
-                               "chosen as without it"));
+        logUnusable(log, QStringLiteral("SMTP_HELO"), helo,
+                    QStringLiteral("not a host name or an address in brackets"),
+                    QStringLiteral("the greeting name is chosen as without it"));
     if (!mail.MailServer.isEmpty() && !mail.ToAddress.isEmpty()) {
         mail.hostInfo().LoadHostInfo();
         const QString name = SMTPClient::greetingName(
@@ -153,15 +147,14 @@ void apply(const AppSettings& settings, SMTPClient& mail, FailureAlert& alert, L
     }
 
     const QString limit = value("ALERT_LIMIT");
-    int count = 0;
-    int seconds = 0;
-    if (readLimit(limit, count, seconds)) {
-        alert.limitCount = count;
-        alert.limitSeconds = seconds;
+    // count,seconds: two positive whole numbers.
+    if (const auto pair = NumberPair::read(limit, NumberPair::Numbers::Whole, INT_MAX, INT_MAX)) {
+        alert.limitCount = static_cast<int>(pair->first);
+        alert.limitSeconds = static_cast<qint64>(pair->second);
     } else if (!limit.isEmpty()) {
-        ignored(log, QStringLiteral("ALERT_LIMIT"), limit,
-                QStringLiteral("not two positive numbers (count,seconds); every failure is "
-                               "mailed"));
+        logUnusable(log, QStringLiteral("ALERT_LIMIT"), limit,
+                    QStringLiteral("not two positive numbers (count,seconds)"),
+                    QStringLiteral("every failure is mailed"));
     }
 }
 

@@ -11,6 +11,7 @@
 #include "RuntimeDirectory.h"
 #include "RuntimeError.h"
 #include "ServiceNotifier.h"
+#include "SettingUnusable.h"
 #include "Version.h"
 #include "View.h"
 
@@ -35,7 +36,7 @@ Monitor::Monitor(View& view, ProcessControl& processes, const QString& argumentT
       log_(program, &view), taskFunctions_(tasks_, upList_, downList_, log_, processes),
       failureAlert_(tasks_, mail_, log_), logRetention_(log_) {
     quit = [] { QCoreApplication::exit(0); };
-    Timer1_.setInterval(100);
+    Timer1_.setInterval(supervisionTickMs);
     // The tick's pass goes in slices: a burst of failures lets input and repaints run between
     // them. Every other sweep (before an answer, at the end of start-up) finishes its pass.
     connect(&Timer1_, &QTimer::timeout, this, [this] {
@@ -261,9 +262,10 @@ void Monitor::configureStopTimeout(const QString& value) {
     const double seconds = value.trimmed().toDouble(&ok);
     // An hour is the longest a shutdown may be kept waiting.
     if (!ok || !(seconds > 0) || seconds > 3600) {
-        log_.WriteLog(QStringLiteral("ERROR: STOP_TIMEOUT=") + value +
-                      QStringLiteral(" ignored: expected a positive number of seconds up to 3600; "
-                                     "tasks are only asked to close"));
+        log_.WriteLog(settingUnusable(QStringLiteral("STOP_TIMEOUT"), value,
+                                      QStringLiteral("expected a positive number of seconds up to "
+                                                     "3600"),
+                                      QStringLiteral("tasks are only asked to close")));
         return;
     }
     stopTimeoutMs_ = std::max<qint64>(1, qRound64(seconds * 1000));

@@ -1,6 +1,7 @@
 #include "LogRetention.h"
 
 #include "Log.h"
+#include "SettingUnusable.h"
 
 #include <QDir>
 
@@ -22,8 +23,9 @@ void LogRetention::start(const QString& keepDays) {
     bool ok = false;
     const int days = keepDays.trimmed().toInt(&ok);
     if (!ok || days < 1) {
-        log_.WriteLog(QStringLiteral("ERROR: LOG_KEEP_DAYS (") + keepDays +
-                      QStringLiteral(") is not a positive number of days; no log file is deleted"));
+        log_.WriteLog(settingUnusable(QStringLiteral("LOG_KEEP_DAYS"), keepDays,
+                                      QStringLiteral("not a positive number of days"),
+                                      QStringLiteral("no log file is deleted")));
         return;
     }
     keepDays_ = days;

@@ -6,6 +6,7 @@
 #include "HttpRequest.h"
 #include "Log.h"
 #include "RuntimeError.h"
+#include "SettingUnusable.h"
 #include "SocketControl.h"
 #include "StatusPort.h"
 #include "TaskTable.h"
@@ -202,8 +203,8 @@ void MetricsPort::start(const QString& setting) {
             log_.WriteLog(QStringLiteral("METRICS PORT: ") + QString::number(port));
         },
         [&](const QString& description) -> QString {
-            return QStringLiteral("ERROR: METRICS_PORT (") + value + QStringLiteral("): ") +
-                   description + QStringLiteral("; metrics are off");
+            return settingUnusable(QStringLiteral("METRICS_PORT"), value, description,
+                                   QStringLiteral("metrics are off"));
         });
 }
 

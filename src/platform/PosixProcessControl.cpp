@@ -190,7 +190,7 @@ bool PosixProcessControl::adopt(qint32 pid, const std::function<bool()>& samePro
     Child child;
     child.pidfd = pidfd;
     // Long past its first interval: its end is reported at once, the tick is not needed.
-    child.launchedAt = clock_.now() - quickEndMs;
+    child.launchedAt = clock_.now() - supervisionTickMs;
     child.adopted = true;
     return watch(pid, child);
 }
@@ -268,7 +268,7 @@ void PosixProcessControl::drainEnded(bool fromEventLoop) {
             if (it == children_.end())
                 continue;
             const auto how = reap(pid, *it);
-            if (clock_.now() - it->launchedAt >= quickEndMs)
+            if (clock_.now() - it->launchedAt >= supervisionTickMs)
                 reported.push_back(pid);
             markEnded(it, how.value_or(ProcessStatus::endedUnknown()));
         }
@@ -342,7 +342,7 @@ bool PosixProcessControl::needsPolling(qint32 pid) const {
         return true; // not ours: only a poll can tell
     // Adopted ones answer without reading the clock: a start-up that adopts thousands of tasks
     // asks about each of them after every adoption.
-    return it->pidfd < 0 || (!it->adopted && clock_.now() - it->launchedAt < quickEndMs);
+    return it->pidfd < 0 || (!it->adopted && clock_.now() - it->launchedAt < supervisionTickMs);
 }
 
 void PosixProcessControl::requestClose(qint32 pid) {

@@ -20,9 +20,6 @@ class PosixProcessControl final : public ProcessControl {
     Q_DISABLE_COPY_MOVE(PosixProcessControl)
 
   public:
-    // Launches that end sooner than this are left to the supervision tick, so that a task that
-    // crashes at once is restarted no faster than the tick allows.
-    static constexpr qint64 quickEndMs = 100;
     // Ends are reported in slices of about this long (each report may restart a task, which
     // launches a process), so that a burst lets input and repaints run between them.
     static constexpr qint64 sliceMs = 10;
@@ -61,7 +58,8 @@ class PosixProcessControl final : public ProcessControl {
     };
 
     // Reaps every task whose descriptor says it has ended; from the event loop, also asks for a
-    // sweep when one of them ran for at least quickEndMs.
+    // sweep when one of them ran for at least one tick (supervisionTickMs): launches that end
+    // sooner are left to the tick, so a task that crashes at once restarts no faster than it.
     void drainEnded(bool fromEventLoop);
     // Forgets the child; only the fact that its number ended is kept, and for a while how.
     // Puts a live descriptor in the epoll set and the child in the table; false when it cannot be.

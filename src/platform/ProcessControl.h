@@ -3,6 +3,7 @@
 #include "Clock.h"
 #include "LaunchSpec.h"
 #include "ProcessStatus.h"
+#include "SupervisionTick.h"
 
 #include <QObject>
 #include <QString>

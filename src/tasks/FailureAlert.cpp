@@ -16,7 +16,8 @@ const QString crlf = QStringLiteral("\r\n");
 
 FailureAlert::FailureAlert(TaskTable& tasks, SMTPClient& mail, Log& log, Clock& clock,
                            QObject* parent)
-    : QObject(parent), clock_(clock), tasks_(tasks), mail_(mail), log_(log), windowTimer_(clock) {
+    : QObject(parent), clock_(clock), tasks_(tasks), mail_(mail), log_(log), mailed_(clock),
+      windowTimer_(clock) {
     windowTimer_.setSingleShot(true);
     connect(&windowTimer_, &ClockTimer::timeout, this, &FailureAlert::windowEnded);
     connect(&mail_, &SMTPClient::finished, this, &FailureAlert::sendFinished);
@@ -49,14 +50,13 @@ void FailureAlert::SendFailureAlert(qint32 p, const QStringList& extraLines) {
                                           "down until it is started again") +
                            crlf;
 
-    if (!limited())
+    if (!limit().on())
         return enqueue(std::move(alert));
     TaskMails& mails = mails_[p];
     // A failure held back earlier goes first, so alerts keep the order of their failures.
-    if (mails.held && hasRoom(mails))
-        release(mails);
-    if (hasRoom(mails)) {
-        mails.sentAt.push_back(clock_.now());
+    if (mails.held && mailed_.hasRoom(p, limit()))
+        release(p, mails);
+    if (mailed_.take(p, limit())) {
         enqueue(std::move(alert));
     } else {
         mails.held = std::move(alert);
@@ -65,14 +65,7 @@ void FailureAlert::SendFailureAlert(qint32 p, const QStringList& extraLines) {
     armWindowTimer();
 }
 
-bool FailureAlert::hasRoom(TaskMails& mails) {
-    const qint64 now = clock_.now();
-    while (!mails.sentAt.empty() && now - mails.sentAt.front() >= limitSeconds * 1000)
-        mails.sentAt.pop_front();
-    return mails.sentAt.size() < static_cast<std::size_t>(limitCount);
-}
-
-void FailureAlert::release(TaskMails& mails) {
+void FailureAlert::release(qint32 p, TaskMails& mails) {
     Alert alert = std::move(*mails.held);
     if (mails.heldCount > 1)
         alert.message.Message += QStringLiteral("Failures not mailed since the last alert "
@@ -82,15 +75,15 @@ void FailureAlert::release(TaskMails& mails) {
         QStringLiteral("This failure was held back by ALERT_LIMIT until its window ended") + crlf;
     mails.held.reset();
     mails.heldCount = 0;
-    mails.sentAt.push_back(clock_.now());
+    mailed_.record(p);
     enqueue(std::move(alert));
 }
 
 // Held-back failures are reported when their window ends, not only with a later failure.
 void FailureAlert::windowEnded() {
     for (auto& [p, mails] : mails_) {
-        if (mails.held && hasRoom(mails))
-            release(mails);
+        if (mails.held && mailed_.hasRoom(p, limit()))
+            release(p, mails);
     }
     armWindowTimer();
 }
@@ -98,10 +91,9 @@ void FailureAlert::windowEnded() {
 void FailureAlert::armWindowTimer() {
     std::optional<qint64> due;
     for (const auto& [p, mails] : mails_) {
-        if (mails.held && !mails.sentAt.empty()) {
-            const qint64 at = mails.sentAt.front() + limitSeconds * 1000;
-            due = due ? std::min(*due, at) : at;
-        }
+        const std::optional<qint64> at = mails.held ? mailed_.roomAt(p, limit()) : std::nullopt;
+        if (at)
+            due = due ? std::min(*due, *at) : *at;
     }
     if (!due || shutDown_)
         return windowTimer_.stop();

@@ -2,6 +2,7 @@
 
 #include "Clock.h"
 #include "MailMessage.h"
+#include "SlidingWindowLimit.h"
 
 #include <QObject>
 #include <QString>
@@ -59,15 +60,13 @@ class FailureAlert final : public QObject {
         MailMessage message;
         QString task; // name (command), for the events
     };
-    // Mails of one task within the limit's window, and the latest failure held back since.
+    // The latest failure of one task held back by the limit.
     struct TaskMails {
-        std::deque<qint64> sentAt;
         std::optional<Alert> held;
         quint64 heldCount = 0; // failures held back since the last mail, the latest included
     };
-    bool limited() const { return limitCount > 0 && limitSeconds > 0; }
-    bool hasRoom(TaskMails& mails);
-    void release(TaskMails& mails);
+    SlidingWindowLimit::Limit limit() const { return {limitCount, limitSeconds * 1000}; }
+    void release(qint32 p, TaskMails& mails);
     void windowEnded();
     void armWindowTimer();
     void enqueue(Alert alert);
@@ -79,6 +78,7 @@ class FailureAlert final : public QObject {
     TaskTable& tasks_;
     SMTPClient& mail_;
     Log& log_;
+    SlidingWindowLimit mailed_; // mails of each task within the limit's window
     ClockTimer windowTimer_;
     std::deque<Alert> queue_;
     std::optional<Alert> current_;

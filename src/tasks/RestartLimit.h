@@ -1,25 +1,26 @@
 #pragma once
 
 #include "Clock.h"
+#include "SlidingWindowLimit.h"
 
 #include <QHash>
 #include <QString>
-#include <deque>
+#include <optional>
 
 // At most `count` automatic restarts of one task within `seconds`; off until configured. A task
 // that fails again within the window is left down until the operator restarts it.
 class RestartLimit final {
   public:
-    explicit RestartLimit(Clock& clock = Clock::system()) : clock_(clock) {}
+    explicit RestartLimit(Clock& clock = Clock::system()) : window_(clock) {}
 
     // The value of RESTART_LIMIT=count,seconds; empty leaves the limit off. Returns the text of
     // the event that reports an unusable value (the limit then stays off), or an empty text.
     QString configure(const QString& value);
 
-    bool active() const { return count_ > 0; }
+    bool active() const { return limit_.on(); }
 
-    // count,seconds: two positive whole numbers, the window at most a year.
-    static bool parse(const QString& value, int& count, qint64& windowMs);
+    // count,seconds: two positive whole numbers, the window at most a year; nothing otherwise.
+    static std::optional<SlidingWindowLimit::Limit> parse(const QString& value);
     // A task's own restart_limit, used instead of the global one for task p.
     void setTaskLimit(int p, const QString& value);
 
@@ -27,16 +28,10 @@ class RestartLimit final {
     // task has restarts left in the window.
     bool allowRestart(int p);
     // A manual restart starts the count again.
-    void clear(int p) { history_.remove(p); }
+    void clear(int p) { window_.clear(p); }
 
   private:
-    int count_ = 0;
-    qint64 windowMs_ = 0;
-    struct Limit {
-        int count;
-        qint64 windowMs;
-    };
-    QHash<int, Limit> own_;                  // tasks with their own limit
-    QHash<int, std::deque<qint64>> history_; // restart times of each task within the window
-    Clock& clock_;
+    SlidingWindowLimit::Limit limit_;
+    QHash<int, SlidingWindowLimit::Limit> own_; // tasks with their own limit
+    SlidingWindowLimit window_;
 };

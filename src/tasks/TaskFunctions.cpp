@@ -6,6 +6,7 @@
 #include "PosixLaunch.h"
 #include "ProcessControl.h"
 #include "RuntimeError.h"
+#include "SettingUnusable.h"
 #include "SystemText.h"
 
 #include <QDir>
@@ -175,7 +176,8 @@ void TaskFunctions::sweepFrom(int first, bool sliced) {
         }
     }
     sweepClosing();
-    if (allUpPending_ && clock_.now() - restartedAt_ >= settleMs)
+    // A restarted process must have run for one tick before the all-clear is given.
+    if (allUpPending_ && clock_.now() - restartedAt_ >= supervisionTickMs)
         confirmAllUp();
 }
 
@@ -209,7 +211,7 @@ void TaskFunctions::handleEnd(qint32 processId) {
     } else if (p >= 1 && p <= tasks_.upperBound() && tasks_[p].closingProcessId == processId) {
         sweepClosing();
     }
-    if (allUpPending_ && clock_.now() - restartedAt_ >= settleMs)
+    if (allUpPending_ && clock_.now() - restartedAt_ >= supervisionTickMs)
         confirmAllUp();
 }
 
@@ -304,9 +306,7 @@ void TaskFunctions::configureOutput(const QString& dir, const QString& maxBytes,
                                     const QString& backups) {
     const auto refuse = [this](const char* key, const QString& value, const QString& reason,
                                const char* then) {
-        log_.WriteLog(QStringLiteral("ERROR: ") + QLatin1String(key) + QLatin1Char('=') + value +
-                      QStringLiteral(" ignored: ") + reason + QStringLiteral("; ") +
-                      QLatin1String(then));
+        log_.WriteLog(settingUnusable(QLatin1String(key), value, reason, QLatin1String(then)));
     };
     outputDir_.clear();
     if (!dir.trimmed().isEmpty()) {
@@ -417,9 +417,8 @@ void TaskFunctions::configureRestartDelay(const QString& value) {
     if (problem.isEmpty())
         restartDelay_ = delay;
     else
-        log_.WriteLog(QStringLiteral("ERROR: RESTART_DELAY=") + value +
-                      QStringLiteral(" ignored: ") + problem +
-                      QStringLiteral("; restarts are immediate"));
+        log_.WriteLog(settingUnusable(QStringLiteral("RESTART_DELAY"), value, problem,
+                                      QStringLiteral("restarts are immediate")));
 }
 
 QString TaskFunctions::restartWaitText(int p) const {

@@ -114,9 +114,6 @@ class TaskFunctions final : public QObject {
     // close before it is killed; without it, the check's own timeout.
     void setStopTimeout(qint64 ms) { stopTimeoutMs_ = ms; }
 
-    // How long a restarted process must have run before the all-clear is given.
-    static constexpr qint64 settleMs = 100;
-
   Q_SIGNALS:
     // Task p failed: marked down, its restart decided (restartLimited says whether it stays down).
     // The tray flashes, the status port closes and the alert goes out.

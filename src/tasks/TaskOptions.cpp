@@ -1,25 +1,23 @@
 #include "TaskOptions.h"
 
 #include "LaunchSpec.h"
+#include "NumberPair.h"
 #include "RestartLimit.h"
 
 #include <cmath>
+#include <limits>
 
 QString RestartDelay::parse(const QString& value, RestartDelay& delay) {
-    const QStringList parts = value.split(QLatin1Char(','));
-    bool minOk = false;
-    bool maxOk = false;
-    const double min = parts.size() == 2 ? parts[0].trimmed().toDouble(&minOk) : 0;
-    const double max = parts.size() == 2 ? parts[1].trimmed().toDouble(&maxOk) : 0;
     // A day is the longest wait that still reads as a delay; it keeps the milliseconds in range.
     constexpr double longest = 24 * 3600;
-    if (!minOk || !maxOk || !std::isfinite(min) || !std::isfinite(max) || min <= 0 || max <= 0 ||
-        max > longest)
+    const auto pair = NumberPair::read(value, NumberPair::Numbers::Fractions,
+                                       std::numeric_limits<double>::max(), longest);
+    if (!pair)
         return QStringLiteral("expected min,max (two positive numbers of seconds)");
-    if (min > max)
+    if (pair->first > pair->second)
         return QStringLiteral("min is above max");
-    delay.minMs = std::max<qint64>(1, std::llround(min * 1000));
-    delay.maxMs = std::max<qint64>(delay.minMs, std::llround(max * 1000));
+    delay.minMs = std::max<qint64>(1, std::llround(pair->first * 1000));
+    delay.maxMs = std::max<qint64>(delay.minMs, std::llround(pair->second * 1000));
     return {};
 }
 
@@ -70,9 +68,7 @@ QString TaskOptions::parse(const QStringList& fields, TaskOptions& options) {
                 return bad(problem);
             options.restartDelay = delay;
         } else if (name == QLatin1String("restart_limit")) {
-            int count = 0;
-            qint64 windowMs = 0;
-            if (!RestartLimit::parse(value, count, windowMs))
+            if (!RestartLimit::parse(value))
                 return bad(QStringLiteral("expected count,seconds (two positive whole numbers)"));
             options.restartLimit = value;
         } else {

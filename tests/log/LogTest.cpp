@@ -212,7 +212,8 @@ TEST_F(LogTest, RetentionRunsAgainAfterEachMidnightAndABadValueIsLoggedAndDelete
         ASSERT_TRUE(writeFile(dir.filePath(old)));
         LogRetention(log).start(bad);
         EXPECT_TRUE(files().contains(old)) << bad;
-        EXPECT_TRUE(todaysLines().last(2)[0].contains("ERROR: LOG_KEEP_DAYS (" + QString(bad)));
+        EXPECT_TRUE(
+            todaysLines().last(2)[0].contains("ERROR: LOG_KEEP_DAYS=" + QString(bad) + ": "));
     }
     // Only regular files go: a link, a FIFO or a directory of an old log's name stays.
     const QString link = name("LOG", today.addDays(-6)), fifo = name("LOG", today.addDays(-7)),

@@ -242,7 +242,7 @@ TEST_F(MetricsPortTest, UnusableValueIsOneLoggedEventAndLeavesTheEndpointOff) {
         const QString added = log.LogContents(QDate::currentDate()).mid(before);
         EXPECT_FALSE(metrics.isListening()) << qPrintable(value);
         EXPECT_TRUE(added.count("\r\n") == 1 && added.contains(reason) &&
-                    added.contains("ERROR: METRICS_PORT (" + value + "): "))
+                    added.contains("ERROR: METRICS_PORT=" + value + ": "))
             << qPrintable(added);
     }
 }

@@ -174,8 +174,8 @@ TEST(EndDetection, EndsAreReportedOnlyWhenImmediateAndPastTheFirstInterval) {
         qint64 ranMs;
         int reports;
     };
-    const Row rows[] = {{EndDetection::Immediate, PosixProcessControl::quickEndMs, 1},
-                        {EndDetection::Immediate, PosixProcessControl::quickEndMs - 1, 0},
+    const Row rows[] = {{EndDetection::Immediate, supervisionTickMs, 1},
+                        {EndDetection::Immediate, supervisionTickMs - 1, 0},
                         {EndDetection::TickOnly, 1000, 0}};
     for (const Row& row : rows) {
         testsupport::ManualClock clock;

@@ -155,7 +155,7 @@ TEST_F(Supervisor, PassInSlicesHandlesEveryEndOnceAndKeepsThePortClosedMeanwhile
     EXPECT_EQ(count("RE-START: "), n);
     EXPECT_EQ(processes.launched.size(), 2 * n);
     EXPECT_FALSE(above.listening);
-    clock.advance(TaskFunctions::settleMs);
+    clock.advance(supervisionTickMs);
     functions.sweepInSlices();
     EXPECT_TRUE(above.listening);
 
@@ -188,7 +188,7 @@ TEST_F(Supervisor, AllClearWaitsUntilTheRestartedProcessHasHeldOneInterval) {
     EXPECT_EQ(count("TASK FAILURE: Phoenix"), 2);
     EXPECT_EQ(count("RE-START: "), 2);
     // A task that keeps ending at once must not open the port between its restarts.
-    clock.advance(TaskFunctions::settleMs - 1);
+    clock.advance(supervisionTickMs - 1);
     functions.sweep();
     EXPECT_TRUE(above.notifying);
     clock.advance(1);
@@ -270,7 +270,7 @@ TEST_F(Supervisor, RestartDelayBacksOffAndStartsAgainAfterATaskHeldUp) {
     clock.advance(5000);
     EXPECT_EQ(count("RE-START: 'sleep 1'"), 6);
     functions.configureRestartDelay("2,1");
-    EXPECT_EQ(events().last(), "ERROR: RESTART_DELAY=2,1 ignored: min is above max; restarts are "
+    EXPECT_EQ(events().last(), "ERROR: RESTART_DELAY=2,1: min is above max; restarts are "
                                "immediate");
 }
 
@@ -298,7 +298,7 @@ TEST_F(Supervisor, UnusableRestartLimitIsLoggedAndLeavesTheLimitOff) {
         functions.configureRestartLimit("2,10");
         functions.configureRestartLimit(value);
         EXPECT_TRUE(events().last().startsWith(
-            QStringLiteral("ERROR: RESTART_LIMIT=%1 ignored").arg(value)));
+            QStringLiteral("ERROR: RESTART_LIMIT=%1: expected count,seconds").arg(value)));
         EXPECT_FALSE(functions.restartLimit().active()) << value;
     }
 }
@@ -345,13 +345,13 @@ TEST_F(Supervisor, FailedHealthCheckClosesTheTaskAndKillsItWhenHung) {
                      "EXIT STATUS: Web: killed by signal 9 (SIGKILL)", "RE-START: 'web --serve'"}));
     EXPECT_EQ(alertLines, QStringList{"Health check failed: exit status 1"});
     EXPECT_TRUE(!tasks[1].health.unhealthy && tasks[1].health.failuresTotal == 2);
-    clock.advance(TaskFunctions::settleMs);
+    clock.advance(supervisionTickMs);
     functions.sweep();
     EXPECT_TRUE(above.listening);
 
     // Rearmed by the restart, with its grace; STOP_TIMEOUT, when given, is the time to close.
     functions.setStopTimeout(4000);
-    clock.advance(1000 - TaskFunctions::settleMs - 1);
+    clock.advance(1000 - supervisionTickMs - 1);
     failTwice(); // at 1 s and 2 s after the restart, each seen 1 ms later
     EXPECT_EQ(count("HEALTH CHECK FAILED: "), 2);
     clock.advance(3999); // from the moment the failure is counted
@@ -368,7 +368,7 @@ TEST_F(Supervisor, OperatorStopIsNoFailureAndARestartWaitsForTheStoppedProcess) 
     start("web", true);
     start("db", true);
     functions.sweep();
-    clock.advance(TaskFunctions::settleMs);
+    clock.advance(supervisionTickMs);
     functions.SignalAllUp();
     ASSERT_TRUE(above.listening);
 

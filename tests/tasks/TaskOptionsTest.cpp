@@ -163,7 +163,8 @@ TEST_F(TaskOptionsOnChildren, OutputIsCapturedRotatedAndItsTailRead) {
     functions.configureOutput(dir.filePath(QStringLiteral("out1")), "", ""); // a file, not a dir
     testsupport::writeFile(dir.filePath(QStringLiteral("notadir")));
     functions.configureOutput(dir.filePath(QStringLiteral("notadir")), "12", "-1");
-    for (const char* key : {"OUTPUT_DIR=", "OUTPUT_MAX_BYTES=12 ignored", "OUTPUT_BACKUPS=-1"})
+    for (const char* key :
+         {"OUTPUT_DIR=", "OUTPUT_MAX_BYTES=12: expected a number of bytes", "OUTPUT_BACKUPS=-1"})
         EXPECT_TRUE(log.LogContents(QDate::currentDate()).contains(key)) << key;
     functions.configureOutput(outputs, "1024", "2");
     EXPECT_FALSE(functions.capturing());
