@@ -98,7 +98,13 @@ class Monitor final : public QObject {
     FailureAlert failureAlert_;
     LogRetention logRetention_;
     QTimer Timer1_;
-    MetricsPort metrics_{tasks_, failureAlert_, statusPort_, log_};
+    MetricsPort metrics_{tasks_,
+                         [this] {
+                             return MetricsPort::AlertFigures{failureAlert_.sentTotal(),
+                                                              failureAlert_.failedTotal(),
+                                                              failureAlert_.pending()};
+                         },
+                         statusPort_, log_};
     ControlServer control_{tasks_, taskFunctions_, log_};
     Survival survival_{tasks_, taskFunctions_, processes_, log_};
     MonitorModel model_{tasks_,

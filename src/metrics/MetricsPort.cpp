@@ -1,7 +1,6 @@
 #include "MetricsPort.h"
 
 #include "Exposition.h"
-#include "FailureAlert.h"
 #include "Guarded.h"
 #include "HttpRequest.h"
 #include "Log.h"
@@ -154,10 +153,10 @@ class MetricsPort::Connection final : public QObject {
     bool done_ = false;
 };
 
-MetricsPort::MetricsPort(const TaskTable& tasks, const FailureAlert& alerts,
+MetricsPort::MetricsPort(const TaskTable& tasks, std::function<AlertFigures()> alerts,
                          const StatusPort& statusPort, Log& log, Clock& clock, QObject* parent)
-    : QObject(parent), tasks_(tasks), alerts_(alerts), statusPort_(statusPort), log_(log),
-      clock_(clock), startedMs_(clock.wallTime().toMSecsSinceEpoch()), resume_(clock) {
+    : QObject(parent), tasks_(tasks), alerts_(std::move(alerts)), statusPort_(statusPort),
+      log_(log), clock_(clock), startedMs_(clock.wallTime().toMSecsSinceEpoch()), resume_(clock) {
     resume_.setSingleShot(true);
     connect(&resume_, &ClockTimer::timeout, this, [this] {
         if (server_ != nullptr)
@@ -265,9 +264,10 @@ void MetricsPort::connectionEnded(Connection* connection) {
 
 QByteArray MetricsPort::exposition() const {
     MonitorFigures figures;
-    figures.alertsSent = alerts_.sentTotal();
-    figures.alertsFailed = alerts_.failedTotal();
-    figures.alertsQueued = alerts_.pending();
+    const AlertFigures alerts = alerts_();
+    figures.alertsSent = alerts.sent;
+    figures.alertsFailed = alerts.failed;
+    figures.alertsQueued = alerts.queued;
     figures.statusPortOpen = statusPort_.isListening();
     figures.startedMs = startedMs_;
     figures.version = QLatin1String(Version::text);

@@ -6,8 +6,8 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <functional>
 
-class FailureAlert;
 class Log;
 class StatusPort;
 class TaskTable;
@@ -32,8 +32,16 @@ class MetricsPort final : public QObject {
     static constexpr int requestTimeoutMs = 3000; // from accept until the request head is in
     static constexpr int answerTimeoutMs = 10000; // for the client to take the answer
 
-    MetricsPort(const TaskTable& tasks, const FailureAlert& alerts, const StatusPort& statusPort,
-                Log& log, Clock& clock = Clock::system(), QObject* parent = nullptr);
+    // The alert queue's figures, read at each scrape from the layer that sends the alerts.
+    struct AlertFigures {
+        quint64 sent = 0;
+        quint64 failed = 0;
+        quint64 queued = 0;
+    };
+
+    MetricsPort(const TaskTable& tasks, std::function<AlertFigures()> alerts,
+                const StatusPort& statusPort, Log& log, Clock& clock = Clock::system(),
+                QObject* parent = nullptr);
     ~MetricsPort() override;
 
     // Starts listening on the port a METRICS_PORT value names; an empty value leaves the
@@ -60,7 +68,7 @@ class MetricsPort final : public QObject {
     QByteArray answer(const HttpRequest& request) const;
 
     const TaskTable& tasks_;
-    const FailureAlert& alerts_;
+    std::function<AlertFigures()> alerts_;
     const StatusPort& statusPort_;
     Log& log_;
     Clock& clock_;

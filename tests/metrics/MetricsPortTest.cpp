@@ -1,10 +1,8 @@
 #include "MetricsPort.h"
 
-#include "FailureAlert.h"
 #include "Log.h"
 #include "ManualClock.h"
 #include "MonitorProcess.h"
-#include "SMTPClient.h"
 #include "StatusPort.h"
 #include "TaskTable.h"
 #include "TestSupport.h"
@@ -95,11 +93,10 @@ struct MetricsPortTest : ::testing::Test {
     QTemporaryDir dir;
     TaskTable tasks;
     Log log{ProgramInfo{dir.path(), QStringLiteral("prowlix")}};
-    SMTPClient mail;
-    FailureAlert alerts{tasks, mail, log};
+    MetricsPort::AlertFigures alerts;
     StatusPort statusPort;
     testsupport::ManualClock clock;
-    MetricsPort metrics{tasks, alerts, statusPort, log, clock};
+    MetricsPort metrics{tasks, [this] { return alerts; }, statusPort, log, clock};
     quint16 port = 0;
 };
 
@@ -126,6 +123,7 @@ TEST_F(MetricsPortTest, ExposesEachTaskWithEscapedNamesInValidFormat) {
     two.health.failuresTotal = 4;
     two.restartDueMs = 1700000005500;
     statusPort.listen();
+    alerts = {5, 1, 2};
 
     const auto samples = scrape(port);
     const QByteArray first = R"({task="say \"hi\" \\ now",id="1"})";
@@ -142,6 +140,9 @@ TEST_F(MetricsPortTest, ExposesEachTaskWithEscapedNamesInValidFormat) {
         {"prowlix_task_healthy" + second, "0"},
         {"prowlix_task_check_failures_total" + second, "4"},
         {"prowlix_task_restart_due_time_seconds" + second, "1700000005.500"},
+        {"prowlix_alerts_total{result=\"sent\"}", "5"},
+        {"prowlix_alerts_total{result=\"failed\"}", "1"},
+        {"prowlix_alerts_queued", "2"},
         {"prowlix_status_port_open", "1"},
         {"prowlix_build_info{version=\"" + QByteArray(Version::text) + "\"}", "1"}};
     for (const auto& [sample, value] : expected)
