@@ -278,29 +278,29 @@ Identity lookUpIdentity(const QString& value) {
     return identity;
 }
 
-pid_t spawnTask(const LaunchSpec& spec) {
-    const QStringList parts = splitTaskCommand(spec.command);
+pid_t spawnTask(const LaunchSpec& request) {
+    const QStringList parts = splitTaskCommand(request.command);
     if (parts.isEmpty())
         throw RuntimeError(systemErrorText(ENOENT));
     CStrings arguments;
     for (const QString& part : parts)
         arguments.bytes.push_back(toSystemBytes(part));
 
-    const QByteArray dir = toSystemBytes(spec.dir);
-    if (!spec.dir.isEmpty()) {
+    const QByteArray dir = toSystemBytes(request.dir);
+    if (!request.dir.isEmpty()) {
         struct stat info {};
         if (::stat(dir.constData(), &info) != 0)
-            refuse("dir", spec.dir, systemErrorText(errno));
+            refuse("dir", request.dir, systemErrorText(errno));
         if (!S_ISDIR(info.st_mode))
-            refuse("dir", spec.dir, systemErrorText(ENOTDIR));
+            refuse("dir", request.dir, systemErrorText(ENOTDIR));
     }
     std::optional<Identity> identity;
-    if (!spec.user.isEmpty())
-        identity = lookUpIdentity(spec.user);
+    if (!request.user.isEmpty())
+        identity = lookUpIdentity(request.user);
 
     // The monitor's environment is passed as it is unless the task adds to it.
     CStrings environment;
-    const bool ownEnvironment = identity.has_value() || !spec.envFile.isEmpty();
+    const bool ownEnvironment = identity.has_value() || !request.envFile.isEmpty();
     if (ownEnvironment) {
         for (char** variable = environ; *variable != nullptr; ++variable)
             environment.bytes.emplace_back(*variable);
@@ -310,8 +310,8 @@ pid_t spawnTask(const LaunchSpec& spec) {
             setVariable(environment.bytes, "LOGNAME=" + identity->name);
             setVariable(environment.bytes, "SHELL=" + identity->shell);
         }
-        if (!spec.envFile.isEmpty()) {
-            for (const QByteArray& line : readEnvironmentFile(spec.envFile))
+        if (!request.envFile.isEmpty()) {
+            for (const QByteArray& line : readEnvironmentFile(request.envFile))
                 setVariable(environment.bytes, line);
         }
     }
@@ -322,12 +322,12 @@ pid_t spawnTask(const LaunchSpec& spec) {
     plan.argv = argv;
     plan.envp = envp;
     plan.programs = programCandidates(arguments.bytes.front(), envp);
-    plan.dir = spec.dir.isEmpty() ? nullptr : dir.constData();
-    plan.umask = spec.umask;
+    plan.dir = request.dir.isEmpty() ? nullptr : dir.constData();
+    plan.umask = request.umask;
     plan.identity = identity ? &*identity : nullptr;
     // The output reaches the child through the low descriptor set aside, so the child needs
     // nothing above it.
-    plan.outputFd = spec.outputFd;
+    plan.outputFd = request.outputFd;
     bool slotHoldsOutput = false;
     if (launchSlot >= 0) {
         if (plan.outputFd > launchSlot) {
