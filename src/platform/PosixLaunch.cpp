@@ -13,7 +13,6 @@
 #include <optional>
 #include <pwd.h>
 #include <sched.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -103,6 +102,10 @@ struct ChildPlan {
     int outputFd = -1;
     int umask = -1;
     const Identity* identity = nullptr;
+    // The child shares the monitor's descriptor table (CLONE_FILES) and first takes a copy of
+    // only the descriptors below this, so the one descriptor per task that the monitor holds is
+    // neither copied nor closed again at exec. -1: a full copy.
+    int keepBelow = -1;
     volatile int error = 0;
     volatile int stage = 0; // 1 groups, 2 group, 3 user, 4 directory, 5 output, 6 program
 };
@@ -113,8 +116,15 @@ struct ChildPlan {
     ::_exit(127);
 }
 
+int launchSlot = -1; // see reserveLaunchDescriptor
+
 int childMain(void* argument) {
     ChildPlan& plan = *static_cast<ChildPlan*>(argument);
+    // Until this copy the table is the monitor's own: nothing may change a descriptor before.
+    if (plan.keepBelow >= 0 &&
+        ::close_range(static_cast<unsigned>(plan.keepBelow), ~0U, CLOSE_RANGE_UNSHARE) != 0 &&
+        ::unshare(CLONE_FILES) != 0)
+        childFails(plan, 5);
     // Dispositions are the child's own copy here: back to the defaults before anything unblocks.
     struct sigaction defaults {};
     defaults.sa_handler = SIG_DFL;
@@ -138,7 +148,13 @@ int childMain(void* argument) {
         ::umask(static_cast<mode_t>(plan.umask));
     if (plan.dir != nullptr && ::chdir(plan.dir) != 0)
         childFails(plan, 4);
-    const int input = ::open("/dev/null", O_RDONLY);
+    // A task reads nothing from the monitor's terminal: its input is /dev/null, even when the
+    // monitor has no descriptor to spare.
+    int input = ::open("/dev/null", O_RDONLY);
+    if (input < 0) {
+        ::close(STDIN_FILENO);
+        input = ::open("/dev/null", O_RDONLY);
+    }
     if (input > 0) {
         ::dup2(input, STDIN_FILENO);
         ::close(input);
@@ -151,6 +167,8 @@ int childMain(void* argument) {
                 childFails(plan, 5);
         }
     }
+    // Only the standard descriptors reach the task, whatever the monitor left inheritable.
+    ::close_range(STDERR_FILENO + 1, ~0U, 0);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -183,15 +201,16 @@ std::vector<QByteArray> programCandidates(const QByteArray& program, char* const
     return candidates;
 }
 
-// The monitor's spawn, without the things posix_spawn cannot do (user, mask): all in one clone
-// that shares memory until the exec, as posix_spawn itself does, so it costs no more.
+// The monitor's spawn: one clone that shares memory until the exec, as posix_spawn does, and
+// shares the descriptor table until the child has copied the few it needs, which posix_spawn
+// does not (it copies the whole table, and the child closes it all again at exec).
 pid_t cloneTask(ChildPlan& plan) {
     alignas(64) static char stack[64 * 1024];
     sigset_t all, previous;
     sigfillset(&all);
     ::pthread_sigmask(SIG_BLOCK, &all, &previous);
-    const pid_t pid =
-        ::clone(childMain, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
+    const int flags = CLONE_VM | CLONE_VFORK | SIGCHLD | (plan.keepBelow >= 0 ? CLONE_FILES : 0);
+    const pid_t pid = ::clone(childMain, stack + sizeof stack, flags, &plan);
     const int cloneError = errno;
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (pid < 0)
@@ -213,6 +232,11 @@ pid_t cloneTask(ChildPlan& plan) {
 }
 
 } // namespace
+
+void reserveLaunchDescriptor() {
+    if (launchSlot < 0)
+        launchSlot = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
 
 Identity lookUpIdentity(const QString& value) {
     if (::geteuid() != 0)
@@ -254,29 +278,29 @@ Identity lookUpIdentity(const QString& value) {
     return identity;
 }
 
-pid_t spawnTask(const LaunchSpec& spec) {
-    const QStringList parts = splitTaskCommand(spec.command);
+pid_t spawnTask(const LaunchSpec& request) {
+    const QStringList parts = splitTaskCommand(request.command);
     if (parts.isEmpty())
         throw RuntimeError(systemErrorText(ENOENT));
     CStrings arguments;
     for (const QString& part : parts)
         arguments.bytes.push_back(toSystemBytes(part));
 
-    const QByteArray dir = toSystemBytes(spec.dir);
-    if (!spec.dir.isEmpty()) {
+    const QByteArray dir = toSystemBytes(request.dir);
+    if (!request.dir.isEmpty()) {
         struct stat info {};
         if (::stat(dir.constData(), &info) != 0)
-            refuse("dir", spec.dir, systemErrorText(errno));
+            refuse("dir", request.dir, systemErrorText(errno));
         if (!S_ISDIR(info.st_mode))
-            refuse("dir", spec.dir, systemErrorText(ENOTDIR));
+            refuse("dir", request.dir, systemErrorText(ENOTDIR));
     }
     std::optional<Identity> identity;
-    if (!spec.user.isEmpty())
-        identity = lookUpIdentity(spec.user);
+    if (!request.user.isEmpty())
+        identity = lookUpIdentity(request.user);
 
     // The monitor's environment is passed as it is unless the task adds to it.
     CStrings environment;
-    const bool ownEnvironment = identity.has_value() || !spec.envFile.isEmpty();
+    const bool ownEnvironment = identity.has_value() || !request.envFile.isEmpty();
     if (ownEnvironment) {
         for (char** variable = environ; *variable != nullptr; ++variable)
             environment.bytes.emplace_back(*variable);
@@ -286,54 +310,44 @@ pid_t spawnTask(const LaunchSpec& spec) {
             setVariable(environment.bytes, "LOGNAME=" + identity->name);
             setVariable(environment.bytes, "SHELL=" + identity->shell);
         }
-        if (!spec.envFile.isEmpty()) {
-            for (const QByteArray& line : readEnvironmentFile(spec.envFile))
+        if (!request.envFile.isEmpty()) {
+            for (const QByteArray& line : readEnvironmentFile(request.envFile))
                 setVariable(environment.bytes, line);
         }
     }
     char* const* envp = ownEnvironment ? environment.get() : environ;
     char* const* argv = arguments.get();
 
-    if (identity || spec.umask >= 0) {
-        ChildPlan plan;
-        plan.argv = argv;
-        plan.envp = envp;
-        plan.programs = programCandidates(arguments.bytes.front(), envp);
-        plan.dir = spec.dir.isEmpty() ? nullptr : dir.constData();
-        plan.outputFd = spec.outputFd;
-        plan.umask = spec.umask;
-        plan.identity = identity ? &*identity : nullptr;
-        return cloneTask(plan);
+    ChildPlan plan;
+    plan.argv = argv;
+    plan.envp = envp;
+    plan.programs = programCandidates(arguments.bytes.front(), envp);
+    plan.dir = request.dir.isEmpty() ? nullptr : dir.constData();
+    plan.umask = request.umask;
+    plan.identity = identity ? &*identity : nullptr;
+    // The output reaches the child through the low descriptor set aside, so the child needs
+    // nothing above it.
+    plan.outputFd = request.outputFd;
+    bool slotHoldsOutput = false;
+    if (launchSlot >= 0) {
+        if (plan.outputFd > launchSlot) {
+            slotHoldsOutput = ::dup3(plan.outputFd, launchSlot, O_CLOEXEC) == launchSlot;
+            if (slotHoldsOutput)
+                plan.outputFd = launchSlot;
+        }
+        if (plan.outputFd <= launchSlot)
+            plan.keepBelow = launchSlot + 1;
     }
-
-    // The child starts clean: default dispositions (the monitor ignores SIGPIPE and other stray
-    // signals, a task must not inherit that), nothing blocked, and its own session so that a
-    // Ctrl-C in the monitor's terminal does not reach it.
-    posix_spawnattr_t attributes;
-    ::posix_spawnattr_init(&attributes);
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    ::posix_spawnattr_setsigdefault(&attributes, &all);
-    ::posix_spawnattr_setsigmask(&attributes, &none);
-    ::posix_spawnattr_setflags(&attributes,
-                               POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    // A task reads nothing from the monitor's terminal: its input is /dev/null.
-    posix_spawn_file_actions_t files;
-    ::posix_spawn_file_actions_init(&files);
-    ::posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (spec.outputFd >= 0) {
-        ::posix_spawn_file_actions_adddup2(&files, spec.outputFd, STDOUT_FILENO);
-        ::posix_spawn_file_actions_adddup2(&files, spec.outputFd, STDERR_FILENO);
-    }
-    if (!spec.dir.isEmpty())
-        ::posix_spawn_file_actions_addchdir_np(&files, dir.constData());
-    pid_t pid = 0;
-    const int rc =
-        ::posix_spawnp(&pid, arguments.bytes.front().constData(), &files, &attributes, argv, envp);
-    ::posix_spawn_file_actions_destroy(&files);
-    ::posix_spawnattr_destroy(&attributes);
-    if (rc != 0)
-        throw RuntimeError(systemErrorText(rc));
-    return pid;
+    struct SlotRestorer {
+        bool active;
+        // Back to /dev/null, so that the slot keeps no task's output file open.
+        ~SlotRestorer() {
+            const int null = active ? ::open("/dev/null", O_RDONLY | O_CLOEXEC) : -1;
+            if (null >= 0) {
+                ::dup3(null, launchSlot, O_CLOEXEC);
+                ::close(null);
+            }
+        }
+    } restorer{slotHoldsOutput};
+    return cloneTask(plan);
 }

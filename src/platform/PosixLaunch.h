@@ -10,7 +10,11 @@
 // nothing blocked, standard input from /dev/null, and the launch's user, directory, environment,
 // mask and output. Returns its process identifier; throws RuntimeError with the reason when a
 // value cannot be used or the program cannot be run (nothing is left running then).
-pid_t spawnTask(const LaunchSpec& spec);
+pid_t spawnTask(const LaunchSpec& request);
+
+// Sets a low descriptor aside through which a task's output reaches its child, so that a spawn
+// copies only the descriptors below it. Call before the monitor holds a descriptor per task.
+void reserveLaunchDescriptor();
 
 // The user and groups a task runs as (user=NAME or NAME:GROUP), looked up as a login would: the
 // user's supplementary groups, the chosen group among them. Looked up before forking, since the

@@ -94,6 +94,7 @@ void killSessionMembers(pid_t sid) {
 PosixProcessControl::PosixProcessControl(EndDetection detection, Clock& clock, QObject* parent)
     : ProcessControl(parent), clock_(clock), epollFd_(::epoll_create1(EPOLL_CLOEXEC)),
       closeTimer_(clock) {
+    reserveLaunchDescriptor();
     closeTimer_.setSingleShot(true);
     connect(&closeTimer_, &ClockTimer::timeout, this, &PosixProcessControl::closesDue);
     reportTimer_.setSingleShot(true);

@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -83,6 +84,60 @@ TEST(ProcessLaunch, TaskStartsCleanInItsOwnSession) {
     control.requestClose(pid);
     EXPECT_TRUE(waitUntil([&] { return control.status(pid).hasEnded(); }));
     EXPECT_TRUE(testsupport::processGone(pid));
+}
+
+// What each descriptor of a process names, in descriptor order.
+QStringList descriptorTargets(const QString& pid) {
+    QStringList targets;
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+    QStringList numbers = fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    std::sort(numbers.begin(), numbers.end(),
+              [](const QString& a, const QString& b) { return a.toInt() < b.toInt(); });
+    for (const QString& fd : numbers) {
+        char target[4096];
+        const ssize_t size =
+            ::readlink(QFile::encodeName(fds.filePath(fd)).constData(), target, sizeof target);
+        targets << QString::fromLocal8Bit(target, size > 0 ? size : 0);
+    }
+    return targets;
+}
+
+// However many descriptors the monitor holds (one per task), a task gets the standard ones
+// only, its output where it was asked; the monitor's own stay as they were, and it keeps no
+// task's output file open.
+TEST(ProcessLaunch, ATaskGetsOnlyItsStandardDescriptorsAndTheMonitorKeepsItsOwn) {
+    PosixProcessControl control;
+    std::vector<int> held;
+    for (int i = 0; i < 64; ++i)
+        held.push_back(::dup(STDIN_FILENO)); // inheritable, and above what launches set aside
+    QTemporaryDir dir;
+    const QString outputPath = dir.filePath(QStringLiteral("out"));
+    const int output =
+        ::open(QFile::encodeName(outputPath).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(output, 0);
+    const QStringList own = descriptorTargets(QStringLiteral("self"));
+    for (const int outputFd : {-1, output}) {
+        LaunchSpec request;
+        request.command = QStringLiteral("sleep 3600");
+        request.outputFd = outputFd;
+        const qint32 pid = control.launchWith(request);
+        ASSERT_TRUE(waitUntil([&] {
+            return testsupport::readFile(QStringLiteral("/proc/%1/comm").arg(pid)).trimmed() ==
+                   "sleep";
+        }));
+        const QStringList task = descriptorTargets(QString::number(pid));
+        ASSERT_EQ(task.size(), 3) << task.join(' ').toStdString();
+        EXPECT_EQ(task[0], "/dev/null");
+        for (const int standard : {1, 2})
+            EXPECT_EQ(task[standard], outputFd < 0 ? own[standard] : outputPath) << standard;
+        control.requestClose(pid);
+        EXPECT_TRUE(waitUntil([&] { return control.status(pid).hasEnded(); }));
+    }
+    EXPECT_EQ(descriptorTargets(QStringLiteral("self")), own);
+    ::close(output);
+    EXPECT_FALSE(descriptorTargets(QStringLiteral("self")).contains(outputPath));
+    for (const int fd : held)
+        ::close(fd);
 }
 
 TEST(ProcessStatus, BadNumbersAreSafeAndAReusedNumberOfAnEndedTaskIsNoTask) {
