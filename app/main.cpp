@@ -1,14 +1,14 @@
 // Entry point: headless unless a display is available and /NOGUI is absent. The desktop user
 // interface is a module loaded only in desktop mode, so a headless monitor never carries the
 // weight of the widget libraries.
-#include "CommandLine.h"
 #include "DesktopLoader.h"
-#include "Runner.h"
-#include "SignalWatcher.h"
-#include "StandardError.h"
-#include "SystemText.h"
-#include "Usage.h"
-#include "View.h"
+#include "base/SystemText.h"
+#include "core/CommandLine.h"
+#include "core/Runner.h"
+#include "core/Usage.h"
+#include "core/View.h"
+#include "platform/SignalWatcher.h"
+#include "platform/StandardError.h"
 
 #include <QCoreApplication>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // Command-line tokenizer and option lookup on arbitrary text.
-#include "CommandLine.h"
 #include "FuzzCheck.h"
+#include "core/CommandLine.h"
 
 #include <cstdint>
 #include <cstdlib>

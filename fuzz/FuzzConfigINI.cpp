@@ -1,18 +1,18 @@
 // INI lines through the reader and the runtime conversions. Task lines launch through a
 // process control whose processes are entries only, so the fuzzer never starts a program.
-#include "AppSettings.h"
-#include "ConfigINI.h"
-#include "Conversions.h"
 #include "EngineDoubles.h"
 #include "FakeProcesses.h"
 #include "FuzzCheck.h"
-#include "Log.h"
-#include "ProcessControl.h"
-#include "RuntimeError.h"
-#include "SMTPClient.h"
-#include "TaskFunctions.h"
-#include "TaskList.h"
-#include "TaskTable.h"
+#include "base/RuntimeError.h"
+#include "core/AppSettings.h"
+#include "core/ConfigINI.h"
+#include "core/Conversions.h"
+#include "log/Log.h"
+#include "mail/SMTPClient.h"
+#include "platform/ProcessControl.h"
+#include "tasks/TaskFunctions.h"
+#include "tasks/TaskList.h"
+#include "tasks/TaskTable.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>

@@ -1,12 +1,12 @@
 // Control request lines, as any local client may send them, answered against a small task table.
-#include "ControlRequest.h"
-#include "ControlServer.h"
 #include "EngineDoubles.h"
 #include "FakeProcesses.h"
 #include "FuzzCheck.h"
-#include "Log.h"
 #include "ManualClock.h"
-#include "TaskFunctions.h"
+#include "control/ControlRequest.h"
+#include "control/ControlServer.h"
+#include "log/Log.h"
+#include "tasks/TaskFunctions.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>

@@ -1,8 +1,8 @@
 // Host identity from an arbitrary host name and resolver file, and the registry-style helpers on
 // arbitrary text.
 #include "FuzzCheck.h"
-#include "HostSource.h"
-#include "IPInfo.h"
+#include "mail/IPInfo.h"
+#include "platform/HostSource.h"
 
 #include <QCoreApplication>
 #include <cstdint>

@@ -2,7 +2,7 @@
 // names a token method and a path without blanks, controls or query, and no beginning of a
 // complete head is refused (a request that arrives in pieces must not be cut off early).
 #include "FuzzCheck.h"
-#include "HttpRequest.h"
+#include "metrics/HttpRequest.h"
 
 #include <cstdint>
 #include <cstdlib>

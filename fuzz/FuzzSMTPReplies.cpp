@@ -2,8 +2,8 @@
 // command, chunks separated by NUL bytes. A reply the client goes on waiting after is followed
 // shortly by lines that can match nothing, so no run waits for the time-out.
 #include "FuzzCheck.h"
-#include "IPInfo.h"
-#include "SMTPClient.h"
+#include "mail/IPInfo.h"
+#include "mail/SMTPClient.h"
 
 #include <QCoreApplication>
 #include <QHostAddress>

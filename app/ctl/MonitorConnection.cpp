@@ -1,7 +1,7 @@
 #include "MonitorConnection.h"
 
-#include "RuntimeDirectory.h"
-#include "SystemText.h"
+#include "base/SystemText.h"
+#include "platform/RuntimeDirectory.h"
 
 #include <QDir>
 #include <QFile>

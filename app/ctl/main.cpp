@@ -2,7 +2,7 @@
 
 #include "MonitorConnection.h"
 #include "StatusTable.h"
-#include "Version.h"
+#include "platform/Version.h"
 
 #include <QCoreApplication>
 #include <QDate>

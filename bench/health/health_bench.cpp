@@ -4,7 +4,7 @@
 // how long a stopped server takes to be found unhealthy, beside the moment its schedule allows.
 //
 //     health_bench [window-seconds=60] [detection-trials=5]
-#include "HealthCheck.h"
+#include "checks/HealthCheck.h"
 
 #include <QCoreApplication>
 #include <QDir>

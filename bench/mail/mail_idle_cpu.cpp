@@ -5,7 +5,7 @@
 //
 // Prints wall and CPU time of each run, then min, median and max of the CPU share of one core.
 
-#include "SMTPClient.h"
+#include "mail/SMTPClient.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

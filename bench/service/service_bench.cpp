@@ -4,9 +4,9 @@
 // as many tasks. Prints min, median and max.
 //
 //   service_bench [--tasks 10000] [--kill 1000] [--rounds 20]
-#include "Monitor.h"
-#include "PosixProcessControl.h"
-#include "View.h"
+#include "core/Monitor.h"
+#include "core/View.h"
+#include "platform/PosixProcessControl.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

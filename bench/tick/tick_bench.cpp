@@ -2,9 +2,9 @@
 // the 100 ms tick does when nothing has failed, and the processor share of a monitor ticking
 // over them, with and without immediate detection. Prints min, median and max per N.
 #include "EngineDoubles.h"
-#include "Log.h"
-#include "PosixProcessControl.h"
-#include "TaskFunctions.h"
+#include "log/Log.h"
+#include "platform/PosixProcessControl.h"
+#include "tasks/TaskFunctions.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -12,11 +12,11 @@
 // Runs on the offscreen platform unless QT_QPA_PLATFORM is set; `tests/ui/on-x11.sh
 // failure_burst_bench` runs it on Xvfb with openbox. PROWLIX_BENCH_SLICE_MS sets how long the
 // failure handling may work before it lets events run (1000 handles a burst in one go).
-#include "DesktopView.h"
-#include "Monitor.h"
-#include "PosixProcessControl.h"
-#include "frmMain.h"
-#include "frmSplash.h"
+#include "core/Monitor.h"
+#include "platform/PosixProcessControl.h"
+#include "ui/DesktopView.h"
+#include "ui/frmMain.h"
+#include "ui/frmSplash.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

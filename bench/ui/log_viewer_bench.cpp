@@ -5,12 +5,12 @@
 // once it is closed, against the resident memory before it opened.
 //
 //   log_viewer_bench [lines] [runs]
-#include "DesktopView.h"
-#include "LogLines.h"
-#include "Monitor.h"
-#include "ProcessControl.h"
-#include "frmMain.h"
-#include "frmViewLog.h"
+#include "core/Monitor.h"
+#include "platform/ProcessControl.h"
+#include "ui/DesktopView.h"
+#include "ui/LogLines.h"
+#include "ui/frmMain.h"
+#include "ui/frmViewLog.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,6 +1,6 @@
-#include "HealthCheck.h"
+#include "checks/HealthCheck.h"
 
-#include "HealthProbe.h"
+#include "checks/HealthProbe.h"
 
 #include <utility>
 

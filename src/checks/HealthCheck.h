@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Clock.h"
-#include "HealthCheckSpec.h"
-#include "HealthState.h"
+#include "checks/HealthCheckSpec.h"
+#include "checks/HealthState.h"
+#include "platform/Clock.h"
 
 #include <QObject>
 

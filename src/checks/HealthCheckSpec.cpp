@@ -1,7 +1,7 @@
-#include "HealthCheckSpec.h"
+#include "checks/HealthCheckSpec.h"
 
-#include "RuntimeError.h"
-#include "TaskCommand.h"
+#include "base/RuntimeError.h"
+#include "base/TaskCommand.h"
 
 #include <QFileInfo>
 #include <QHostAddress>

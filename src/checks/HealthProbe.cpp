@@ -1,8 +1,8 @@
-#include "HealthProbe.h"
+#include "checks/HealthProbe.h"
 
-#include "Pidfd.h"
-#include "ProcessStatus.h"
-#include "SystemText.h"
+#include "base/SystemText.h"
+#include "platform/Pidfd.h"
+#include "platform/ProcessStatus.h"
 
 #include <QHostAddress>
 #include <QHostInfo>

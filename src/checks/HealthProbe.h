@@ -1,6 +1,6 @@
 #pragma once
 
-#include "HealthCheckSpec.h"
+#include "checks/HealthCheckSpec.h"
 
 #include <QObject>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "ControlRequest.h"
+#include "control/ControlRequest.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

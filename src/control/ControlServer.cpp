@@ -1,12 +1,12 @@
-#include "ControlServer.h"
+#include "control/ControlServer.h"
 
-#include "ControlRequest.h"
-#include "Log.h"
-#include "RuntimeDirectory.h"
-#include "TaskFunctions.h"
-#include "TaskReport.h"
-#include "TaskTable.h"
-#include "Version.h"
+#include "control/ControlRequest.h"
+#include "control/TaskReport.h"
+#include "log/Log.h"
+#include "platform/RuntimeDirectory.h"
+#include "platform/Version.h"
+#include "tasks/TaskFunctions.h"
+#include "tasks/TaskTable.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Clock.h"
-#include "ControlSocket.h"
+#include "control/ControlSocket.h"
+#include "platform/Clock.h"
 
 #include <QHash>
 #include <QJsonObject>

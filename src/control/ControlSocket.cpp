@@ -1,6 +1,6 @@
-#include "ControlSocket.h"
+#include "control/ControlSocket.h"
 
-#include "SystemText.h"
+#include "base/SystemText.h"
 
 #include <QFile>
 #include <algorithm>

@@ -1,7 +1,7 @@
-#include "TaskReport.h"
+#include "control/TaskReport.h"
 
-#include "TaskFunctions.h"
-#include "TaskTable.h"
+#include "tasks/TaskFunctions.h"
+#include "tasks/TaskTable.h"
 
 #include <QJsonValue>
 #include <algorithm>

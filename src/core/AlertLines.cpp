@@ -1,7 +1,7 @@
-#include "AlertLines.h"
+#include "core/AlertLines.h"
 
-#include "OutputFile.h"
-#include "TaskTable.h"
+#include "platform/OutputFile.h"
+#include "tasks/TaskTable.h"
 
 QStringList failureAlertLines(const TaskRecord& task) {
     return exitAlertLines(task) + healthAlertLines(task) + outputAlertLines(task);

@@ -1,4 +1,4 @@
-#include "AppSettings.h"
+#include "core/AppSettings.h"
 
 QString AppSettings::GetINIValue(const QString& name) const {
     QString value;

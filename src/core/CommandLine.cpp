@@ -1,6 +1,6 @@
-#include "CommandLine.h"
+#include "core/CommandLine.h"
 
-#include "CommandTokens.h"
+#include "base/CommandTokens.h"
 
 #include <cstdlib>
 

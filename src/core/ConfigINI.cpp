@@ -1,14 +1,14 @@
-#include "ConfigINI.h"
+#include "core/ConfigINI.h"
 
-#include "AppSettings.h"
-#include "CommandTokens.h"
-#include "Conversions.h"
-#include "EventPump.h"
-#include "Log.h"
-#include "RuntimeError.h"
-#include "SMTPClient.h"
-#include "SystemText.h"
-#include "TaskFunctions.h"
+#include "base/CommandTokens.h"
+#include "base/RuntimeError.h"
+#include "base/SystemText.h"
+#include "core/AppSettings.h"
+#include "core/Conversions.h"
+#include "log/Log.h"
+#include "mail/SMTPClient.h"
+#include "platform/EventPump.h"
+#include "tasks/TaskFunctions.h"
 
 #include <QFile>
 #include <cerrno>

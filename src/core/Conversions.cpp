@@ -1,6 +1,6 @@
-#include "Conversions.h"
+#include "core/Conversions.h"
 
-#include "RuntimeError.h"
+#include "base/RuntimeError.h"
 
 #include <QLocale>
 #include <cmath>

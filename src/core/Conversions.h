@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Rounding.h"
+#include "base/Rounding.h"
 
 #include <QString>
 

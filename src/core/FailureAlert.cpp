@@ -1,9 +1,9 @@
-#include "FailureAlert.h"
+#include "core/FailureAlert.h"
 
-#include "Log.h"
-#include "SMTPClient.h"
-#include "TaskTable.h"
-#include "Version.h"
+#include "log/Log.h"
+#include "mail/SMTPClient.h"
+#include "platform/Version.h"
+#include "tasks/TaskTable.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Clock.h"
-#include "MailMessage.h"
-#include "SlidingWindowLimit.h"
+#include "mail/MailMessage.h"
+#include "platform/Clock.h"
+#include "tasks/SlidingWindowLimit.h"
 
 #include <QObject>
 #include <QString>

@@ -1,5 +1,5 @@
-#include "StandardError.h"
-#include "View.h"
+#include "core/View.h"
+#include "platform/StandardError.h"
 
 // Standard error may be a pipe nobody reads: these messages are dropped rather than waited on.
 void HeadlessView::showMessage(const QString& text) {

@@ -1,9 +1,9 @@
-#include "LogFiles.h"
+#include "core/LogFiles.h"
 
-#include "Log.h"
-#include "LogDirectory.h"
-#include "SMTPClient.h"
-#include "StandardError.h"
+#include "log/Log.h"
+#include "log/LogDirectory.h"
+#include "mail/SMTPClient.h"
+#include "platform/StandardError.h"
 
 #include <memory>
 

@@ -1,12 +1,12 @@
-#include "MailSettings.h"
+#include "core/MailSettings.h"
 
-#include "AppSettings.h"
-#include "FailureAlert.h"
-#include "Log.h"
-#include "NumberPair.h"
-#include "RegularFile.h"
-#include "SMTPClient.h"
-#include "SettingUnusable.h"
+#include "base/NumberPair.h"
+#include "core/AppSettings.h"
+#include "core/FailureAlert.h"
+#include "log/Log.h"
+#include "log/SettingUnusable.h"
+#include "mail/RegularFile.h"
+#include "mail/SMTPClient.h"
 
 #include <QFileInfo>
 #include <QHostAddress>

@@ -1,19 +1,19 @@
 #pragma once
 
-#include "AppSettings.h"
-#include "CommandLine.h"
-#include "ControlServer.h"
-#include "FailureAlert.h"
-#include "Log.h"
-#include "LogRetention.h"
-#include "MetricsPort.h"
-#include "MonitorModel.h"
-#include "SMTPClient.h"
-#include "StatusPort.h"
-#include "Survival.h"
-#include "TaskFunctions.h"
-#include "TaskList.h"
-#include "TaskTable.h"
+#include "control/ControlServer.h"
+#include "core/AppSettings.h"
+#include "core/CommandLine.h"
+#include "core/FailureAlert.h"
+#include "core/MonitorModel.h"
+#include "core/Survival.h"
+#include "log/Log.h"
+#include "log/LogRetention.h"
+#include "mail/SMTPClient.h"
+#include "metrics/MetricsPort.h"
+#include "statusport/StatusPort.h"
+#include "tasks/TaskFunctions.h"
+#include "tasks/TaskList.h"
+#include "tasks/TaskTable.h"
 
 #include <QObject>
 #include <QTimer>

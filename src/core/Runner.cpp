@@ -1,11 +1,11 @@
-#include "Runner.h"
+#include "core/Runner.h"
 
-#include "Clock.h"
-#include "CommandLine.h"
-#include "Monitor.h"
-#include "ProcessControl.h"
-#include "ServiceNotifier.h"
-#include "SignalWatcher.h"
+#include "core/CommandLine.h"
+#include "core/Monitor.h"
+#include "platform/Clock.h"
+#include "platform/ProcessControl.h"
+#include "platform/ServiceNotifier.h"
+#include "platform/SignalWatcher.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,12 +1,12 @@
-#include "Survival.h"
+#include "core/Survival.h"
 
-#include "Clock.h"
-#include "Log.h"
-#include "ProcessControl.h"
-#include "RuntimeDirectory.h"
-#include "RuntimeError.h"
-#include "TaskCommand.h"
-#include "TaskTable.h"
+#include "base/RuntimeError.h"
+#include "base/TaskCommand.h"
+#include "log/Log.h"
+#include "platform/Clock.h"
+#include "platform/ProcessControl.h"
+#include "platform/RuntimeDirectory.h"
+#include "tasks/TaskTable.h"
 
 #include <QFile>
 #include <algorithm>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "MonitorLock.h"
-#include "ProcReader.h"
-#include "StateFile.h"
-#include "TaskFunctions.h"
+#include "platform/MonitorLock.h"
+#include "platform/ProcReader.h"
+#include "tasks/StateFile.h"
+#include "tasks/TaskFunctions.h"
 
 #include <QHash>
 #include <QObject>

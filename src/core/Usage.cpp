@@ -1,6 +1,6 @@
-#include "Usage.h"
+#include "core/Usage.h"
 
-#include "Version.h"
+#include "platform/Version.h"
 
 namespace {
 

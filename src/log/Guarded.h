@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Log.h"
-#include "RuntimeError.h"
+#include "base/RuntimeError.h"
+#include "log/Log.h"
 
 #include <QString>
 #include <exception>

@@ -1,8 +1,8 @@
-#include "Log.h"
+#include "log/Log.h"
 
-#include "EventPump.h"
-#include "StandardError.h"
-#include "SystemText.h"
+#include "base/SystemText.h"
+#include "platform/EventPump.h"
+#include "platform/StandardError.h"
 
 #include <QDir>
 #include <QFile>

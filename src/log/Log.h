@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Clock.h"
-#include "ProgramInfo.h"
+#include "platform/Clock.h"
+#include "platform/ProgramInfo.h"
 
 #include <QDate>
 #include <QLocale>

@@ -1,6 +1,6 @@
-#include "LogDirectory.h"
+#include "log/LogDirectory.h"
 
-#include "SystemText.h"
+#include "base/SystemText.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
-#include "LogRetention.h"
+#include "log/LogRetention.h"
 
-#include "Log.h"
-#include "SettingUnusable.h"
+#include "log/Log.h"
+#include "log/SettingUnusable.h"
 
 #include <QDir>
 

@@ -1,4 +1,4 @@
-#include "SettingUnusable.h"
+#include "log/SettingUnusable.h"
 
 QString settingUnusable(const QString& key, const QString& value, const QString& reason,
                         const QString& consequence) {

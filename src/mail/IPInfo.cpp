@@ -1,6 +1,6 @@
-#include "IPInfo.h"
+#include "mail/IPInfo.h"
 
-#include "EventPump.h"
+#include "platform/EventPump.h"
 
 #include <utility>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "HostSource.h"
+#include "platform/HostSource.h"
 
 #include <QString>
 #include <QStringList>

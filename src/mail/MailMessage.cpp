@@ -1,7 +1,7 @@
-#include "MailMessage.h"
+#include "mail/MailMessage.h"
 
-#include "IPInfo.h"
-#include "Version.h"
+#include "mail/IPInfo.h"
+#include "platform/Version.h"
 
 #include <QList>
 #include <algorithm>

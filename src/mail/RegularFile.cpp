@@ -1,4 +1,4 @@
-#include "RegularFile.h"
+#include "mail/RegularFile.h"
 
 #include <QFile>
 #include <algorithm>

@@ -1,6 +1,6 @@
-#include "SMTPClient.h"
+#include "mail/SMTPClient.h"
 
-#include "RegularFile.h"
+#include "mail/RegularFile.h"
 
 #include <QDateTime>
 #include <QRandomGenerator>

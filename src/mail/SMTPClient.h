@@ -1,9 +1,9 @@
 #pragma once
 
-#include "Clock.h"
-#include "IPInfo.h"
-#include "Log.h"
-#include "MailMessage.h"
+#include "log/Log.h"
+#include "mail/IPInfo.h"
+#include "mail/MailMessage.h"
+#include "platform/Clock.h"
 
 #include <QByteArray>
 #include <QList>

@@ -1,6 +1,6 @@
-#include "Exposition.h"
+#include "metrics/Exposition.h"
 
-#include "TaskTable.h"
+#include "tasks/TaskTable.h"
 
 #include <utility>
 #include <vector>

@@ -1,15 +1,15 @@
-#include "MetricsPort.h"
+#include "metrics/MetricsPort.h"
 
-#include "Exposition.h"
-#include "Guarded.h"
-#include "HttpRequest.h"
-#include "Log.h"
-#include "RuntimeError.h"
-#include "SettingUnusable.h"
-#include "SocketControl.h"
-#include "StatusPort.h"
-#include "TaskTable.h"
-#include "Version.h"
+#include "base/RuntimeError.h"
+#include "log/Guarded.h"
+#include "log/Log.h"
+#include "log/SettingUnusable.h"
+#include "metrics/Exposition.h"
+#include "metrics/HttpRequest.h"
+#include "platform/SocketControl.h"
+#include "platform/Version.h"
+#include "statusport/StatusPort.h"
+#include "tasks/TaskTable.h"
 
 #include <QDateTime>
 #include <QTcpServer>

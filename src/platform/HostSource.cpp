@@ -1,4 +1,4 @@
-#include "HostSource.h"
+#include "platform/HostSource.h"
 
 #include <QFile>
 #include <QRegularExpression>

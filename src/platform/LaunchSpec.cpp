@@ -1,4 +1,4 @@
-#include "LaunchSpec.h"
+#include "platform/LaunchSpec.h"
 
 #include <cstring>
 

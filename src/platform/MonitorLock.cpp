@@ -1,6 +1,6 @@
-#include "MonitorLock.h"
+#include "platform/MonitorLock.h"
 
-#include "SystemText.h"
+#include "base/SystemText.h"
 
 #include <QFile>
 #include <cerrno>

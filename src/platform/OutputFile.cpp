@@ -1,6 +1,6 @@
-#include "OutputFile.h"
+#include "platform/OutputFile.h"
 
-#include "SystemText.h"
+#include "base/SystemText.h"
 
 #include <cerrno>
 #include <cstdio>

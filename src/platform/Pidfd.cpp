@@ -1,4 +1,4 @@
-#include "Pidfd.h"
+#include "platform/Pidfd.h"
 
 #include <cerrno>
 #include <sys/syscall.h>

@@ -1,8 +1,8 @@
-#include "PosixLaunch.h"
+#include "platform/PosixLaunch.h"
 
-#include "RuntimeError.h"
-#include "SystemText.h"
-#include "TaskCommand.h"
+#include "base/RuntimeError.h"
+#include "base/SystemText.h"
+#include "base/TaskCommand.h"
 
 #include <QFile>
 #include <cerrno>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LaunchSpec.h"
+#include "platform/LaunchSpec.h"
 
 #include <QByteArray>
 #include <sys/types.h>

@@ -1,9 +1,9 @@
-#include "PosixProcessControl.h"
+#include "platform/PosixProcessControl.h"
 
-#include "Pidfd.h"
-#include "PosixLaunch.h"
-#include "RuntimeError.h"
-#include "SystemText.h"
+#include "base/RuntimeError.h"
+#include "base/SystemText.h"
+#include "platform/Pidfd.h"
+#include "platform/PosixLaunch.h"
 
 #include <QAbstractEventDispatcher>
 #include <QElapsedTimer>

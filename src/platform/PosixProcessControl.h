@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Clock.h"
-#include "ProcessControl.h"
+#include "platform/Clock.h"
+#include "platform/ProcessControl.h"
 
 #include <QHash>
 #include <QTimer>

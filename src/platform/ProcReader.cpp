@@ -1,6 +1,6 @@
-#include "ProcReader.h"
+#include "platform/ProcReader.h"
 
-#include "SystemText.h"
+#include "base/SystemText.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "Clock.h"
-#include "LaunchSpec.h"
-#include "ProcessStatus.h"
-#include "SupervisionTick.h"
+#include "platform/Clock.h"
+#include "platform/LaunchSpec.h"
+#include "platform/ProcessStatus.h"
+#include "platform/SupervisionTick.h"
 
 #include <QObject>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "ProcessStatus.h"
+#include "platform/ProcessStatus.h"
 
 #include <cstring>
 #include <sys/wait.h>

@@ -1,4 +1,4 @@
-#include "ProgramInfo.h"
+#include "platform/ProgramInfo.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
-#include "RuntimeDirectory.h"
+#include "platform/RuntimeDirectory.h"
 
-#include "SystemText.h"
+#include "base/SystemText.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "ServiceNotifier.h"
+#include "platform/ServiceNotifier.h"
 
 #include <QtGlobal>
 #include <algorithm>

@@ -1,6 +1,6 @@
-#include "SocketControl.h"
+#include "platform/SocketControl.h"
 
-#include "RuntimeError.h"
+#include "base/RuntimeError.h"
 
 #include <QSet>
 #include <QSocketNotifier>

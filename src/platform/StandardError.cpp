@@ -1,4 +1,4 @@
-#include "StandardError.h"
+#include "platform/StandardError.h"
 
 #include <QtGlobal>
 #include <algorithm>

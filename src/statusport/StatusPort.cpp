@@ -1,7 +1,7 @@
-#include "StatusPort.h"
+#include "statusport/StatusPort.h"
 
-#include "Rounding.h"
-#include "RuntimeError.h"
+#include "base/Rounding.h"
+#include "base/RuntimeError.h"
 
 #include <cmath>
 #include <limits>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Clock.h"
-#include "SocketControl.h"
+#include "platform/Clock.h"
+#include "platform/SocketControl.h"
 
 #include <QObject>
 #include <functional>

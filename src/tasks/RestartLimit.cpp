@@ -1,7 +1,7 @@
-#include "RestartLimit.h"
+#include "tasks/RestartLimit.h"
 
-#include "NumberPair.h"
-#include "SettingUnusable.h"
+#include "base/NumberPair.h"
+#include "log/SettingUnusable.h"
 
 #include <climits>
 

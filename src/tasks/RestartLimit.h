@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Clock.h"
-#include "SlidingWindowLimit.h"
+#include "platform/Clock.h"
+#include "tasks/SlidingWindowLimit.h"
 
 #include <QHash>
 #include <QString>

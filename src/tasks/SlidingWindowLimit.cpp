@@ -1,4 +1,4 @@
-#include "SlidingWindowLimit.h"
+#include "tasks/SlidingWindowLimit.h"
 
 bool SlidingWindowLimit::hasRoom(int key, const Limit& limit) {
     if (!limit.on())

@@ -1,6 +1,6 @@
-#include "StateFile.h"
+#include "tasks/StateFile.h"
 
-#include "SystemText.h"
+#include "base/SystemText.h"
 
 #include <QFile>
 #include <QJsonArray>

@@ -1,13 +1,13 @@
-#include "TaskFunctions.h"
+#include "tasks/TaskFunctions.h"
 
-#include "Guarded.h"
-#include "Log.h"
-#include "OutputFile.h"
-#include "PosixLaunch.h"
-#include "ProcessControl.h"
-#include "RuntimeError.h"
-#include "SettingUnusable.h"
-#include "SystemText.h"
+#include "base/RuntimeError.h"
+#include "base/SystemText.h"
+#include "log/Guarded.h"
+#include "log/Log.h"
+#include "log/SettingUnusable.h"
+#include "platform/OutputFile.h"
+#include "platform/PosixLaunch.h"
+#include "platform/ProcessControl.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "Clock.h"
-#include "HealthCheck.h"
-#include "LaunchSpec.h"
-#include "RestartLimit.h"
-#include "TaskList.h"
-#include "TaskTable.h"
+#include "checks/HealthCheck.h"
+#include "platform/Clock.h"
+#include "platform/LaunchSpec.h"
+#include "tasks/RestartLimit.h"
+#include "tasks/TaskList.h"
+#include "tasks/TaskTable.h"
 
 #include <QHash>
 #include <QObject>

@@ -1,4 +1,4 @@
-#include "TaskList.h"
+#include "tasks/TaskList.h"
 
 void TaskList::insertTop(const QString& text, qint32 taskId) {
     beginInsertRows({}, 0, 0);

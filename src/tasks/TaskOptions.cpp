@@ -1,8 +1,8 @@
-#include "TaskOptions.h"
+#include "tasks/TaskOptions.h"
 
-#include "LaunchSpec.h"
-#include "NumberPair.h"
-#include "RestartLimit.h"
+#include "base/NumberPair.h"
+#include "platform/LaunchSpec.h"
+#include "tasks/RestartLimit.h"
 
 #include <cmath>
 #include <limits>

@@ -1,6 +1,6 @@
-#include "TaskTable.h"
+#include "tasks/TaskTable.h"
 
-#include "RuntimeError.h"
+#include "base/RuntimeError.h"
 
 void TaskTable::reset() {
     Tasks.assign(1, TaskRecord{});

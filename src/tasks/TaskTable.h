@@ -1,8 +1,8 @@
 #pragma once
 
-#include "HealthState.h"
-#include "ProcessStatus.h"
-#include "TaskOptions.h"
+#include "checks/HealthState.h"
+#include "platform/ProcessStatus.h"
+#include "tasks/TaskOptions.h"
 
 #include <QString>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "AppIcons.h"
+#include "ui/AppIcons.h"
 
 #include <QIconEngine>
 #include <QPainter>

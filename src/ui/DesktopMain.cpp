@@ -1,10 +1,10 @@
 // Entry of the desktop module: the widget application, then the monitor; the view shows the
 // splash once start-up has ended.
-#include "AppIcons.h"
-#include "DesktopView.h"
-#include "Monitor.h"
-#include "Runner.h"
-#include "SystemText.h"
+#include "base/SystemText.h"
+#include "core/Monitor.h"
+#include "core/Runner.h"
+#include "ui/AppIcons.h"
+#include "ui/DesktopView.h"
 
 #include <QApplication>
 #include <QSystemTrayIcon>

@@ -1,13 +1,13 @@
-#include "DesktopView.h"
+#include "ui/DesktopView.h"
 
-#include "AppIcons.h"
-#include "MonitorModel.h"
-#include "Version.h"
-#include "WindowRoutines.h"
-#include "frmMain.h"
-#include "frmSplash.h"
-#include "frmTrayMenu.h"
-#include "frmViewTask.h"
+#include "core/MonitorModel.h"
+#include "platform/Version.h"
+#include "ui/AppIcons.h"
+#include "ui/WindowRoutines.h"
+#include "ui/frmMain.h"
+#include "ui/frmSplash.h"
+#include "ui/frmTrayMenu.h"
+#include "ui/frmViewTask.h"
 
 #include <QAction>
 #include <QApplication>

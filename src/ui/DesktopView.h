@@ -1,6 +1,6 @@
 #pragma once
 
-#include "View.h"
+#include "core/View.h"
 
 #include <QTimer>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "LogLines.h"
+#include "ui/LogLines.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "ValueField.h"
+#include "ui/ValueField.h"
 
 #include <QFocusEvent>
 #include <QPalette>

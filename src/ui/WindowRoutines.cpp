@@ -1,4 +1,4 @@
-#include "WindowRoutines.h"
+#include "ui/WindowRoutines.h"
 
 #include <QEvent>
 #include <QFrame>

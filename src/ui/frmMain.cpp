@@ -1,13 +1,13 @@
-#include "frmMain.h"
+#include "ui/frmMain.h"
 
-#include "AppIcons.h"
-#include "Log.h"
-#include "MonitorModel.h"
-#include "TaskList.h"
-#include "TaskTable.h"
-#include "WindowRoutines.h"
-#include "frmViewLog.h"
-#include "frmViewTask.h"
+#include "core/MonitorModel.h"
+#include "log/Log.h"
+#include "tasks/TaskList.h"
+#include "tasks/TaskTable.h"
+#include "ui/AppIcons.h"
+#include "ui/WindowRoutines.h"
+#include "ui/frmViewLog.h"
+#include "ui/frmViewTask.h"
 
 #include <QApplication>
 #include <QCloseEvent>

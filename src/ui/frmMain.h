@@ -1,7 +1,7 @@
 #pragma once
 
-#include "View.h"
-#include "frmViewLog.h"
+#include "core/View.h"
+#include "ui/frmViewLog.h"
 
 #include <QMainWindow>
 #include <QPointer>

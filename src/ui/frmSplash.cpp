@@ -1,7 +1,7 @@
-#include "frmSplash.h"
+#include "ui/frmSplash.h"
 
-#include "Version.h"
-#include "WindowRoutines.h"
+#include "platform/Version.h"
+#include "ui/WindowRoutines.h"
 
 #include <QCloseEvent>
 #include <QFrame>

@@ -1,7 +1,7 @@
-#include "frmTrayMenu.h"
+#include "ui/frmTrayMenu.h"
 
-#include "AppIcons.h"
-#include "Version.h"
+#include "platform/Version.h"
+#include "ui/AppIcons.h"
 
 #include <QApplication>
 #include <QStyleHints>

@@ -1,8 +1,8 @@
-#include "frmViewLog.h"
+#include "ui/frmViewLog.h"
 
-#include "EventPump.h"
-#include "LogLines.h"
-#include "WindowRoutines.h"
+#include "platform/EventPump.h"
+#include "ui/LogLines.h"
+#include "ui/WindowRoutines.h"
 
 #include <QCloseEvent>
 #include <QFontDatabase>

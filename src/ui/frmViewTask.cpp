@@ -1,10 +1,10 @@
-#include "frmViewTask.h"
+#include "ui/frmViewTask.h"
 
-#include "Guarded.h"
-#include "TaskFunctions.h"
-#include "TaskTable.h"
-#include "ValueField.h"
-#include "WindowRoutines.h"
+#include "log/Guarded.h"
+#include "tasks/TaskFunctions.h"
+#include "tasks/TaskTable.h"
+#include "ui/ValueField.h"
+#include "ui/WindowRoutines.h"
 
 #include <QLabel>
 #include <QPushButton>

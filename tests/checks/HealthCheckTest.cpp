@@ -1,10 +1,10 @@
-#include "HealthCheck.h"
+#include "checks/HealthCheck.h"
 
 #include "EngineDoubles.h"
-#include "Log.h"
 #include "ManualClock.h"
-#include "TaskFunctions.h"
 #include "TestSupport.h"
+#include "log/Log.h"
+#include "tasks/TaskFunctions.h"
 
 #include <QFileInfo>
 #include <QProcess>

@@ -1,13 +1,13 @@
 // The control server in-process: what only a manual clock can show without waiting.
 
-#include "ControlServer.h"
+#include "control/ControlServer.h"
 
 #include "EngineDoubles.h"
 #include "FakeProcesses.h"
-#include "Log.h"
 #include "ManualClock.h"
-#include "TaskFunctions.h"
 #include "TestSupport.h"
+#include "log/Log.h"
+#include "tasks/TaskFunctions.h"
 
 #include <QCoreApplication>
 #include <QLocalServer>

@@ -1,4 +1,4 @@
-#include "CommandLine.h"
+#include "core/CommandLine.h"
 
 #include <gtest/gtest.h>
 

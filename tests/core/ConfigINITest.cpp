@@ -1,12 +1,12 @@
-#include "ConfigINI.h"
+#include "core/ConfigINI.h"
 
-#include "AppSettings.h"
 #include "EngineDoubles.h"
 #include "FakeProcesses.h"
-#include "Log.h"
-#include "SMTPClient.h"
-#include "TaskFunctions.h"
 #include "TestSupport.h"
+#include "core/AppSettings.h"
+#include "log/Log.h"
+#include "mail/SMTPClient.h"
+#include "tasks/TaskFunctions.h"
 
 #include <QTimer>
 #include <gtest/gtest.h>

@@ -1,12 +1,12 @@
-#include "FailureAlert.h"
+#include "core/FailureAlert.h"
 
-#include "Log.h"
 #include "MailServers.h"
-#include "Monitor.h"
-#include "PosixProcessControl.h"
-#include "TaskTable.h"
 #include "TestSupport.h"
-#include "View.h"
+#include "core/Monitor.h"
+#include "core/View.h"
+#include "log/Log.h"
+#include "platform/PosixProcessControl.h"
+#include "tasks/TaskTable.h"
 
 #include <QJsonArray>
 #include <csignal>

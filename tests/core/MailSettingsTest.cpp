@@ -1,15 +1,15 @@
-#include "MailSettings.h"
+#include "core/MailSettings.h"
 
-#include "AppSettings.h"
-#include "ConfigINI.h"
 #include "EngineDoubles.h"
-#include "FailureAlert.h"
 #include "FakeProcesses.h"
-#include "Log.h"
 #include "MailServers.h"
-#include "TaskFunctions.h"
-#include "TaskTable.h"
 #include "TestSupport.h"
+#include "core/AppSettings.h"
+#include "core/ConfigINI.h"
+#include "core/FailureAlert.h"
+#include "log/Log.h"
+#include "tasks/TaskFunctions.h"
+#include "tasks/TaskTable.h"
 
 #include <QFile>
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // The monitor with real child processes, the real launcher and the real status port.
 #include "EngineDoubles.h"
-#include "Monitor.h"
 #include "TestSupport.h"
-#include "View.h"
+#include "core/Monitor.h"
+#include "core/View.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,9 +1,9 @@
-#include "Monitor.h"
+#include "core/Monitor.h"
 
-#include "Conversions.h"
 #include "FakeProcesses.h"
 #include "TestSupport.h"
-#include "View.h"
+#include "core/Conversions.h"
+#include "core/View.h"
 
 #include <functional>
 #include <gtest/gtest.h>

@@ -1,11 +1,11 @@
-#include "Survival.h"
+#include "core/Survival.h"
 
 #include "EngineDoubles.h"
 #include "FakeProcesses.h"
-#include "Log.h"
-#include "PosixProcessControl.h"
-#include "RuntimeDirectory.h"
 #include "TestSupport.h"
+#include "log/Log.h"
+#include "platform/PosixProcessControl.h"
+#include "platform/RuntimeDirectory.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>

@@ -1,11 +1,11 @@
-#include "Log.h"
+#include "log/Log.h"
 
-#include "Guarded.h"
-#include "LogDirectory.h"
-#include "LogRetention.h"
 #include "ManualClock.h"
-#include "StandardError.h"
 #include "TestSupport.h"
+#include "log/Guarded.h"
+#include "log/LogDirectory.h"
+#include "log/LogRetention.h"
+#include "platform/StandardError.h"
 
 #include <QDir>
 #include <csignal>

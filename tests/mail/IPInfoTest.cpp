@@ -1,4 +1,4 @@
-#include "IPInfo.h"
+#include "mail/IPInfo.h"
 
 #include <QTimer>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "MailMessage.h"
+#include "mail/MailMessage.h"
 
 #include <QRegularExpression>
 #include <gtest/gtest.h>

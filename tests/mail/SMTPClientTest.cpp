@@ -1,4 +1,4 @@
-#include "SMTPClient.h"
+#include "mail/SMTPClient.h"
 
 #include "MailServers.h"
 #include "TestSupport.h"

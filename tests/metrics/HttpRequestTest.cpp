@@ -1,4 +1,4 @@
-#include "HttpRequest.h"
+#include "metrics/HttpRequest.h"
 
 #include <gtest/gtest.h>
 

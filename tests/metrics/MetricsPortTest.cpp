@@ -1,12 +1,12 @@
-#include "MetricsPort.h"
+#include "metrics/MetricsPort.h"
 
-#include "Log.h"
 #include "ManualClock.h"
 #include "MonitorProcess.h"
-#include "StatusPort.h"
-#include "TaskTable.h"
 #include "TestSupport.h"
-#include "Version.h"
+#include "log/Log.h"
+#include "platform/Version.h"
+#include "statusport/StatusPort.h"
+#include "tasks/TaskTable.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>

@@ -1,7 +1,7 @@
 #include "ManualClock.h"
-#include "PosixProcessControl.h"
-#include "RuntimeError.h"
 #include "TestSupport.h"
+#include "base/RuntimeError.h"
+#include "platform/PosixProcessControl.h"
 
 #include <QCoreApplication>
 #include <QDir>

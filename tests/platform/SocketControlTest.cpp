@@ -1,7 +1,7 @@
-#include "SocketControl.h"
+#include "platform/SocketControl.h"
 
-#include "RuntimeError.h"
 #include "TestSupport.h"
+#include "base/RuntimeError.h"
 
 #include <QCoreApplication>
 #include <QTcpSocket>

@@ -1,9 +1,9 @@
-#include "FailureAlert.h"
-#include "Log.h"
 #include "MailServers.h"
-#include "SMTPClient.h"
-#include "TaskTable.h"
 #include "TestSupport.h"
+#include "core/FailureAlert.h"
+#include "log/Log.h"
+#include "mail/SMTPClient.h"
+#include "tasks/TaskTable.h"
 
 #include <QJsonArray>
 #include <gtest/gtest.h>

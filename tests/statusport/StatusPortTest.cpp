@@ -1,9 +1,9 @@
-#include "StatusPort.h"
+#include "statusport/StatusPort.h"
 
 #include "ManualClock.h"
 #include "MonitorProcess.h"
-#include "RuntimeError.h"
 #include "TestSupport.h"
+#include "base/RuntimeError.h"
 
 #include <QTcpServer>
 #include <csignal>

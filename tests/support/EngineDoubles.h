@@ -2,8 +2,8 @@
 
 // Header-only stand-ins for the engine's seams; include only from tests that link the engine.
 
-#include "PosixProcessControl.h"
-#include "RuntimeError.h"
+#include "base/RuntimeError.h"
+#include "platform/PosixProcessControl.h"
 
 #include <QList>
 #include <functional>

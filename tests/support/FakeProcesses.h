@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ProcessControl.h"
-#include "RuntimeError.h"
+#include "base/RuntimeError.h"
+#include "platform/ProcessControl.h"
 
 #include <QHash>
 #include <QSet>

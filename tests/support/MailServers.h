@@ -1,8 +1,8 @@
 #pragma once
 
-#include "IPInfo.h"
 #include "ManualClock.h"
-#include "SMTPClient.h"
+#include "mail/IPInfo.h"
+#include "mail/SMTPClient.h"
 
 #include <QJsonObject>
 #include <QProcess>

@@ -1,10 +1,10 @@
-#include "TaskFunctions.h"
+#include "tasks/TaskFunctions.h"
 
-#include "AlertLines.h"
 #include "FakeProcesses.h"
-#include "Log.h"
 #include "ManualClock.h"
 #include "TestSupport.h"
+#include "core/AlertLines.h"
+#include "log/Log.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>

@@ -1,9 +1,9 @@
 // A task's own options, applied to real children and refused with a reason when unusable.
 #include "EngineDoubles.h"
-#include "Log.h"
-#include "OutputFile.h"
-#include "TaskFunctions.h"
 #include "TestSupport.h"
+#include "log/Log.h"
+#include "platform/OutputFile.h"
+#include "tasks/TaskFunctions.h"
 
 #include <QFile>
 #include <csignal>

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "DesktopView.h"
-#include "Monitor.h"
-#include "ProcessControl.h"
 #include "TestSupport.h"
-#include "frmMain.h"
-#include "frmSplash.h"
-#include "frmTrayMenu.h"
+#include "core/Monitor.h"
+#include "platform/ProcessControl.h"
+#include "ui/DesktopView.h"
+#include "ui/frmMain.h"
+#include "ui/frmSplash.h"
+#include "ui/frmTrayMenu.h"
 
 #include <QApplication>
 #include <QGuiApplication>

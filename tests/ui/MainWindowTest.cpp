@@ -1,8 +1,8 @@
 #include "DesktopFixture.h"
-#include "LogLines.h"
-#include "WindowRoutines.h"
-#include "frmViewLog.h"
-#include "frmViewTask.h"
+#include "ui/LogLines.h"
+#include "ui/WindowRoutines.h"
+#include "ui/frmViewLog.h"
+#include "ui/frmViewTask.h"
 
 #include <QAction>
 #include <QDir>

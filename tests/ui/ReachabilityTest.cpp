@@ -1,6 +1,6 @@
 #include "DesktopFixture.h"
-#include "WindowRoutines.h"
-#include "frmSplash.h"
+#include "ui/WindowRoutines.h"
+#include "ui/frmSplash.h"
 
 #include <QGuiApplication>
 #include <QLabel>

@@ -1,7 +1,7 @@
 #include "DesktopFixture.h"
-#include "ValueField.h"
-#include "WindowRoutines.h"
-#include "frmViewTask.h"
+#include "ui/ValueField.h"
+#include "ui/WindowRoutines.h"
+#include "ui/frmViewTask.h"
 
 #include <QGuiApplication>
 #include <QLabel>

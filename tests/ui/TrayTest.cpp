@@ -1,6 +1,6 @@
 #include "DesktopFixture.h"
 #include "ManualClock.h"
-#include "WindowRoutines.h"
+#include "ui/WindowRoutines.h"
 
 #include <QGuiApplication>
 #include <QStyleHints>

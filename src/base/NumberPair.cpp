@@ -1,4 +1,4 @@
-#include "NumberPair.h"
+#include "base/NumberPair.h"
 
 #include <QStringList>
 #include <cmath>

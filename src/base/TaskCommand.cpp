@@ -1,6 +1,6 @@
-#include "TaskCommand.h"
+#include "base/TaskCommand.h"
 
-#include "CommandTokens.h"
+#include "base/CommandTokens.h"
 
 QStringList splitTaskCommand(const QString& command) {
     return splitCommandTokens(command, SingleQuotes::Literal);

@@ -1,7 +1,7 @@
-#include "TaskCommand.h"
+#include "base/TaskCommand.h"
 
-#include "CommandTokens.h"
-#include "RuntimeError.h"
+#include "base/CommandTokens.h"
+#include "base/RuntimeError.h"
 
 #include <gtest/gtest.h>
 

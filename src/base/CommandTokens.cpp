@@ -1,6 +1,6 @@
-#include "CommandTokens.h"
+#include "base/CommandTokens.h"
 
-#include "RuntimeError.h"
+#include "base/RuntimeError.h"
 
 namespace {
 
