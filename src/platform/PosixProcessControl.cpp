@@ -126,17 +126,17 @@ PosixProcessControl::~PosixProcessControl() {
 }
 
 qint32 PosixProcessControl::launch(const QString& command, int showValue) {
-    LaunchSpec spec;
-    spec.command = command;
-    spec.showValue = showValue; // windows are the task's own business here
-    return launchWith(spec);
+    LaunchSpec request;
+    request.command = command;
+    request.showValue = showValue; // windows are the task's own business here
+    return launchWith(request);
 }
 
-qint32 PosixProcessControl::launchWith(const LaunchSpec& spec) {
-    const pid_t pid = spawnTask(spec);
+qint32 PosixProcessControl::launchWith(const LaunchSpec& request) {
+    const pid_t pid = spawnTask(request);
     Child child;
     child.launchedAt = clock_.now();
-    child.stopSignal = spec.stopSignal;
+    child.stopSignal = request.stopSignal;
     // The child is ours and not yet reaped, so the identifier cannot have been reused here.
     child.pidfd = openPidfd(pid);
     // The last descriptors below the limit stay free for the log, the status port and mail;

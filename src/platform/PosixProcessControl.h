@@ -29,7 +29,7 @@ class PosixProcessControl final : public ProcessControl {
     ~PosixProcessControl() override;
 
     qint32 launch(const QString& command, int showValue) override;
-    qint32 launchWith(const LaunchSpec& spec) override;
+    qint32 launchWith(const LaunchSpec& request) override;
     ProcessStatus status(qint32 pid) override;
     bool adopt(qint32 pid, const std::function<bool()>& sameProcess) override;
     void requestClose(qint32 pid) override;

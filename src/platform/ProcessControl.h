@@ -25,8 +25,8 @@ class ProcessControl : public QObject {
     virtual qint32 launch(const QString& command, int showValue) = 0;
     // The same with the task's own user, directory, environment, mask, stop signal and output.
     // An unusable value throws RuntimeError naming the option and the reason; nothing is started.
-    virtual qint32 launchWith(const LaunchSpec& spec) {
-        return launch(spec.command, spec.showValue);
+    virtual qint32 launchWith(const LaunchSpec& request) {
+        return launch(request.command, request.showValue);
     }
 
     // Running, or ended (also when it cannot be found or may not be signalled), with its wait

@@ -599,22 +599,22 @@ std::optional<HealthCheckSpec> TaskFunctions::healthCheckOf(const TaskOptions& o
     for (const auto& [key, value] : options.checks)
         given.insert(key, value);
     QString problem;
-    std::optional<HealthCheckSpec> spec = HealthCheckSpec::parse(given, &problem);
+    std::optional<HealthCheckSpec> definition = HealthCheckSpec::parse(given, &problem);
     if (!problem.isEmpty())
         throw RuntimeError(problem);
     // A probe program runs as the task's user: it sees what the task sees, no more.
-    if (spec && !options.user.isEmpty()) {
+    if (definition && !options.user.isEmpty()) {
         const Identity identity = lookUpIdentity(options.user);
-        spec->runAs = HealthCheckSpec::RunAs{identity.uid, identity.gid, identity.groups};
+        definition->runAs = HealthCheckSpec::RunAs{identity.uid, identity.gid, identity.groups};
     }
-    return spec;
+    return definition;
 }
 
-void TaskFunctions::setHealthCheck(int p, const HealthCheckSpec& spec) {
+void TaskFunctions::setHealthCheck(int p, const HealthCheckSpec& definition) {
     if (p < 1 || p > tasks_.upperBound())
         return;
     Health& health = health_[p];
-    health.check = std::make_unique<HealthCheck>(spec, clock_);
+    health.check = std::make_unique<HealthCheck>(definition, clock_);
     health.kill = std::make_unique<ClockTimer>(clock_);
     health.kill->setSingleShot(true);
     tasks_[p].health = health.check->state();

@@ -106,7 +106,7 @@ class TaskFunctions final : public QObject {
     bool needsTick() const;
 
     // Task p's health check, armed now if the task is up and at each later launch.
-    void setHealthCheck(int p, const HealthCheckSpec& spec);
+    void setHealthCheck(int p, const HealthCheckSpec& definition);
     // The check a task's options give it, if any; throws RuntimeError when it cannot be used.
     static std::optional<HealthCheckSpec> healthCheckOf(const TaskOptions& options);
     const HealthCheck* healthCheck(int p) const;

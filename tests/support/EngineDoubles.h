@@ -21,9 +21,9 @@ class SpyingProcesses final : public ProcessControl {
         showValues.append(showValue);
         return real.launch(command, showValue);
     }
-    qint32 launchWith(const LaunchSpec& spec) override {
-        showValues.append(spec.showValue);
-        return real.launchWith(spec);
+    qint32 launchWith(const LaunchSpec& request) override {
+        showValues.append(request.showValue);
+        return real.launchWith(request);
     }
     ProcessStatus status(qint32 pid) override { return real.status(pid); }
     bool needsPolling(qint32 pid) const override { return real.needsPolling(pid); }
