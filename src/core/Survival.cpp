@@ -85,10 +85,10 @@ void Survival::adoptFromPredecessor(bool startedOver) {
         return claim(name, command);
     };
     // A launch not yet written is a task the next monitor would not know, and would start a
-    // second time: after start-up it is written at once (unchanged entries are not encoded
-    // again). Ends can wait for the end of the turn.
-    // Written before the launch too: a monitor killed between the launch and its record leaves
-    // its successor the command and the moment, from which it finds the process.
+    // second time: after start-up each launch is written as under way before it happens (the
+    // command and the moment, from which a successor finds the process), and with its process
+    // by the end of the turn, or sooner by the next launch's own write: in a burst of restarts
+    // one write a launch, not two. Ends can wait for the end of the turn too.
     connect(&taskFunctions_, &TaskFunctions::aboutToLaunch, this,
             [this](int p, const QString& name, const QString& command) {
                 if (!startedUp_ || ended_)
@@ -97,11 +97,9 @@ void Survival::adoptFromPredecessor(bool startedOver) {
                 writeNow();
             });
     connect(&taskFunctions_, &TaskFunctions::launched, this, [this] {
+        // Until the write, the file holds it as under way: what a successor needs to find it.
         launching_.reset();
-        if (startedUp_ && !ended_)
-            writeNow();
-        else
-            scheduleWrite();
+        scheduleWrite();
     });
     connect(&taskFunctions_, &TaskFunctions::taskEnded, this, &Survival::scheduleWrite);
 }

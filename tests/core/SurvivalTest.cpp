@@ -104,8 +104,9 @@ TEST(SurvivalTest, AdoptsOnlyTheRecordedProcess) {
 }
 
 // Start-up's launches within one event-loop turn cost one write of the state file, not one each;
-// once start-up has ended, a launch is written before the launching call returns, since a launch
-// not yet written is a task the next monitor would start a second time.
+// once start-up has ended, a launch is written as under way before it happens, since a launch not
+// yet written is a task the next monitor would start a second time, and with its process by the
+// end of the turn.
 TEST(SurvivalTest, StartUpWritesOncePerTurnAndLaterLaunchesAtOnce) {
     Engine<testsupport::FakeProcesses> engine;
     engine.proc.everyNumberRuns = true;
@@ -120,8 +121,15 @@ TEST(SurvivalTest, StartUpWritesOncePerTurnAndLaterLaunchesAtOnce) {
     engine.survival.startUpEnded();
     engine.start("Late", "sleep late");
     QString problem;
-    const auto record = StateFile::read(engine.survival.statePath(), &problem);
+    auto record = StateFile::read(engine.survival.statePath(), &problem);
+    ASSERT_TRUE(record) << qPrintable(problem);
+    EXPECT_EQ(record->tasks.size(), 1000u);
+    ASSERT_EQ(record->launching.size(), 1u);
+    EXPECT_EQ(record->launching.front().command, QStringLiteral("sleep late"));
+    QCoreApplication::processEvents();
+    record = StateFile::read(engine.survival.statePath(), &problem);
     ASSERT_TRUE(record) << qPrintable(problem);
     EXPECT_EQ(record->tasks.size(), 1001u);
     EXPECT_EQ(record->tasks.back().command, QStringLiteral("sleep late"));
+    EXPECT_TRUE(record->launching.empty());
 }
