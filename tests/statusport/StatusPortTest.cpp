@@ -135,9 +135,12 @@ TEST(StatusPortTruthTest, ClientsWaitingThroughAStalledLoopGetNoStaleAnswer) {
     monitor.start({"/NOGUI", QStringLiteral("/P:%1").arg(port),
                    "sh -c 'echo $$ > " + pidFile + "; exec sleep 3600'"});
     ASSERT_TRUE(testsupport::answers(port)) << qPrintable(monitor.log());
-    bool ok = false;
-    const pid_t task = testsupport::readFile(pidFile).trimmed().toInt(&ok);
-    ASSERT_TRUE(ok && task > 0);
+    // The port opens once the task is launched, which may be before its shell has said who it is.
+    pid_t task = 0;
+    ASSERT_TRUE(testsupport::waitUntil([&] {
+        task = testsupport::readFile(pidFile).trimmed().toInt();
+        return task > 0;
+    }));
     ::kill(pid_t(monitor.pid()), SIGSTOP);
     ::kill(task, SIGKILL);
     // Dead and not reaped: its parent stands still.
