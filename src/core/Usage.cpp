@@ -24,9 +24,11 @@ const char* const usage =
     "Without /I: every argument that is not an option is started as a task, for example\n"
     "  prowlix /P:8180 \"sleep 3600\" \"sh -c 'exec my-server --port 9000'\"\n"
     "An argument cannot hold a double quote: one that does is refused and logged.\n"
-    "prowlixctl shows and steers a running monitor: status, start, stop, restart, log.\n"
+    "prowlixctl shows and steers a running monitor: status, start, stop, restart, log,\n"
+    "output.\n"
     "In the INI file, START=command,name,mode,restart,option,... runs a task with its own\n"
-    "user=, dir=, env=, umask=, stop=, output=, restart_delay= and restart_limit=.\n"
+    "user=, dir=, env=, umask=, stop=, output=, restart_delay=, restart_limit= and a\n"
+    "health check (check=tcp:PORT, check=http://HOST:PORT/path or check=exec:COMMAND).\n"
     "The INI keys, the log files, the signals and the exit status: man prowlix\n";
 
 } // namespace
