@@ -29,6 +29,11 @@ from benchlib import (ScratchMonitor, command_line, command_lines, context_switc
                       free_port, kill_all, stat_fields)
 
 
+def parent_of(pid):
+    fields = stat_fields(pid)
+    return int(fields[1]) if len(fields) > 1 else None
+
+
 def start_time(pid):
     fields = stat_fields(pid)
     return fields[19] if len(fields) > 19 else None
@@ -110,7 +115,9 @@ def soak(binary, seconds):
             by_task = {c: [] for c in seen_as}
             for pid, line in procs.items():
                 for c, text in seen_as.items():
-                    if line == text:
+                    # A task's own fork shows its command until it execs (sh before sleep): one
+                    # task, not two.
+                    if line == text and procs.get(parent_of(pid)) != text:
                         started = start_time(pid)
                         if started is not None:  # else it ended during the scan
                             current[(pid, started)] = c
