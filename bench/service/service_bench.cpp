@@ -116,6 +116,7 @@ int main(int argc, char** argv) {
     {
         Bed bed(tasks, false);
         const int step = std::max(1, tasks / killed);
+        const quint64 snapshots = bed.monitor->survival().writeCount();
         clock.start();
         for (int n = 0, p = 1; n < killed && p <= tasks; ++n, p += step)
             ::kill(bed.monitor->tasks()[p].ProcessId, SIGKILL);
@@ -126,6 +127,9 @@ int main(int argc, char** argv) {
                     "%.1f ms; ratio %.2f\n",
                     tasks, killed, ms(monitorNs), killed, ms(bareNs),
                     double(monitorNs) / double(bareNs));
+        std::printf(
+            "state file snapshots during the burst: %llu\n",
+            static_cast<unsigned long long>(bed.monitor->survival().writeCount() - snapshots));
         // The launcher alone, with every task's descriptor held: what a restart costs beyond
         // the monitor's own bookkeeping.
         std::vector<qint32> launched;

@@ -1,6 +1,7 @@
 #include "core/Survival.h"
 
 #include "base/RuntimeError.h"
+#include "base/SystemText.h"
 #include "base/TaskCommand.h"
 #include "log/Log.h"
 #include "platform/Clock.h"
@@ -9,7 +10,11 @@
 #include "tasks/TaskTable.h"
 
 #include <QFile>
+#include <QRandomGenerator>
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -25,10 +30,13 @@ Survival::Survival(TaskTable& tasks, TaskFunctions& taskFunctions, ProcessContro
     : QObject(parent), tasks_(tasks), taskFunctions_(taskFunctions), processes_(processes),
       log_(log), proc_(proc) {
     writeTimer_.setSingleShot(true);
-    connect(&writeTimer_, &QTimer::timeout, this, &Survival::writeNow);
+    connect(&writeTimer_, &QTimer::timeout, this, &Survival::writeDue);
 }
 
-Survival::~Survival() = default;
+Survival::~Survival() {
+    if (journalFd_ >= 0)
+        ::close(journalFd_);
+}
 
 bool Survival::begin(const QString& configuration, qint64* holderPid) {
     *holderPid = 0;
@@ -62,8 +70,8 @@ void Survival::adoptFromPredecessor(bool startedOver) {
         return;
     bootId_ = proc_.bootId();
     monitorStart_ = proc_.startTime(static_cast<qint32>(::getpid())).value_or(0);
-    QString problem;
-    const auto record = StateFile::read(statePath_, &problem);
+    QString problem, journalProblem;
+    const auto record = StateFile::read(statePath_, &problem, &journalProblem);
     if (record && record->bootId != bootId_)
         problem = QStringLiteral("written before the last boot");
     // Written by an earlier monitor of this very process that did not hand over (one that tests
@@ -74,6 +82,12 @@ void Survival::adoptFromPredecessor(bool startedOver) {
         log_.WriteLog(QStringLiteral("WARNING: state file ") + statePath_ +
                       QStringLiteral(" ignored: ") + problem);
     } else if (record && !ownEarlier) {
+        // What the snapshot holds is still proven process by process; without the journal's
+        // changes a task restarted since is found ended, not started twice.
+        if (!journalProblem.isEmpty())
+            log_.WriteLog(QStringLiteral("WARNING: state file ") +
+                          StateFile::journalPath(statePath_) + QStringLiteral(" ignored: ") +
+                          journalProblem);
         for (const StateEntry& entry : record->tasks)
             recorded_[{entry.name, entry.command}].push_back(entry);
         for (const StateEntry& launching : record->launching) {
@@ -85,23 +99,49 @@ void Survival::adoptFromPredecessor(bool startedOver) {
         return claim(name, command);
     };
     // A launch not yet written is a task the next monitor would not know, and would start a
-    // second time: after start-up each launch is written as under way before it happens (the
-    // command and the moment, from which a successor finds the process), and with its process
-    // by the end of the turn, or sooner by the next launch's own write: in a burst of restarts
-    // one write a launch, not two. Ends can wait for the end of the turn too.
+    // second time: after start-up each launch is written to the journal as under way before it
+    // happens (the command and the moment, from which a successor finds the process), and with
+    // its process at the end of the turn, or sooner with the next launch's own line: in a burst
+    // of restarts one short append a launch. Ends can wait for the end of the turn too.
     connect(&taskFunctions_, &TaskFunctions::aboutToLaunch, this,
             [this](int p, const QString& name, const QString& command) {
-                if (!startedUp_ || ended_)
+                if (!startedUp_ || ended_ || statePath_.isEmpty())
                     return;
+                if (launching_) // the last launch failed
+                    pending_ += StateFile::journalDown(launching_->id);
                 launching_ = StateEntry{p, name, command, 0, proc_.ticksNow()};
-                writeNow();
+                pending_ += StateFile::journalLaunching(*launching_);
+                if (journalUsable())
+                    appendJournal();
+                else
+                    writeNow();
+                scheduleWrite(); // the end of the turn settles a launch that failed
             });
     connect(&taskFunctions_, &TaskFunctions::launched, this, [this] {
-        // Until the write, the file holds it as under way: what a successor needs to find it.
+        if (!launching_ || !startedUp_) {
+            scheduleWrite();
+            return;
+        }
+        const qint32 p = launching_->id;
         launching_.reset();
-        scheduleWrite();
+        const TaskRecord* task = p <= tasks_.upperBound() ? &tasks_[p] : nullptr;
+        const std::optional<quint64> start = task && task->IsUp && task->ProcessId > 0
+                                                 ? proc_.startTime(task->ProcessId)
+                                                 : std::nullopt;
+        if (!start) { // gone already: its end comes as any other
+            noteChange(StateFile::journalDown(p));
+            return;
+        }
+        startTimes_.insert(task->ProcessId, *start);
+        noteChange(StateFile::journalUp(
+            {task->TaskId, task->TaskName, task->PathAndFile, task->ProcessId, *start}));
     });
-    connect(&taskFunctions_, &TaskFunctions::taskEnded, this, &Survival::scheduleWrite);
+    connect(&taskFunctions_, &TaskFunctions::taskEnded, this, [this](int p) {
+        if (startedUp_)
+            noteChange(StateFile::journalDown(p));
+        else
+            scheduleWrite();
+    });
 }
 
 bool Survival::sameProcess(const StateEntry& entry) const {
@@ -188,8 +228,91 @@ void Survival::scheduleWrite() {
                           : static_cast<int>(startUpWriteGapMs - since));
 }
 
+void Survival::noteChange(const QByteArray& line) {
+    if (ended_)
+        return;
+    pending_ += line;
+    scheduleWrite();
+}
+
+void Survival::writeDue() {
+    writeTimer_.stop();
+    if (launching_ && startedUp_) { // launched would have settled it: the launch failed
+        pending_ += StateFile::journalDown(launching_->id);
+        launching_.reset();
+    }
+    if (journalUsable())
+        appendJournal();
+    else
+        writeNow();
+}
+
+void Survival::appendJournal() {
+    if (pending_.isEmpty())
+        return;
+    const ssize_t n =
+        ::write(journalFd_, pending_.constData(), static_cast<size_t>(pending_.size()));
+    if (n != pending_.size()) {
+        // A line cut short would hide every line after it: nothing more goes into this journal.
+        giveUpJournal(systemErrorText(n < 0 ? errno : ENOSPC));
+        writeNow();
+        return;
+    }
+    journalBytes_ += n;
+    pending_.clear();
+    // Replaying the journal costs about what reading the snapshot does, and no more.
+    if (journalBytes_ > std::max<qint64>(snapshotBytes_, 64 * 1024))
+        writeNow();
+}
+
+bool Survival::openJournal() {
+    if (journalFd_ >= 0)
+        return true;
+    journalFd_ = ::open(QFile::encodeName(StateFile::journalPath(statePath_)).constData(),
+                        O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (journalFd_ < 0) {
+        giveUpJournal(errno == ELOOP ? QStringLiteral("a symbolic link") : systemErrorText(errno));
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(journalFd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(journalFd_);
+        journalFd_ = -1;
+        giveUpJournal(QStringLiteral("not a regular file"));
+        return false;
+    }
+    return true;
+}
+
+void Survival::startJournal(const QString& token) {
+    const QByteArray header = StateFile::journalHeader(token);
+    errno = 0;
+    if (::ftruncate(journalFd_, 0) != 0 ||
+        ::write(journalFd_, header.constData(), static_cast<size_t>(header.size())) !=
+            header.size())
+        return giveUpJournal(systemErrorText(errno != 0 ? errno : ENOSPC));
+    journalBroken_ = false;
+    journalBytes_ = header.size();
+}
+
+void Survival::giveUpJournal(const QString& reason) {
+    // Said once until a journal starts again: meanwhile every change is a whole snapshot.
+    if (!journalBroken_)
+        log_.WriteLog(QStringLiteral("WARNING: state file ") + StateFile::journalPath(statePath_) +
+                      QStringLiteral(" not written: ") + reason +
+                      QStringLiteral("; the state file is rewritten at each change instead"));
+    journalBroken_ = true;
+}
+
 void Survival::writeNow() {
     writeTimer_.stop();
+    // The journal first: should the snapshot fail, the one on disk and its journal still agree.
+    if (journalUsable() && !pending_.isEmpty()) {
+        const ssize_t n =
+            ::write(journalFd_, pending_.constData(), static_cast<size_t>(pending_.size()));
+        journalBroken_ = n != pending_.size();
+    }
+    pending_.clear();
     std::vector<QByteArray> entries;
     QHash<qint32, quint64> written;
     const int bound = tasks_.upperBound();
@@ -226,13 +349,20 @@ void Survival::writeNow() {
     if (launching_)
         launching.push_back(StateFile::encodeEntry(*launching_));
     startTimes_ = written;
+    // A fresh token: a journal left over from an earlier snapshot (a crash between the two
+    // writes) is never applied to this one. None without a journal.
+    const QString token =
+        openJournal() ? QString::number(QRandomGenerator::system()->generate64(), 16) : QString();
+    const QByteArray text =
+        StateFile::assemble(bootId_, ::getpid(), monitorStart_, entries, launching, token);
     QString error;
     lastWriteMs_ = Clock::system().now();
     ++writes_;
-    if (StateFile::write(
-            statePath_, StateFile::assemble(bootId_, ::getpid(), monitorStart_, entries, launching),
-            &error)) {
+    if (StateFile::write(statePath_, text, &error)) {
         writeFailed_ = false;
+        snapshotBytes_ = text.size();
+        if (!token.isEmpty())
+            startJournal(token);
     } else if (!writeFailed_) {
         writeFailed_ = true; // once until a write succeeds again
         log_.WriteLog(QStringLiteral("WARNING: state file ") + statePath_ +
@@ -247,9 +377,10 @@ void Survival::shutDown(bool tasksAskedToClose) {
     const int bound = tasks_.upperBound();
     for (int p = 1; p <= bound && !anyRunning; ++p)
         anyRunning = tasks_[p].IsUp && processes_.status(tasks_[p].ProcessId).isRunning();
-    if (tasksAskedToClose || !anyRunning)
+    if (tasksAskedToClose || !anyRunning) {
         QFile::remove(statePath_);
-    else
+        QFile::remove(StateFile::journalPath(statePath_));
+    } else
         writeNow();
     ended_ = true;
     writeTimer_.stop();

@@ -52,12 +52,12 @@ class Survival final : public QObject {
     // replaced).
     void flush() {
         if (writeTimer_.isActive())
-            writeNow();
+            writeDue();
     }
 
     // The state file's path; empty without a usable runtime directory.
     const QString& statePath() const { return statePath_; }
-    // Writes made so far (benchmarks, tests).
+    // Whole state files written so far (benchmarks, tests); journal appends are not counted.
     quint64 writeCount() const { return writes_; }
 
   private:
@@ -65,7 +65,19 @@ class Survival final : public QObject {
     // The process a launch under way became, when exactly one fits; pid 0 otherwise.
     StateEntry launchedBy(const StateEntry& launching, const StateRecord& record) const;
     void scheduleWrite();
+    // The end of a turn with changes: into the journal once start-up has ended, else a snapshot.
+    void writeDue();
+    // A snapshot of every running task, which starts a new journal.
     void writeNow();
+    // After start-up: a change for the journal, written at the end of the turn.
+    void noteChange(const QByteArray& line);
+    // Appends what is pending; a journal that cannot take it is given up for snapshots, which
+    // also follow when the journal has grown as big as the snapshot.
+    void appendJournal();
+    bool openJournal();
+    void startJournal(const QString& token);
+    void giveUpJournal(const QString& reason);
+    bool journalUsable() const { return startedUp_ && journalFd_ >= 0 && !journalBroken_; }
 
     TaskTable& tasks_;
     TaskFunctions& taskFunctions_;
@@ -83,6 +95,10 @@ class Survival final : public QObject {
     // Each task's encoded entry, by task id, with the process it was encoded for.
     QHash<qint32, std::pair<qint32, QByteArray>> entries_;
     std::optional<StateEntry> launching_; // a launch under way, written before it happens
+    int journalFd_ = -1;
+    bool journalBroken_ = false; // an append failed: snapshots only, until one starts it again
+    QByteArray pending_;         // journal lines not yet written
+    qint64 journalBytes_ = 0, snapshotBytes_ = 0;
     QTimer writeTimer_;
     qint64 lastWriteMs_ = 0;
     quint64 writes_ = 0;

@@ -6,6 +6,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMultiHash>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -26,7 +28,7 @@ QByteArray encodeEntry(const StateEntry& entry) {
 
 QByteArray assemble(const QString& bootId, qint64 monitorPid, quint64 monitorStart,
                     const std::vector<QByteArray>& entries,
-                    const std::vector<QByteArray>& launching) {
+                    const std::vector<QByteArray>& launching, const QString& journal) {
     QByteArray text =
         "{\"version\":" + QByteArray::number(version) + ",\"bootId\":" +
         QJsonDocument(QJsonArray{bootId}).toJson(QJsonDocument::Compact).mid(1).chopped(1) +
@@ -47,7 +49,10 @@ QByteArray assemble(const QString& bootId, qint64 monitorPid, quint64 monitorSta
             text += ',';
         text += launching[i];
     }
-    return text + "]}\n";
+    text += ']';
+    if (!journal.isEmpty())
+        text += ",\"journal\":\"" + journal.toLatin1() + '"';
+    return text + "}\n";
 }
 
 QByteArray encode(const StateRecord& record) {
@@ -57,7 +62,8 @@ QByteArray encode(const StateRecord& record) {
     std::vector<QByteArray> launching;
     for (const StateEntry& entry : record.launching)
         launching.push_back(encodeEntry(entry));
-    return assemble(record.bootId, record.monitorPid, record.monitorStart, entries, launching);
+    return assemble(record.bootId, record.monitorPid, record.monitorStart, entries, launching,
+                    record.journal);
 }
 
 namespace {
@@ -70,6 +76,21 @@ bool wholeNumber(const QJsonValue& value, qint64 min, qint64 max, qint64* out) {
         number != static_cast<double>(static_cast<qint64>(number)))
         return false;
     *out = static_cast<qint64>(number);
+    return true;
+}
+
+bool decodeEntry(const QJsonObject& object, qint64 minPid, StateEntry* entry) {
+    qint64 id = 0, pid = 0;
+    bool ok = false;
+    entry->name = object.value(QStringLiteral("name")).toString();
+    entry->command = object.value(QStringLiteral("command")).toString();
+    entry->startTime = object.value(QStringLiteral("startTime")).toString().toULongLong(&ok);
+    if (!ok || entry->command.isEmpty() ||
+        !wholeNumber(object.value(QStringLiteral("id")), 1, 0x7fffffff, &id) ||
+        !wholeNumber(object.value(QStringLiteral("pid")), minPid, 0x7fffffff, &pid))
+        return false;
+    entry->id = static_cast<qint32>(id);
+    entry->pid = static_cast<qint32>(pid);
     return true;
 }
 
@@ -99,22 +120,10 @@ std::optional<StateRecord> decode(const QByteArray& bytes, QString* problem) {
         return std::nullopt;
     }
     record.monitorStart = root.value(QStringLiteral("monitorStart")).toString().toULongLong();
-    const auto entries = [&](const QJsonArray& array, qint64 minPid, std::vector<StateEntry>* out) {
+    const auto entries = [](const QJsonArray& array, qint64 minPid, std::vector<StateEntry>* out) {
         for (const QJsonValue& value : array) {
-            const QJsonObject object = value.toObject();
-            StateEntry entry;
-            qint64 id = 0, pid = 0;
-            bool ok = false;
-            entry.name = object.value(QStringLiteral("name")).toString();
-            entry.command = object.value(QStringLiteral("command")).toString();
-            entry.startTime = object.value(QStringLiteral("startTime")).toString().toULongLong(&ok);
-            if (!ok || entry.command.isEmpty() ||
-                !wholeNumber(object.value(QStringLiteral("id")), 1, 0x7fffffff, &id) ||
-                !wholeNumber(object.value(QStringLiteral("pid")), minPid, 0x7fffffff, &pid))
+            if (!decodeEntry(value.toObject(), minPid, &out->emplace_back()))
                 return false;
-            entry.id = static_cast<qint32>(id);
-            entry.pid = static_cast<qint32>(pid);
-            out->push_back(entry);
         }
         return true;
     };
@@ -123,10 +132,84 @@ std::optional<StateRecord> decode(const QByteArray& bytes, QString* problem) {
         *problem = QStringLiteral("incomplete task entry");
         return std::nullopt;
     }
+    record.journal = root.value(QStringLiteral("journal")).toString();
     return record;
 }
 
-std::optional<StateRecord> read(const QString& path, QString* problem) {
+QString journalPath(const QString& statePath) {
+    return statePath + QStringLiteral(".journal");
+}
+
+QByteArray journalHeader(const QString& token) {
+    return "journal " + token.toLatin1() + '\n';
+}
+
+QByteArray journalLaunching(const StateEntry& entry) {
+    return "launching " + encodeEntry(entry) + '\n';
+}
+
+QByteArray journalUp(const StateEntry& entry) {
+    return "up " + encodeEntry(entry) + '\n';
+}
+
+QByteArray journalDown(qint32 id) {
+    return "down " + QByteArray::number(id) + '\n';
+}
+
+bool replay(StateRecord& record, const QByteArray& journal, QString* problem) {
+    QList<QByteArray> lines = journal.split('\n');
+    lines.removeLast(); // empty after a whole last line; otherwise a write that was cut short
+    if (lines.isEmpty() || record.journal.isEmpty() ||
+        lines.front() != journalHeader(record.journal).chopped(1))
+        return true;
+    // Each task's entries by id; one removed keeps its place until the end (pid 0).
+    QMultiHash<qint32, size_t> byId;
+    for (size_t i = 0; i < record.tasks.size(); ++i)
+        byId.insert(record.tasks[i].id, i);
+    const auto drop = [&](qint32 id) {
+        for (auto it = byId.find(id); it != byId.end() && it.key() == id; it = byId.erase(it))
+            record.tasks[*it].pid = 0;
+        std::erase_if(record.launching, [id](const StateEntry& entry) { return entry.id == id; });
+    };
+    for (qsizetype n = 1; n < lines.size(); ++n) {
+        const QByteArray& line = lines[n];
+        const qsizetype space = line.indexOf(' ');
+        const QByteArray verb = line.left(space), rest = line.mid(space + 1);
+        StateEntry entry;
+        bool ok = space > 0;
+        if (ok && verb == "down") {
+            entry.id = rest.toInt(&ok);
+        } else if (ok && (verb == "up" || verb == "launching")) {
+            const QJsonDocument document = QJsonDocument::fromJson(rest);
+            ok =
+                document.isObject() && decodeEntry(document.object(), verb == "up" ? 1 : 0, &entry);
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            *problem = QStringLiteral("journal line %1 unreadable").arg(n + 1);
+            break;
+        }
+        drop(entry.id);
+        if (verb == "launching") {
+            record.launching.push_back(entry);
+        } else if (verb == "up") {
+            byId.insert(entry.id, record.tasks.size());
+            record.tasks.push_back(entry);
+        }
+    }
+    std::erase_if(record.tasks, [](const StateEntry& entry) { return entry.pid == 0; });
+    // In task order, as a snapshot has them: equals are claimed in recorded order.
+    std::stable_sort(record.tasks.begin(), record.tasks.end(),
+                     [](const StateEntry& a, const StateEntry& b) { return a.id < b.id; });
+    return problem->isEmpty();
+}
+
+namespace {
+
+// The whole file when it is a regular file of this user, not a symbolic link, and not too big.
+// Nothing with an empty problem when there is no file.
+std::optional<QByteArray> readOwnFile(const QString& path, QString* problem) {
     problem->clear();
     const QByteArray name = QFile::encodeName(path);
     const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -163,7 +246,24 @@ std::optional<StateRecord> read(const QString& path, QString* problem) {
     ::close(fd);
     if (!problem->isEmpty())
         return std::nullopt;
-    return decode(bytes, problem);
+    return bytes;
+}
+
+} // namespace
+
+std::optional<StateRecord> read(const QString& path, QString* problem, QString* journalProblem) {
+    const std::optional<QByteArray> bytes = readOwnFile(path, problem);
+    if (!bytes)
+        return std::nullopt;
+    std::optional<StateRecord> record = decode(*bytes, problem);
+    if (!record || record->journal.isEmpty())
+        return record;
+    QString journalIssue;
+    if (const auto journal = readOwnFile(journalPath(path), &journalIssue))
+        replay(*record, *journal, &journalIssue);
+    if (journalProblem != nullptr)
+        *journalProblem = journalIssue;
+    return record;
 }
 
 bool write(const QString& path, const QByteArray& bytes, QString* error) {

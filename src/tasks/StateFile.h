@@ -24,6 +24,8 @@ struct StateRecord {
     // A launch under way: its process is not known yet (pid 0); startTime is the moment before
     // the launch, in the same clock ticks, so the successor can look for a process started since.
     std::vector<StateEntry> launching;
+    // The token of the journal that continues this snapshot (empty: none).
+    QString journal;
 };
 
 namespace StateFile {
@@ -37,13 +39,28 @@ QByteArray encode(const StateRecord& record);
 QByteArray encodeEntry(const StateEntry& entry);
 QByteArray assemble(const QString& bootId, qint64 monitorPid, quint64 monitorStart,
                     const std::vector<QByteArray>& entries,
-                    const std::vector<QByteArray>& launching = {});
+                    const std::vector<QByteArray>& launching = {}, const QString& journal = {});
 // Nothing, with the reason, unless the text is a whole record of this version.
 std::optional<StateRecord> decode(const QByteArray& bytes, QString* problem);
 
-// Reads the file when it is a regular file of this user, not a symbolic link, and not too big.
-// Nothing with an empty problem when there is no file.
-std::optional<StateRecord> read(const QString& path, QString* problem);
+// The journal beside the snapshot: the changes since it was written, a line each, so that a
+// launch costs one short append instead of a rewrite of every task. It continues only the snapshot
+// that names its token (its first line); a later snapshot starts a new one.
+QString journalPath(const QString& statePath);
+QByteArray journalHeader(const QString& token);
+QByteArray journalLaunching(const StateEntry& entry); // about to launch: its process not yet known
+QByteArray journalUp(const StateEntry& entry);        // its process runs
+QByteArray journalDown(qint32 id);                    // it has no process (ended, launch failed)
+// Applies a journal to the snapshot it continues; a journal of another snapshot changes nothing,
+// and an unfinished last line (a write cut short) is left out. False with the reason when a line
+// cannot be read: the lines before it are applied.
+bool replay(StateRecord& record, const QByteArray& journal, QString* problem);
+
+// Reads the file when it is a regular file of this user, not a symbolic link, and not too big,
+// with its journal when there is one. Nothing with an empty problem when there is no file. A
+// journal that cannot be used leaves the snapshot as it is, with the reason in journalProblem.
+std::optional<StateRecord> read(const QString& path, QString* problem,
+                                QString* journalProblem = nullptr);
 
 // Replaces the file at once: written beside it under a fresh name, then renamed over it, so a
 // reader never sees half a file. False with the reason when it cannot be written.

@@ -276,7 +276,7 @@ void TaskFunctions::HandleTaskFailure(int p) {
                       QString::number(left) +
                       QStringLiteral(" processes still running in its session"));
     up_.removeTask(p);
-    Q_EMIT taskEnded();
+    Q_EMIT taskEnded(p);
     // A task that keeps failing (or daemonizes, which looks the same) is left down, signalled,
     // until the operator restarts it. Decided before the alert, which then says so.
     const bool restarts = tasks_[p].AutoRestart && !closing_;
@@ -527,7 +527,7 @@ void TaskFunctions::StopTask(int p, const QString& who) {
     allUpPending_ = false;
     Q_EMIT taskStopped(p);
     processes_.requestClose(task.closingProcessId);
-    Q_EMIT taskEnded();
+    Q_EMIT taskEnded(p);
     Q_EMIT launched(); // the tick may be needed to see the close
 }
 

@@ -132,7 +132,7 @@ class TaskFunctions final : public QObject {
     // A launch is about to happen (not an adoption): emitted before the process exists.
     void aboutToLaunch(int p, const QString& name, const QString& command);
     // A task's process was found ended (emitted once the task is marked down).
-    void taskEnded();
+    void taskEnded(int p);
 
   private:
     // Launches a command with a task's options, its output going to the task's output file.

@@ -8,12 +8,15 @@
 #include "platform/RuntimeDirectory.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <map>
 
 namespace {
 
@@ -41,10 +44,26 @@ template <typename Processes> struct Engine {
         log.LogActivity = true;
     }
     ~Engine() { RuntimeDirectory::setOverride({}); }
-    void start(const QString& name, const QString& command) {
+    void start(const QString& name, const QString& command, bool autoRestart = false) {
         QString n = name;
         qint16 mode = 0;
-        functions.StartTask(n, command, mode, false);
+        functions.StartTask(n, command, mode, autoRestart);
+    }
+    // Each task's process as the state file (with its journal) tells it, by id.
+    std::map<qint32, qint32> recorded() {
+        QString problem, journalProblem;
+        const auto record = StateFile::read(survival.statePath(), &problem, &journalProblem);
+        EXPECT_TRUE(record && journalProblem.isEmpty()) << qPrintable(problem + journalProblem);
+        std::map<qint32, qint32> pids;
+        for (const StateEntry& entry : record ? record->tasks : std::vector<StateEntry>{})
+            pids[entry.id] = entry.pid;
+        return pids;
+    }
+    std::map<qint32, qint32> running() {
+        std::map<qint32, qint32> pids;
+        for (int p = 1; p <= tasks.upperBound(); ++p)
+            pids[p] = tasks[p].ProcessId;
+        return pids;
     }
     QString events() { return log.LogContents(QDate::currentDate()); }
 
@@ -85,7 +104,7 @@ TEST(SurvivalTest, AdoptsOnlyTheRecordedProcess) {
         const StateEntry entry{1, "A", command, pid, *engine.proc.startTime(pid)};
         QString error;
         ASSERT_TRUE(StateFile::write(engine.survival.statePath(),
-                                     StateFile::encode({"boot-1", 1, 0, {entry}, {}}), &error));
+                                     StateFile::encode({"boot-1", 1, 0, {entry}, {}, {}}), &error));
         engine.proc.startShift = row.startShift;
         engine.proc.arguments = row.arguments;
         engine.survival.adoptFromPredecessor();
@@ -132,4 +151,109 @@ TEST(SurvivalTest, StartUpWritesOncePerTurnAndLaterLaunchesAtOnce) {
     EXPECT_EQ(record->tasks.size(), 1001u);
     EXPECT_EQ(record->tasks.back().command, QStringLiteral("sleep late"));
     EXPECT_TRUE(record->launching.empty());
+}
+
+// After start-up a restart is a few lines in the journal, not a rewrite of every task: a burst of
+// them writes no snapshot, yet what a successor reads holds every task's new process. A journal
+// grown past its snapshot gives way to a new snapshot and a fresh journal; one that cannot be
+// written is said once, and each change is a snapshot instead.
+TEST(SurvivalTest, RestartsGoToTheJournal) {
+    for (const bool journalUsable : {true, false}) {
+        SCOPED_TRACE(journalUsable ? "journal" : "a directory where the journal goes");
+        Engine<testsupport::FakeProcesses> engine;
+        engine.proc.everyNumberRuns = true;
+        qint64 holder = 0;
+        ASSERT_TRUE(engine.survival.begin("tasks.ini", &holder));
+        const QString journal = StateFile::journalPath(engine.survival.statePath());
+        if (!journalUsable) {
+            ASSERT_TRUE(QDir().mkdir(journal));
+        }
+        engine.survival.adoptFromPredecessor();
+        for (int i = 0; i < 20; ++i)
+            engine.start(QStringLiteral("T%1").arg(i), QStringLiteral("sleep %1").arg(i), true);
+        engine.survival.startUpEnded();
+        const quint64 snapshots = engine.survival.writeCount();
+        const auto restartAll = [&] {
+            for (int p = 1; p <= engine.tasks.upperBound(); ++p)
+                engine.processes.end(engine.tasks[p].ProcessId);
+            engine.functions.sweep();
+            QCoreApplication::processEvents();
+        };
+        restartAll();
+        EXPECT_EQ(engine.recorded(), engine.running());
+        EXPECT_EQ(engine.events().count("WARNING: state file " + journal + " not written: "),
+                  journalUsable ? 0 : 1)
+            << qPrintable(engine.events());
+        if (!journalUsable) {
+            EXPECT_GE(engine.survival.writeCount(), snapshots + 20);
+            continue;
+        }
+        EXPECT_EQ(engine.survival.writeCount(), snapshots);
+        for (int round = 0; round < 1000 && engine.survival.writeCount() == snapshots; ++round)
+            restartAll();
+        EXPECT_EQ(engine.survival.writeCount(), snapshots + 1);
+        EXPECT_LT(QFileInfo(journal).size(), 64 * 1024);
+        EXPECT_EQ(engine.recorded(), engine.running());
+    }
+}
+
+// The journal continues only the snapshot that names it, line by line; a line cut short (a
+// monitor killed mid-write) is left out, an unreadable one ends the replay with the reason, and a
+// journal that cannot be trusted leaves the snapshot as it is.
+TEST(SurvivalTest, JournalReplaysOntoItsSnapshot) {
+    const auto entry = [](qint32 id, qint32 pid) {
+        return StateEntry{id, QStringLiteral("T%1").arg(id), QStringLiteral("sleep 1"), pid, 7};
+    };
+    const QByteArray header = StateFile::journalHeader("t1");
+    struct Row {
+        const char* name;
+        QByteArray journal;
+        QString tasks, launching;
+        bool readable;
+    };
+    const Row rows[] = {
+        {"another snapshot's", StateFile::journalHeader("t0") + StateFile::journalDown(1),
+         "1:11 2:12", "", true},
+        {"restarted",
+         header + StateFile::journalDown(1) + StateFile::journalLaunching(entry(1, 0)) +
+             StateFile::journalUp(entry(1, 21)),
+         "1:21 2:12", "", true},
+        {"under way", header + StateFile::journalDown(2) + StateFile::journalLaunching(entry(2, 0)),
+         "1:11", "2", true},
+        {"a launch that failed, then a new task",
+         header + StateFile::journalLaunching(entry(2, 0)) + StateFile::journalDown(2) +
+             StateFile::journalUp(entry(3, 31)),
+         "1:11 3:31", "", true},
+        {"cut short",
+         header + StateFile::journalDown(1) + StateFile::journalUp(entry(1, 21)).chopped(4), "2:12",
+         "", true},
+        {"unreadable", header + StateFile::journalDown(1) + "up {\n" + StateFile::journalDown(2),
+         "2:12", "", false},
+    };
+    QTemporaryDir dir;
+    const QString path = dir.filePath("tasks.state");
+    QString problem, journalProblem;
+    ASSERT_TRUE(StateFile::write(
+        path, StateFile::encode({"boot-1", 1, 0, {entry(1, 11), entry(2, 12)}, {}, "t1"}),
+        &problem));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(StateFile::write(StateFile::journalPath(path), row.journal, &problem));
+        const auto record = StateFile::read(path, &problem, &journalProblem);
+        ASSERT_TRUE(record) << qPrintable(problem);
+        QStringList tasks, launching;
+        for (const StateEntry& task : record->tasks)
+            tasks << QStringLiteral("%1:%2").arg(task.id).arg(task.pid);
+        for (const StateEntry& task : record->launching)
+            launching << QString::number(task.id);
+        EXPECT_EQ(tasks.join(' '), row.tasks);
+        EXPECT_EQ(launching.join(' '), row.launching);
+        EXPECT_EQ(journalProblem.isEmpty(), row.readable) << qPrintable(journalProblem);
+    }
+    QFile::remove(StateFile::journalPath(path));
+    ASSERT_TRUE(QFile::link(path, StateFile::journalPath(path)));
+    const auto record = StateFile::read(path, &problem, &journalProblem);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->tasks.size(), 2u);
+    EXPECT_EQ(journalProblem, "a symbolic link");
 }

@@ -124,19 +124,29 @@ TEST(SurvivalTest, SuccessorAdoptsWhatRunsReportsWhatEndedAndLeavesTheUnconfigur
     ASSERT_TRUE(monitor.waitForLog("RE-START: '" + a + "'")) << qPrintable(monitor.log());
     EXPECT_EQ(processesOf(a).size(), 1);
     EXPECT_EQ(monitor.log().count("TASK FAILURE: A ("), 1);
+    // A's restart is in the state file's journal only: killed now, the monitor still leaves its
+    // successor every process.
+    const QList<qint64> restartedA = processesOf(a);
+    ::kill(static_cast<pid_t>(monitor.pid()), SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return !monitor.running(); }));
     // SIGQUIT hands the tasks over even with kill=True; SIGTERM then closes them and, with no
     // task left running, removes the state file.
     ASSERT_TRUE(writeFile(
         ini,
         taskLines({"kill=True", "START=" + a + ",A,,True", "START=" + b + ",B,,True"}).toUtf8()));
+    monitor.start({"/NOGUI", "/I:" + ini});
+    ASSERT_TRUE(waitUntil([&] { return monitor.log().count("ADOPT: ") == 3; }))
+        << qPrintable(monitor.log());
+    EXPECT_EQ(processesOf(a), restartedA);
     EXPECT_TRUE(monitor.stop(SIGQUIT));
     EXPECT_EQ(processesOf(a).size() + processesOf(b).size(), 2);
     monitor.start({"/NOGUI", "/I:" + ini});
-    ASSERT_TRUE(waitUntil([&] { return monitor.log().count("ADOPT: ") == 3; }))
+    ASSERT_TRUE(waitUntil([&] { return monitor.log().count("ADOPT: ") == 5; }))
         << qPrintable(monitor.log());
     EXPECT_TRUE(monitor.stop());
     EXPECT_TRUE(waitUntil([&] { return processesOf(a).isEmpty() && processesOf(b).isEmpty(); }));
     EXPECT_TRUE(stateFileOf(run).isEmpty());
+    EXPECT_TRUE(QDir(run).entryList({"*.journal"}, QDir::Files).isEmpty());
 }
 
 // A monitor killed between a launch and its record leaves the launch under way in the file: its
