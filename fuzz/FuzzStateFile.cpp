@@ -25,10 +25,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     else
         check(!problem.isEmpty());
     // The same bytes as the journal of a snapshot, after its own first line.
-    StateRecord record{"boot", 1, 0, {{1, "A", "sleep 1", 11, 7}, {2, "B", "sleep 2", 12, 7}},
-                       {}, "t"};
+    StateRecord record{"boot", 1,  0, {{1, "A", "sleep 1", 11, 7}, {2, "B", "sleep 2", 12, 7}},
+                       {},     "t"};
     problem.clear();
-    const bool readable = StateFile::replay(record, StateFile::journalHeader("t") + bytes, &problem);
+    const bool readable =
+        StateFile::replay(record, StateFile::journalHeader("t") + bytes, &problem);
     check(readable == problem.isEmpty());
     checkEntries(record);
     return 0;

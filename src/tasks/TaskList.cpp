@@ -2,16 +2,16 @@
 
 void TaskList::insertTop(const QString& text, qint32 taskId) {
     beginInsertRows({}, 0, 0);
-    entries_.insert(entries_.begin(), Entry{text, taskId});
+    entries_.prepend(Entry{text, taskId});
     endInsertRows();
 }
 
 void TaskList::removeTask(qint32 taskId) {
     for (int i = count() - 1; i >= 0; --i) {
-        if (entries_[static_cast<size_t>(i)].taskId != taskId)
+        if (entries_.at(i).taskId != taskId)
             continue;
         beginRemoveRows({}, i, i);
-        entries_.erase(entries_.begin() + i);
+        entries_.removeAt(i);
         endRemoveRows();
     }
 }

@@ -24,11 +24,15 @@ class TaskList final : public QAbstractListModel {
     void removeTask(qint32 taskId);
 
     int count() const { return static_cast<int>(entries_.size()); }
-    const Entry& at(int index) const { return entries_.at(static_cast<size_t>(index)); }
+    const Entry& at(int index) const { return entries_.at(index); }
 
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
 
   private:
-    std::vector<Entry> entries_;
+    // A QList: it prepends without moving the rest, and moves relocatable entries as bytes, so a
+    // restart among thousands of tasks costs a copy of memory, not a move of every entry.
+    QList<Entry> entries_;
 };
+
+Q_DECLARE_TYPEINFO(TaskList::Entry, Q_RELOCATABLE_TYPE);
