@@ -123,11 +123,14 @@ void Survival::adoptFromPredecessor(bool startedOver) {
             return;
         }
         const qint32 p = launching_->id;
+        const quint64 before = launching_->startTime, after = proc_.ticksNow();
         launching_.reset();
         const TaskRecord* task = p <= tasks_.upperBound() ? &tasks_[p] : nullptr;
-        const std::optional<quint64> start = task && task->IsUp && task->ProcessId > 0
-                                                 ? proc_.startTime(task->ProcessId)
-                                                 : std::nullopt;
+        // The process started between the two readings of the clock: when both fall in one tick,
+        // that tick is its start time, and /proc (dear with thousands of launches) is not read.
+        std::optional<quint64> start;
+        if (task && task->IsUp && task->ProcessId > 0)
+            start = before == after ? after : proc_.startTime(task->ProcessId);
         if (!start) { // gone already: its end comes as any other
             noteChange(StateFile::journalDown(p));
             return;
