@@ -126,11 +126,16 @@ QString Log::LogFileName(const QDate& date) {
 void Log::WriteLog(const QString& EventMessage) {
     if (!LogActivity)
         return;
-    const QDateTime now = clock_.wallTime();
-    const QString path = LogFileName(now.date());
-    const QByteArray line =
-        (timeStamp(now) + QStringLiteral(" - ") + withoutControls(EventMessage)).toLocal8Bit() +
-        "\r\n";
+    // The stamp and the file's name change once a second at most: a burst of lines formats them
+    // once, not once a line.
+    const qint64 second = clock_.wallTimeMs() / 1000;
+    if (second != stamp_.second || directory_ != stamp_.directory || base() != stamp_.base) {
+        const QDateTime now = clock_.wallTime();
+        stamp_ = {second, directory_, base(), timeStamp(now) + QStringLiteral(" - "),
+                  LogFileName(now.date())};
+    }
+    const QString& path = stamp_.path;
+    const QByteArray line = (stamp_.prefix + withoutControls(EventMessage)).toLocal8Bit() + "\r\n";
     const QString problem = appendLine(path, line);
     if (problem.isEmpty()) {
         writeWarned_ = false;

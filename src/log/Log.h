@@ -75,4 +75,9 @@ class Log final {
     LogPresenter* presenter_;
     Clock& clock_;
     bool writeWarned_ = false;
+    // The last line's second, with what it gave: its stamp and file.
+    struct Stamp {
+        qint64 second = -1;
+        QString directory, base, prefix, path;
+    } stamp_;
 };

@@ -9,6 +9,7 @@ class SystemClock final : public Clock {
   public:
     qint64 now() const override { return QDeadlineTimer::current().deadline(); }
     QDateTime wallTime() const override { return QDateTime::currentDateTime(); }
+    qint64 wallTimeMs() const override { return QDateTime::currentMSecsSinceEpoch(); }
 
   protected:
     void arm(ClockTimer& timer) override {

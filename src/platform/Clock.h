@@ -18,6 +18,9 @@ class Clock {
     // The local date and time, for what people read (log stamps, mail dates, task start times)
     // and for calendar deadlines such as midnight. It may jump; intervals use now().
     virtual QDateTime wallTime() const = 0;
+    // The same moment in milliseconds since the epoch, without the local time: cheap, for those
+    // that only need to know whether the second has changed.
+    virtual qint64 wallTimeMs() const { return wallTime().toMSecsSinceEpoch(); }
 
     // The steady clock of the machine, whose timers are QTimers.
     static Clock& system();
