@@ -271,10 +271,13 @@ void Survival::appendJournal() {
 bool Survival::openJournal() {
     if (journalFd_ >= 0)
         return true;
+    // Without blocking: a FIFO in its place must not stop the monitor until someone reads it.
     journalFd_ = ::open(QFile::encodeName(StateFile::journalPath(statePath_)).constData(),
-                        O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+                        O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (journalFd_ < 0) {
-        giveUpJournal(errno == ELOOP ? QStringLiteral("a symbolic link") : systemErrorText(errno));
+        giveUpJournal(errno == ELOOP   ? QStringLiteral("a symbolic link")
+                      : errno == ENXIO ? QStringLiteral("not a regular file")
+                                       : systemErrorText(errno));
         return false;
     }
     struct stat info {};

@@ -8,7 +8,6 @@
 #include "platform/RuntimeDirectory.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -17,6 +16,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <map>
+#include <sys/stat.h>
 
 namespace {
 
@@ -159,14 +159,14 @@ TEST(SurvivalTest, StartUpWritesOncePerTurnAndLaterLaunchesAtOnce) {
 // written is said once, and each change is a snapshot instead.
 TEST(SurvivalTest, RestartsGoToTheJournal) {
     for (const bool journalUsable : {true, false}) {
-        SCOPED_TRACE(journalUsable ? "journal" : "a directory where the journal goes");
+        SCOPED_TRACE(journalUsable ? "journal" : "a FIFO where the journal goes");
         Engine<testsupport::FakeProcesses> engine;
         engine.proc.everyNumberRuns = true;
         qint64 holder = 0;
         ASSERT_TRUE(engine.survival.begin("tasks.ini", &holder));
         const QString journal = StateFile::journalPath(engine.survival.statePath());
         if (!journalUsable) {
-            ASSERT_TRUE(QDir().mkdir(journal));
+            ASSERT_EQ(::mkfifo(QFile::encodeName(journal).constData(), 0600), 0);
         }
         engine.survival.adoptFromPredecessor();
         for (int i = 0; i < 20; ++i)
@@ -181,7 +181,8 @@ TEST(SurvivalTest, RestartsGoToTheJournal) {
         };
         restartAll();
         EXPECT_EQ(engine.recorded(), engine.running());
-        EXPECT_EQ(engine.events().count("WARNING: state file " + journal + " not written: "),
+        EXPECT_EQ(engine.events().count("WARNING: state file " + journal +
+                                        " not written: not a regular file"),
                   journalUsable ? 0 : 1)
             << qPrintable(engine.events());
         if (!journalUsable) {
