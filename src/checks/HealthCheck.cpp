@@ -51,6 +51,9 @@ void HealthCheck::due() {
 void HealthCheck::startProbe() {
     overdue_ = false;
     probe_ = HealthProbe::create(definition_);
+    // A cancelled probe deletes itself once its process has gone; should the check go first (the
+    // monitor ends), the probe goes with it, and kills what is left of its session.
+    probe_->setParent(this);
     connect(probe_, &HealthProbe::finished, this, [this](const QString& failure) {
         probe_ = nullptr;
         timeout_.stop();
