@@ -29,11 +29,14 @@ QByteArray encodeEntry(const StateEntry& entry) {
 QByteArray assemble(const QString& bootId, qint64 monitorPid, quint64 monitorStart,
                     const std::vector<QByteArray>& entries,
                     const std::vector<QByteArray>& launching, const QString& journal) {
-    QByteArray text =
-        "{\"version\":" + QByteArray::number(version) + ",\"bootId\":" +
-        QJsonDocument(QJsonArray{bootId}).toJson(QJsonDocument::Compact).mid(1).chopped(1) +
-        ",\"monitorPid\":" + QByteArray::number(monitorPid) + ",\"monitorStart\":\"" +
-        QByteArray::number(monitorStart) + "\",\"tasks\":[";
+    // A JSON string of any text: the array's one element, without its brackets.
+    const auto quoted = [](const QString& text) {
+        return QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
+    };
+    QByteArray text = "{\"version\":" + QByteArray::number(version) +
+                      ",\"bootId\":" + quoted(bootId) +
+                      ",\"monitorPid\":" + QByteArray::number(monitorPid) + ",\"monitorStart\":\"" +
+                      QByteArray::number(monitorStart) + "\",\"tasks\":[";
     qsizetype size = text.size() + 4;
     for (const QByteArray& entry : entries)
         size += entry.size() + 1;
@@ -51,7 +54,7 @@ QByteArray assemble(const QString& bootId, qint64 monitorPid, quint64 monitorSta
     }
     text += ']';
     if (!journal.isEmpty())
-        text += ",\"journal\":\"" + journal.toLatin1() + '"';
+        text += ",\"journal\":" + quoted(journal);
     return text + "}\n";
 }
 

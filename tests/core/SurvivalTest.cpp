@@ -205,7 +205,8 @@ TEST(SurvivalTest, JournalReplaysOntoItsSnapshot) {
     const auto entry = [](qint32 id, qint32 pid) {
         return StateEntry{id, QStringLiteral("T%1").arg(id), QStringLiteral("sleep 1"), pid, 7};
     };
-    const QByteArray header = StateFile::journalHeader("t1");
+    const QString token = "t\"1"; // as any text, quoted in the snapshot
+    const QByteArray header = StateFile::journalHeader(token);
     struct Row {
         const char* name;
         QByteArray journal;
@@ -235,7 +236,7 @@ TEST(SurvivalTest, JournalReplaysOntoItsSnapshot) {
     const QString path = dir.filePath("tasks.state");
     QString problem, journalProblem;
     ASSERT_TRUE(StateFile::write(
-        path, StateFile::encode({"boot-1", 1, 0, {entry(1, 11), entry(2, 12)}, {}, "t1"}),
+        path, StateFile::encode({"boot-1", 1, 0, {entry(1, 11), entry(2, 12)}, {}, token}),
         &problem));
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
