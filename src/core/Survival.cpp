@@ -118,10 +118,10 @@ void Survival::adoptFromPredecessor(bool startedOver) {
                 scheduleWrite(); // the end of the turn settles a launch that failed
             });
     connect(&taskFunctions_, &TaskFunctions::launched, this, [this] {
-        if (!launching_ || !startedUp_) {
-            scheduleWrite();
-            return;
-        }
+        if (!startedUp_)
+            return scheduleWrite();
+        if (!launching_)
+            return; // a stop: its end is noted already
         const qint32 p = launching_->id;
         const quint64 before = launching_->startTime, after = proc_.ticksNow();
         launching_.reset();
@@ -250,21 +250,24 @@ void Survival::writeDue() {
         writeNow();
 }
 
-void Survival::appendJournal() {
+bool Survival::writePending() {
     if (pending_.isEmpty())
-        return;
+        return true;
     const ssize_t n =
         ::write(journalFd_, pending_.constData(), static_cast<size_t>(pending_.size()));
     if (n != pending_.size()) {
         // A line cut short would hide every line after it: nothing more goes into this journal.
         giveUpJournal(systemErrorText(n < 0 ? errno : ENOSPC));
-        writeNow();
-        return;
+        return false;
     }
     journalBytes_ += n;
     pending_.clear();
+    return true;
+}
+
+void Survival::appendJournal() {
     // Replaying the journal costs about what reading the snapshot does, and no more.
-    if (journalBytes_ > std::max<qint64>(snapshotBytes_, 64 * 1024))
+    if (!writePending() || journalBytes_ > std::max<qint64>(snapshotBytes_, 64 * 1024))
         writeNow();
 }
 
@@ -313,11 +316,8 @@ void Survival::giveUpJournal(const QString& reason) {
 void Survival::writeNow() {
     writeTimer_.stop();
     // The journal first: should the snapshot fail, the one on disk and its journal still agree.
-    if (journalUsable() && !pending_.isEmpty()) {
-        const ssize_t n =
-            ::write(journalFd_, pending_.constData(), static_cast<size_t>(pending_.size()));
-        journalBroken_ = n != pending_.size();
-    }
+    if (journalUsable())
+        writePending();
     pending_.clear();
     std::vector<QByteArray> entries;
     QHash<qint32, quint64> written;

@@ -71,8 +71,11 @@ class Survival final : public QObject {
     void writeNow();
     // After start-up: a change for the journal, written at the end of the turn.
     void noteChange(const QByteArray& line);
-    // Appends what is pending; a journal that cannot take it is given up for snapshots, which
-    // also follow when the journal has grown as big as the snapshot.
+    // Appends what is pending in one write; false when the journal could not take all of it,
+    // which gives the journal up for snapshots.
+    bool writePending();
+    // Appends what is pending; a snapshot follows when the journal failed or has grown as big as
+    // the snapshot.
     void appendJournal();
     bool openJournal();
     void startJournal(const QString& token);
