@@ -55,6 +55,36 @@ QString shortUptime(const QJsonValue& seconds) {
     return QString::number(s / 86400) + QLatin1Char('d') + two(s % 86400 / 3600) + QLatin1Char('h');
 }
 
+QString statusDetails(const QJsonArray& tasks) {
+    QString out;
+    for (const QJsonValue& value : tasks) {
+        const QJsonObject task = value.toObject();
+        out += QLatin1Char('\n') + task.value(QLatin1String("name")).toString() +
+               QStringLiteral(" (#") + QString::number(task.value(QLatin1String("id")).toInt()) +
+               QStringLiteral(")\n");
+        const auto line = [&out](const char* label, const QString& text) {
+            if (!text.isEmpty())
+                out += QStringLiteral("  ") + QLatin1String(label) + text + QLatin1Char('\n');
+        };
+        line("command:    ", task.value(QLatin1String("command")).toString());
+        line("options:    ", task.value(QLatin1String("options")).toString());
+        line("last exit:  ", task.value(QLatin1String("last_exit"))
+                                 .toObject()
+                                 .value(QLatin1String("text"))
+                                 .toString());
+        line("stopped by: ", task.value(QLatin1String("stopped_by")).toString());
+        if (const QJsonObject health = task.value(QLatin1String("health")).toObject();
+            !health.isEmpty()) {
+            const QString reason = health.value(QLatin1String("last_reason")).toString();
+            line("health:     ",
+                 (health.value(QLatin1String("healthy")).toBool() ? QStringLiteral("healthy")
+                                                                  : QStringLiteral("unhealthy")) +
+                     (reason.isEmpty() ? QString() : QStringLiteral("; last failure: ") + reason));
+        }
+    }
+    return out;
+}
+
 QString statusTable(const QJsonArray& tasks, int width) {
     const QStringList header{
         QStringLiteral("ID"),  QStringLiteral("NAME"),      QStringLiteral("STATE"),

@@ -177,7 +177,7 @@ int status(const QString& socket, const Options& options) {
         out(QString::fromUtf8(QJsonDocument(reply.object).toJson(QJsonDocument::Compact)) +
             QLatin1Char('\n'));
     else
-        out(statusTable(tasks));
+        out(statusTable(tasks) + (options.tasks.isEmpty() ? QString() : statusDetails(tasks)));
     for (const QJsonValue& task : tasks) {
         if (task[QLatin1String("state")].toString() != QLatin1String("up"))
             return NotUp;

@@ -122,6 +122,10 @@ void frmViewTask::Form_Load() {
                               ? QString()
                               : QStringLiteral("; last: ") + task.health.lastReason) +
                          QLatin1Char(')');
+        // What the task runs with (user, directory, environment...), as the service manager's
+        // operator would look for it.
+        if (const QString options = task.options.describe(); !options.isEmpty())
+            notes << QStringLiteral("Options: ") + options;
         caption->setToolTip(notes.join(QLatin1Char('\n')));
     }
     lblRestart->setValue(task.AutoRestart ? QStringLiteral("YES") : QStringLiteral("NO"));

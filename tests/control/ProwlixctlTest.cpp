@@ -65,7 +65,7 @@ QByteArray ask(int fd, const QByteArray& bytes) {
 
 // Each step runs on the state the steps before it left: an operator's session in order.
 TEST(Prowlixctl, VerbsAndTheirExitStatusesOnARealMonitor) {
-    ControlledMonitor m({"START=sleep 1000,Web,,True", "START=sh -c 'exit 3',Once,,False",
+    ControlledMonitor m({"START=sleep 1000,Web,,True,umask=027", "START=sh -c 'exit 3',Once,,False",
                          "START=sleep 1001,Twin,,False", "START=sleep 1002,Twin,,False"});
     ASSERT_TRUE(m.ready);
     ASSERT_TRUE(m.monitor.waitForLog("TASK FAILURE: Once"));
@@ -76,14 +76,14 @@ TEST(Prowlixctl, VerbsAndTheirExitStatusesOnARealMonitor) {
         QString output; // in standard output, or standard error when it fails
     };
     const Step steps[] = {
-        {{"status", "Web"}, 0, "Web"},
+        {{"status", "Web"}, 0, "\n  options:    umask=027\n"},
         {{"status"}, 3, "status 3"},
         {{"status", "nope"}, 4, "tasks: Web (#1), Once (#2), Twin (#3), Twin (#4)"},
         {{"status", "Twin"}, 1, "several tasks are named Twin: #3, #4"},
         {{"status", "#3", "#4"}, 0, "sleep 1002"},
         {{"start", "Web"}, 0, "Web (#1): already up: nothing done"},
         {{"stop", "Web"}, 0, "Web (#1): stopped"},
-        {{"status", "Web"}, 3, "stopped"},
+        {{"status", "Web"}, 3, "  stopped by: "},
         {{"start", "Web"}, 0, "Web (#1): started"},
         {{"restart", "Web"}, 0, "Web (#1): started"},
         {{"log", "-n", "1"}, 0, "RE-START: 'sleep 1000'"},

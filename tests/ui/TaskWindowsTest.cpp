@@ -32,7 +32,8 @@ TEST_F(TaskWindowsTest, FailureAndRestartSeenFromTheWindows) {
     const QString program = dir.filePath("napper");
     ASSERT_TRUE(QFile::copy("/bin/sleep", program));
     startWithIni(
-        ("START=" + program + " 3600,Napper,,False\nSTART=sleep 3600,sleeper,,True\n").toUtf8());
+        ("START=" + program + " 3600,Napper,,False,umask=027\nSTART=sleep 3600,sleeper,,True\n")
+            .toUtf8());
     clickFirstItem(main().List1); // the latest start is on top
     ASSERT_TRUE(details().isVisible());
     EXPECT_EQ(QStringList({details().lblTaskName->value(), details().lblPathAndFile->text(),
@@ -48,7 +49,7 @@ TEST_F(TaskWindowsTest, FailureAndRestartSeenFromTheWindows) {
     EXPECT_EQ(main().findChildren<frmViewTask*>().size(), 1);
     EXPECT_EQ(details().lblTaskName->text() + details().lblStatus->text(), "NAPPERDOWN");
     EXPECT_EQ(details().findChild<QLabel*>("lblStatusCaption")->toolTip(),
-              "Last exit: killed by signal 9 (SIGKILL)");
+              "Last exit: killed by signal 9 (SIGKILL)\nOptions: umask=027");
     ASSERT_TRUE(details().cmdRestart->isVisibleTo(&details()));
     EXPECT_FALSE(details().cmdOK->isDefault());
     QTest::mouseClick(details().cmdRestart, Qt::LeftButton);
