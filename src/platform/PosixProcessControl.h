@@ -15,7 +15,7 @@ class QSocketNotifier;
 // process file descriptor so that its end is seen at once and its identifier can never be
 // confused with a later process that the system hands the same number. The system is asked once
 // per event-loop turn however many status questions the turn brings.
-class PosixProcessControl final : public ProcessControl {
+class PosixProcessControl : public ProcessControl {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(PosixProcessControl)
 
