@@ -2,6 +2,7 @@
 
 #include "base/SystemText.h"
 #include "platform/Pidfd.h"
+#include "platform/PosixLaunch.h"
 #include "platform/ProcessStatus.h"
 
 #include <QHostAddress>
@@ -230,6 +231,7 @@ class ExecProbe final : public HealthProbe {
   private:
     [[noreturn]] static void runChild(char* const* argv, const HealthCheckSpec::RunAs* runAs) {
         ::setsid();
+        restoreDescriptorLimit();
         if (runAs != nullptr && (::setgroups(runAs->groups.size(), runAs->groups.data()) != 0 ||
                                  ::setgid(runAs->gid) != 0 || ::setuid(runAs->uid) != 0))
             ::_exit(126);

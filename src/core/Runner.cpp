@@ -3,6 +3,7 @@
 #include "core/CommandLine.h"
 #include "core/Monitor.h"
 #include "platform/Clock.h"
+#include "platform/PosixLaunch.h"
 #include "platform/ProcessControl.h"
 #include "platform/ServiceNotifier.h"
 #include "platform/SignalWatcher.h"
@@ -12,7 +13,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -53,17 +53,11 @@ void goOnHeadless() {
         ::unsetenv(name);
     ::setenv("PROWLIX_DISPLAY_GONE", "1", 1);
     std::fflush(nullptr);
+    // The new image lifts the limit again and keeps the one it was given for its tasks.
+    restoreDescriptorLimit();
     ::execv("/proc/self/exe", argv.data());
 }
 
-// Every task holds a process descriptor: lift the soft limit so that large tables fit.
-void raiseDescriptorLimit() {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
 } // namespace
 
 int runMonitor(View& view, const QStringList& arguments,

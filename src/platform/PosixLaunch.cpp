@@ -13,6 +13,7 @@
 #include <optional>
 #include <pwd.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -117,6 +118,8 @@ struct ChildPlan {
 }
 
 int launchSlot = -1; // see reserveLaunchDescriptor
+rlimit givenDescriptorLimit{};
+bool descriptorLimitRaised = false;
 
 int childMain(void* argument) {
     ChildPlan& plan = *static_cast<ChildPlan*>(argument);
@@ -125,6 +128,7 @@ int childMain(void* argument) {
         ::close_range(static_cast<unsigned>(plan.keepBelow), ~0U, CLOSE_RANGE_UNSHARE) != 0 &&
         ::unshare(CLONE_FILES) != 0)
         childFails(plan, 5);
+    restoreDescriptorLimit();
     // Dispositions are the child's own copy here: back to the defaults before anything unblocks.
     struct sigaction defaults {};
     defaults.sa_handler = SIG_DFL;
@@ -232,6 +236,24 @@ pid_t cloneTask(ChildPlan& plan) {
 }
 
 } // namespace
+
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (descriptorLimitRaised || ::getrlimit(RLIMIT_NOFILE, &limit) != 0 ||
+        limit.rlim_cur >= limit.rlim_max)
+        return;
+    const rlimit given = limit;
+    limit.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        givenDescriptorLimit = given;
+        descriptorLimitRaised = true;
+    }
+}
+
+void restoreDescriptorLimit() {
+    if (descriptorLimitRaised)
+        ::setrlimit(RLIMIT_NOFILE, &givenDescriptorLimit);
+}
 
 void reserveLaunchDescriptor() {
     if (launchSlot < 0)

@@ -16,6 +16,14 @@ pid_t spawnTask(const LaunchSpec& request);
 // copies only the descriptors below it. Call before the monitor holds a descriptor per task.
 void reserveLaunchDescriptor();
 
+// Every task holds a process descriptor: the monitor lifts its soft limit on descriptors to the
+// hard one so that large tables fit. Its tasks and probes start with the soft limit the monitor
+// was given, as a service manager's do: a program that uses select() or closes every descriptor
+// up to the limit counts on a modest one.
+void raiseDescriptorLimit();
+// Between fork and exec: back to the soft limit the monitor was started with (a system call only).
+void restoreDescriptorLimit();
+
 // The user and groups a task runs as (user=NAME or NAME:GROUP), looked up as a login would: the
 // user's supplementary groups, the chosen group among them. Looked up before forking, since the
 // child may not allocate. Throws RuntimeError naming the option and the reason; only root may.

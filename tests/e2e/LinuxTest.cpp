@@ -4,7 +4,9 @@
 #include "TestSupport.h"
 
 #include <QRegularExpression>
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 using testsupport::answers;
 using testsupport::MonitorProcess;
@@ -49,11 +51,13 @@ TEST(LinuxTest, UnusableLogDirectoryIsOneWarning) {
     EXPECT_TRUE(warnings[0].contains(file));
 }
 
-// An INI file's commands, the log directory option and LOG_KEEP_DAYS at start-up.
+// An INI file's commands, the log directory option and LOG_KEEP_DAYS at start-up; a task starts
+// with the descriptor limit the monitor was given, though the monitor lifts its own.
 TEST(LinuxTest, CommandsQuoteLikeAShellButRunNoneAndOldLogsGo) {
     MonitorProcess monitor;
     const QDir dir(monitor.dir());
-    const QString logs = dir.filePath("var/logs"), out = dir.filePath("out");
+    const QString logs = dir.filePath("var/logs"), out = dir.filePath("out"),
+                  limit = dir.filePath("limit");
     const QString expired =
         testsupport::logFileName("LOG", "prowlix", QDate::currentDate().addDays(-10));
     ASSERT_TRUE(dir.mkpath(logs) && testsupport::writeFile(logs + u'/' + expired));
@@ -64,8 +68,14 @@ TEST(LinuxTest, CommandsQuoteLikeAShellButRunNoneAndOldLogsGo) {
         ("START=sh -c 'echo $1 > " + out + " && exec sleep 60' zero 'two words',Quoted,,False\n" +
          "LOG_KEEP_DAYS=2\nport=" + QString::number(testsupport::freePort()) +
          "\nSTART=/usr/bin/touch " + mark + "a|b " + mark + "$(id) " + mark + "`id` " + mark +
-         "c>e,Touch,,False\n")
+         "c>e,Touch,,False\nSTART=sh -c 'ulimit -Sn > " + limit + "' limit,Limit,,False\n")
             .toUtf8()));
+    monitor.process().setChildProcessModifier([] {
+        rlimit given{};
+        ::getrlimit(RLIMIT_NOFILE, &given);
+        given.rlim_cur = std::min<rlim_t>(given.rlim_max, 512);
+        ::setrlimit(RLIMIT_NOFILE, &given);
+    });
     monitor.start({"/NOGUI", "/D:var/logs", "/I:tasks.ini"});
     const auto log = [&] {
         return readFile(logs + u'/' + testsupport::logFileName("LOG", "prowlix"));
@@ -73,6 +83,8 @@ TEST(LinuxTest, CommandsQuoteLikeAShellButRunNoneAndOldLogsGo) {
     ASSERT_TRUE(waitUntil([&] { return log().contains("TASK FAILURE: Touch ("); }))
         << qPrintable(log());
     EXPECT_TRUE(waitUntil([&] { return readFile(out) == "two words\n"; }));
+    EXPECT_TRUE(waitUntil([&] { return readFile(limit) == "512\n"; }))
+        << qPrintable(readFile(limit));
     // No shell: touch has exited, and every file it made is named literally.
     EXPECT_EQ(QDir(marks.path()).entryList(QDir::Files, QDir::Name),
               (QStringList{"$(id)", "`id`", "a|b", "c>e"}));
