@@ -231,7 +231,6 @@ class ExecProbe final : public HealthProbe {
   private:
     [[noreturn]] static void runChild(char* const* argv, const HealthCheckSpec::RunAs* runAs) {
         ::setsid();
-        restoreDescriptorLimit();
         if (runAs != nullptr && (::setgroups(runAs->groups.size(), runAs->groups.data()) != 0 ||
                                  ::setgid(runAs->gid) != 0 || ::setuid(runAs->uid) != 0))
             ::_exit(126);
@@ -240,10 +239,11 @@ class ExecProbe final : public HealthProbe {
             ::_exit(126);
         for (int fd = 0; fd <= 2; ++fd)
             ::dup2(null, fd);
-            // The monitor's descriptors (listeners, sockets, logs) are not the probe's business.
 #ifdef SYS_close_range
+        // The monitor's descriptors (listeners, sockets, logs) are not the probe's business.
         ::syscall(SYS_close_range, 3U, ~0U, 0U);
 #endif
+        restoreDescriptorLimit(); // after the close, as the task launcher does
         struct sigaction standard = {};
         standard.sa_handler = SIG_DFL;
         for (int sig = 1; sig < NSIG; ++sig)

@@ -128,7 +128,6 @@ int childMain(void* argument) {
         ::close_range(static_cast<unsigned>(plan.keepBelow), ~0U, CLOSE_RANGE_UNSHARE) != 0 &&
         ::unshare(CLONE_FILES) != 0)
         childFails(plan, 5);
-    restoreDescriptorLimit();
     // Dispositions are the child's own copy here: back to the defaults before anything unblocks.
     struct sigaction defaults {};
     defaults.sa_handler = SIG_DFL;
@@ -173,6 +172,9 @@ int childMain(void* argument) {
     }
     // Only the standard descriptors reach the task, whatever the monitor left inheritable.
     ::close_range(STDERR_FILENO + 1, ~0U, 0);
+    // Only now: with the monitor's descriptors still open, a lower limit could refuse the ones
+    // opened above.
+    restoreDescriptorLimit();
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -52,12 +52,13 @@ TEST(LinuxTest, UnusableLogDirectoryIsOneWarning) {
 }
 
 // An INI file's commands, the log directory option and LOG_KEEP_DAYS at start-up; a task starts
-// with the descriptor limit the monitor was given, though the monitor lifts its own.
+// and its health probe start with the descriptor limit the monitor was given, though the monitor
+// lifts its own.
 TEST(LinuxTest, CommandsQuoteLikeAShellButRunNoneAndOldLogsGo) {
     MonitorProcess monitor;
     const QDir dir(monitor.dir());
     const QString logs = dir.filePath("var/logs"), out = dir.filePath("out"),
-                  limit = dir.filePath("limit");
+                  limit = dir.filePath("limit"), probeLimit = dir.filePath("probe-limit");
     const QString expired =
         testsupport::logFileName("LOG", "prowlix", QDate::currentDate().addDays(-10));
     ASSERT_TRUE(dir.mkpath(logs) && testsupport::writeFile(logs + u'/' + expired));
@@ -68,7 +69,9 @@ TEST(LinuxTest, CommandsQuoteLikeAShellButRunNoneAndOldLogsGo) {
         ("START=sh -c 'echo $1 > " + out + " && exec sleep 60' zero 'two words',Quoted,,False\n" +
          "LOG_KEEP_DAYS=2\nport=" + QString::number(testsupport::freePort()) +
          "\nSTART=/usr/bin/touch " + mark + "a|b " + mark + "$(id) " + mark + "`id` " + mark +
-         "c>e,Touch,,False\nSTART=sh -c 'ulimit -Sn > " + limit + "' limit,Limit,,False\n")
+         "c>e,Touch,,False\nSTART=sh -c 'ulimit -Sn > " + limit + "' limit,Limit,,False\n" +
+         "START=sleep 60,Probed,,False,check=exec:sh -c 'ulimit -Sn > " + probeLimit +
+         "',check_grace=0,check_interval=0.1\n")
             .toUtf8()));
     monitor.process().setChildProcessModifier([] {
         rlimit given{};
@@ -83,8 +86,8 @@ TEST(LinuxTest, CommandsQuoteLikeAShellButRunNoneAndOldLogsGo) {
     ASSERT_TRUE(waitUntil([&] { return log().contains("TASK FAILURE: Touch ("); }))
         << qPrintable(log());
     EXPECT_TRUE(waitUntil([&] { return readFile(out) == "two words\n"; }));
-    EXPECT_TRUE(waitUntil([&] { return readFile(limit) == "512\n"; }))
-        << qPrintable(readFile(limit));
+    for (const QString& file : {limit, probeLimit})
+        EXPECT_TRUE(waitUntil([&] { return readFile(file) == "512\n"; })) << qPrintable(file);
     // No shell: touch has exited, and every file it made is named literally.
     EXPECT_EQ(QDir(marks.path()).entryList(QDir::Files, QDir::Name),
               (QStringList{"$(id)", "`id`", "a|b", "c>e"}));
