@@ -111,10 +111,7 @@ void Survival::adoptFromPredecessor(bool startedOver) {
                     pending_ += StateFile::journalDown(launching_->id);
                 launching_ = StateEntry{p, name, command, 0, proc_.ticksNow()};
                 pending_ += StateFile::journalLaunching(*launching_);
-                if (journalUsable())
-                    appendJournal();
-                else
-                    writeNow();
+                writeChanges();
                 scheduleWrite(); // the end of the turn settles a launch that failed
             });
     connect(&taskFunctions_, &TaskFunctions::launched, this, [this] {
@@ -244,6 +241,10 @@ void Survival::writeDue() {
         pending_ += StateFile::journalDown(launching_->id);
         launching_.reset();
     }
+    writeChanges();
+}
+
+void Survival::writeChanges() {
     if (journalUsable())
         appendJournal();
     else

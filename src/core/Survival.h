@@ -67,6 +67,8 @@ class Survival final : public QObject {
     void scheduleWrite();
     // The end of a turn with changes: into the journal once start-up has ended, else a snapshot.
     void writeDue();
+    // What is pending, into the journal when it can take it, else as a whole snapshot.
+    void writeChanges();
     // A snapshot of every running task, which starts a new journal.
     void writeNow();
     // After start-up: a change for the journal, written at the end of the turn.
